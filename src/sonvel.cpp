@@ -1,0 +1,327 @@
+// sonvel: sums sinusoidal components into a 16-bit mono test signal at a set power level
+// and writes it as a WAVE or raw PCM file.
+#include "sonvel.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "gen_signal.h"
+#include "wav_io.h"
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE *fp) const { std::fclose(fp); }
+};
+using FileHandle = std::unique_ptr<FILE, FileCloser>;
+
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+using SampleBuffer = std::unique_ptr<int16_t[], FreeDeleter>;
+
+const char RULE[] = "------------------------------------------------------------\n";
+
+// Size in samples of `ms` milliseconds at `samplingHz`: the quotient first, then the
+// product, truncated toward zero. Both arguments are positive or zero here, and the
+// result stays a double so that a caller can range-check it before converting.
+double samplesOf(int samplingHz, int ms)
+{
+    return std::trunc((samplingHz / 1000.0) * ms);
+}
+
+void printReport(const RunSettings *s, const ParamTable *table, const char *progName)
+{
+    std::fputs(RULE, stderr);
+    std::fprintf(stderr, "command:\t%s " SONVEL_VERSION "\n", progName);
+    std::fprintf(stderr, "output-file:\t\"%s\"", s->outputPath);
+    std::fputs(s->format == FORMAT_WAVE ? " (WAVE format)\n" : " (raw PCM format)\n", stderr);
+    std::fprintf(stderr, "sampling frq:\t%d Hz\n", s->samplingHz);
+    std::fprintf(stderr, "datasize:\t%d pnt (%lld byte)\n", s->dataSize, 2LL * s->dataSize);
+    std::fprintf(stderr, "total-length:\t%d ms\n", s->durationMs);
+    std::fprintf(stderr, "taper-length:\t%d ms (%d pnt)\n", s->taperMs, s->taperSize);
+    if (s->paramPath) std::fprintf(stderr, "parameter file: \"%s\"\n", s->paramPath);
+    std::fputs("sinusoidal parameters:\n  freq [Hz]  amp [linear]  phase [rad]\n", stderr);
+    for (int i = 0; i < table->count; i++)
+        std::fprintf(stderr, "  %9g  %12g  %10g\n", table->freq[i], table->amp[i],
+                     table->phase[i]);
+    std::fputs(RULE, stderr);
+}
+
+// Warns about components at or above half the sampling frequency (integer half).
+// They are still synthesised.
+void warnNyquist(const RunSettings *s, const ParamTable *table)
+{
+    int half = s->samplingHz / 2;
+    for (int i = 0; i < table->count; i++)
+        if (table->freq[i] >= half)
+            std::fprintf(stderr, "WARNING: frequency of component %d exeeds Nyquist frequency.\n",
+                         i);
+}
+
+// Writes the samples as 16-bit little-endian values in one block and flushes them.
+// Returns 0, or 1 when not all of them reached the file.
+int writeSamples(int16_t *samples, int count, FILE *out)
+{
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    for (int n = 0; n < count; n++) samples[n] = static_cast<int16_t>(__builtin_bswap16(samples[n]));
+#endif
+    size_t written = std::fwrite(samples, sizeof(int16_t), static_cast<size_t>(count), out);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    for (int n = 0; n < count; n++) samples[n] = static_cast<int16_t>(__builtin_bswap16(samples[n]));
+#endif
+    if (written < static_cast<size_t>(count) || std::fflush(out) != 0) return 1;
+    return 0;
+}
+
+// Waveform listing: time in ms and value of every sample.
+void printListing(const int16_t *samples, int count, int samplingHz)
+{
+    std::fputs("#time[ms] amplitude\n", stdout);
+    for (int n = 0; n < count; n++)
+        std::printf("%7.2f%7d\n", (static_cast<double>(n) / samplingHz) * 1000.0, samples[n]);
+}
+
+}  // namespace
+
+void usage()
+{
+    std::fputs("usage:\tsonvel [options] <output-file>\n", stderr);
+    std::fputs("options:\n", stderr);
+    std::fprintf(stderr, "\t-t <signal duration in msec>\t: %d by default\n", DEFAULT_DURATION_MS);
+    std::fprintf(stderr, "\t-s <sampling frequecy in Hz>\t: %d by default\n", DEFAULT_SAMPLING_HZ);
+    std::fprintf(stderr, "\t-l <power level in dB>\t: %d by default\n", DEFAULT_LEVEL_DB);
+    std::fprintf(stderr, "\t-T <taper length in msec>\t: %d by default\n", DEFAULT_TAPER_MS);
+    std::fputs("\t-f <parameter-file>\t: read frequencies and amplitudes from file\n", stderr);
+    std::fputs("\t-w\t: save output-file as Microsoft WAVE format (default)\n", stderr);
+    std::fputs("\t-r\t: save output-file as raw PCM format\n", stderr);
+    std::fputs("\t-o\t: put waveform to stdout\n", stderr);
+    std::fputs("\t-h\t: print this message\n", stderr);
+}
+
+void printBuildInfo(const char *progName)
+{
+    // __FILE_NAME__ has no directory, and __DATE__ and __TIME__ follow
+    // SOURCE_DATE_EPOCH, so the text does not depend on where or when the tree was built.
+    std::fprintf(stderr, "\n\"%s %s\" was made from \"%s\" ", progName, SONVEL_VERSION,
+                 __FILE_NAME__);
+    std::fprintf(stderr, "compiled at %s on %s.\n", __TIME__, __DATE__);
+}
+
+int parseOptions(int argc, char **argv, RunSettings *settings)
+{
+    optind = 0;  // full re-initialisation, so that the parser can run more than once
+    int c;
+    while ((c = getopt(argc, argv, "t:s:l:T:f:wroh")) != -1) {
+        switch (c) {
+        case 't': settings->durationMs = std::atoi(optarg); break;
+        case 's': settings->samplingHz = std::atoi(optarg); break;
+        case 'T': settings->taperMs = std::atoi(optarg); break;
+        case 'f': settings->paramPath = optarg; break;
+        case 'w': settings->format = FORMAT_WAVE; break;
+        case 'r': settings->format = FORMAT_RAW; break;
+        case 'o': settings->listing = true; break;
+        case 'l':
+            settings->levelDb = std::atoi(optarg);
+            if (settings->levelDb >= 0) {
+                std::fputs("error: power level must be less than zero.\n", stderr);
+                return 1;
+            }
+            break;
+        case 'h':
+            usage();
+            printBuildInfo(argv[0]);
+            return 0;
+        default:  // getopt has printed its diagnostic; parsing goes on
+            break;
+        }
+    }
+    if (argc - optind != 1) {
+        usage();
+        return 1;
+    }
+    settings->outputPath = argv[optind];
+    return RUN_CONTINUES;
+}
+
+int deriveSizes(RunSettings *settings)
+{
+    if (settings->durationMs <= 0) {
+        std::fputs("error: -t: signal duration must be greater than 0 ms.\n", stderr);
+        return 1;
+    }
+    if (settings->samplingHz <= 0) {
+        std::fputs("error: -s: sampling frequency must be greater than 0 Hz.\n", stderr);
+        return 1;
+    }
+    if (settings->taperMs < 0) {
+        std::fputs("error: -T: taper length must not be negative.\n", stderr);
+        return 1;
+    }
+    double dataSize = samplesOf(settings->samplingHz, settings->durationMs);
+    if (dataSize < 1.0 || dataSize > MAX_DATA_SIZE) {
+        std::fprintf(stderr,
+                     "error: -t and -s: the signal must be 1 to %d samples long, not %.0f.\n",
+                     MAX_DATA_SIZE, dataSize);
+        return 1;
+    }
+    double taperSize = samplesOf(settings->samplingHz, settings->taperMs);
+    if (taperSize > MAX_DATA_SIZE) {
+        std::fprintf(stderr, "error: -T and -s: the taper must be at most %d samples long, not %.0f.\n",
+                     MAX_DATA_SIZE, taperSize);
+        return 1;
+    }
+    settings->dataSize = static_cast<int>(dataSize);
+    settings->taperSize = static_cast<int>(taperSize);
+    return 0;
+}
+
+FILE *openParamSource(const RunSettings *settings)
+{
+    if (!settings->paramPath) return stdin;
+    FILE *fp = std::fopen(settings->paramPath, "r");
+    if (!fp) std::fprintf(stderr, "error: fail to open \"%s\".\n", settings->paramPath);
+    return fp;
+}
+
+int readLine(char *buf, FILE *fp)
+{
+    const int LINE_MAX_CHARS = 79;  // an 80-byte buffer and its terminating NUL
+    int len = 0;
+    while (len < LINE_MAX_CHARS) {
+        int c = std::getc(fp);
+        if (c == EOF) break;
+        if (c == '\r') {
+            // CR LF is a line end and reads as LF alone; a lone CR is an ordinary character.
+            int next = std::getc(fp);
+            if (next == '\n')
+                c = '\n';
+            else if (next != EOF)
+                std::ungetc(next, fp);
+        }
+        buf[len++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    buf[len] = '\0';
+    if (std::ferror(fp)) return 0;
+    return len;
+}
+
+int readpars(double *freq, double *amp, double *phase, FILE *fp)
+{
+    char line[80];
+    int n = 0;
+    while (readLine(line, fp) > 0) {
+        if (line[0] == '#' || line[0] == '\n') continue;
+        if (n >= MAXSINES) {
+            std::fputs("error: readpars(): too many lines\n", stderr);
+            return 0;
+        }
+        switch (std::sscanf(line, "%lf %lf %lf", &freq[n], &amp[n], &phase[n])) {
+        case 3:
+            n++;
+            break;
+        case 2:
+            phase[n] = 0.0;
+            n++;
+            break;
+        case 1:
+            // A frequency alone on the first component line is a whole list: one
+            // component of amplitude 1, and the rest of the stream stays unread.
+            if (n == 0) {
+                amp[0] = 1.0;
+                phase[0] = 0.0;
+                return 1;
+            }
+            amp[n] = amp[n - 1];
+            phase[n] = 0.0;
+            n++;
+            break;
+        default:
+            std::fputs("error: readpars(): illegal form of params\n", stderr);
+            return 0;
+        }
+    }
+    if (std::ferror(fp)) {
+        std::fputs("error: readpars(): during reading parameters\n", stderr);
+        return 0;
+    }
+    if (n == 0) {
+        std::fputs("error: readpars(): no parameters given\n", stderr);
+        return 0;
+    }
+    return n;
+}
+
+int runGeneration(const RunSettings *settings, const ParamTable *table, FILE *paramStream,
+                  const char *progName)
+{
+    FileHandle params(paramStream);
+    printReport(settings, table, progName);
+    warnNyquist(settings, table);
+
+    FileHandle out(std::fopen(settings->outputPath, "wb"));
+    if (!out) {
+        std::fprintf(stderr, "error: fail to open \"%s\".\n", settings->outputPath);
+        return 1;
+    }
+    SampleBuffer samples(generateComplexSine(settings->dataSize, settings->taperSize,
+                                             settings->levelDb, table->freq, table->amp,
+                                             table->phase, table->count, settings->samplingHz,
+                                             nullptr));
+    if (!samples) return 1;
+
+    double level = calcPower(samples.get(), BUF_SHORT, settings->dataSize, settings->taperSize);
+    std::fprintf(stderr, "power level of generated signal = %f dB\n", level);
+
+    if (settings->format == FORMAT_WAVE &&
+        writeWavHead(settings->samplingHz, 16, 1, settings->dataSize, out.get())) {
+        std::fprintf(stderr, "error: fail to write header to %s.\n", settings->outputPath);
+        return 1;
+    }
+    if (writeSamples(samples.get(), settings->dataSize, out.get())) {
+        std::fputs("error: fail to save data.\n", stdout);
+        return 1;
+    }
+    if (settings->listing) printListing(samples.get(), settings->dataSize, settings->samplingHz);
+
+    params.reset();
+    if (std::fclose(out.release()) != 0) {
+        std::fputs("error: fail to save data.\n", stdout);
+        return 1;
+    }
+    return 0;
+}
+
+int sonvelMain(int argc, char **argv)
+{
+    RunSettings settings;
+    int status = parseOptions(argc, argv, &settings);
+    if (status != RUN_CONTINUES) return status;
+    if (deriveSizes(&settings)) return 1;
+
+    FileHandle params(openParamSource(&settings));
+    if (!params) return 1;
+    std::unique_ptr<ParamTable> table(new ParamTable());
+    table->count = readpars(table->freq, table->amp, table->phase, params.get());
+    if (table->count <= 0) {
+        std::fputs("Fail to read parameters\n", stderr);
+        return 1;
+    }
+    if (2LL * settings.taperSize > settings.dataSize) {
+        std::fputs("signal length is shorter than taper length ... exit\n", stderr);
+        return 1;
+    }
+    return runGeneration(&settings, table.get(), params.release(), argv[0]);
+}
+
+#ifndef SONVEL_LIBRARY
+int main(int argc, char **argv)
+{
+    return sonvelMain(argc, argv);
+}
+#endif

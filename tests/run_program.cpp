@@ -1,0 +1,95 @@
+#include "run_program.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char **environ;
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream data;
+    data << in.rdbuf();
+    return data.str();
+}
+
+void writeFile(const std::string &path, const std::string &data)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+bool fileExists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string makeTempDir()
+{
+    char pattern[] = "/tmp/sonvel-test-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+void removeTree(const std::string &path)
+{
+    if (path.rfind("/tmp/sonvel-test-", 0) != 0) return;
+    std::string cmd = "rm -rf '" + path + "'";
+    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
+}
+
+RunResult runSonvel(const std::vector<std::string> &args, const Input &input,
+                    const std::vector<std::string> &env)
+{
+    std::string dir = makeTempDir();
+    std::string inPath = dir + "/stdin", outPath = dir + "/stdout", errPath = dir + "/stderr";
+    writeFile(inPath, input.text);
+
+    std::vector<std::string> envStrings;
+    for (char **e = environ; *e; e++) envStrings.push_back(*e);
+    for (const std::string &e : env) envStrings.push_back(e);
+    std::vector<char *> envp;
+    for (std::string &e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    std::vector<std::string> argStrings{SONVEL_BINARY};
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &a : argStrings) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open(inPath.c_str(), O_RDONLY);
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0) _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        close(in);
+        close(out);
+        close(err);
+        if (input.closed) close(0);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    RunResult result;
+    int wstatus = 0;
+    if (pid > 0 && waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus))
+        result.status = WEXITSTATUS(wstatus);
+    result.out = readFile(outPath);
+    result.err = readFile(errPath);
+    removeTree(dir);
+    return result;
+}
