@@ -129,6 +129,20 @@ int16_t *makeSoundSignal(const void *signal, int bufType, int size, int taper, i
     return out;
 }
 
+void sumComponents(double *x, int size, const double *freq, const double *amp,
+                   const double *phase, int count, int fs)
+{
+    const double step = TWO_PI / static_cast<double>(fs);
+    for (int n = 0; n < size; n++) {
+        for (int j = 0; j < count; j++) {
+            if (freq[j] == 0.0)
+                x[n] = x[n] + amp[j];
+            else
+                x[n] = std::sin((static_cast<double>(n) * step) * freq[j] + phase[j]) * amp[j] + x[n];
+        }
+    }
+}
+
 int16_t *generateComplexSine(int size, int taper, int level, const double *freq,
                              const double *amp, const double *phase, int count, int fs,
                              int16_t *out)
@@ -139,15 +153,7 @@ int16_t *generateComplexSine(int size, int taper, int level, const double *freq,
                    stderr);
         return nullptr;
     }
-    const double step = TWO_PI / static_cast<double>(fs);
-    for (int n = 0; n < size; n++) {
-        for (int j = 0; j < count; j++) {
-            if (freq[j] == 0.0)
-                x[n] = x[n] + amp[j];
-            else
-                x[n] = std::sin((static_cast<double>(n) * step) * freq[j] + phase[j]) * amp[j] + x[n];
-        }
-    }
+    sumComponents(x.get(), size, freq, amp, phase, count, fs);
     int16_t *result = makeSoundSignal(x.get(), BUF_DOUBLE, size, taper, level, out);
     x.reset();
     if (!result) {

@@ -31,6 +31,12 @@ double scale(double *x, int size, double gain);
 int16_t *makeSoundSignal(const void *signal, int bufType, int size, int taper, int level,
                          int16_t *out);
 
+// Adds the sum of count components over size samples at fs Hz into x (samples in order,
+// components in table order): a 0 Hz component adds its amplitude, any other
+// sin((n * step) * freq + phase) * amp.
+void sumComponents(double *x, int size, const double *freq, const double *amp,
+                   const double *phase, int count, int fs);
+
 // Sums count components over size samples at fs Hz and hands the sum to makeSoundSignal.
 int16_t *generateComplexSine(int size, int taper, int level, const double *freq,
                              const double *amp, const double *phase, int count, int fs,
