@@ -1,0 +1,79 @@
+// The WAVE header, byte by byte.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "wav_io.h"
+
+namespace {
+
+std::string headerFor(int rate, int bits, int channels, int samples)
+{
+    FILE *fp = std::tmpfile();
+    EXPECT_EQ(writeWavHead(rate, bits, channels, samples, fp), 0);
+    std::string bytes(64, '\0');
+    std::rewind(fp);
+    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), fp));
+    std::fclose(fp);
+    return bytes;
+}
+
+uint32_t le32(const std::string &b, int at)
+{
+    return static_cast<uint32_t>(static_cast<unsigned char>(b[at])) |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
+}
+
+uint32_t le16(const std::string &b, int at)
+{
+    return le32(b.substr(at, 2) + std::string(2, '\0'), 0);
+}
+
+}  // namespace
+
+TEST(WavHeader, DefaultRun)
+{
+    std::string h = headerFor(12000, 16, 1, 6000);
+    ASSERT_EQ(h.size(), 44u);
+    EXPECT_EQ(h.substr(0, 4), "RIFF");
+    EXPECT_EQ(le32(h, 4), 12036u);
+    EXPECT_EQ(h.substr(8, 8), "WAVEfmt ");
+    EXPECT_EQ(le32(h, 16), 16u);
+    EXPECT_EQ(le16(h, 20), 1u);
+    EXPECT_EQ(le16(h, 22), 1u);
+    EXPECT_EQ(le32(h, 24), 12000u);
+    EXPECT_EQ(le32(h, 28), 24000u);
+    EXPECT_EQ(le16(h, 32), 2u);
+    EXPECT_EQ(le16(h, 34), 16u);
+    EXPECT_EQ(h.substr(36, 4), "data");
+    EXPECT_EQ(le32(h, 40), 12000u);
+}
+
+TEST(WavHeader, Sizes)
+{
+    std::string empty = headerFor(48000, 16, 1, 0);
+    EXPECT_EQ(le32(empty, 4), 36u);
+    EXPECT_EQ(le32(empty, 40), 0u);
+    // The data size counts samples, not frames; the block align does count channels.
+    std::string stereo = headerFor(44100, 16, 2, 10);
+    EXPECT_EQ(le32(stereo, 40), 20u);
+    EXPECT_EQ(le16(stereo, 32), 4u);
+    EXPECT_EQ(le32(stereo, 28), 176400u);
+    // The largest signal the program makes fills the unsigned 32-bit RIFF size.
+    std::string largest = headerFor(48000, 16, 1, 2147483629);
+    EXPECT_EQ(le32(largest, 40), 4294967258u);
+    EXPECT_EQ(le32(largest, 4), 4294967294u);
+}
+
+TEST(WavHeader, ShortWriteFails)
+{
+    FILE *full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    std::setvbuf(full, nullptr, _IONBF, 0);
+    EXPECT_EQ(writeWavHead(12000, 16, 1, 6000, full), 1);
+    std::fclose(full);
+}

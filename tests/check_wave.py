@@ -1,0 +1,62 @@
+#!/usr/bin/env python3
+"""Opens every kind of file sonvel writes with Python's own wave module."""
+import os
+import subprocess
+import sys
+import tempfile
+import wave
+
+SONVEL = sys.argv[1]
+EXAMPLES = sys.argv[2] if len(sys.argv) > 2 else None
+failures = 0
+checks = 0
+
+
+def check(condition, what):
+    global failures, checks
+    checks += 1
+    if not condition:
+        failures += 1
+        print("FAIL:", what)
+
+
+def run(args, params):
+    return subprocess.run([SONVEL] + args, input=params.encode(), capture_output=True)
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    cases = [
+        ([], 12000, 6000),
+        (["-s", "44100", "-t", "1000"], 44100, 44100),
+        (["-s", "48000", "-t", "250", "-T", "0", "-l", "-30"], 48000, 12000),
+        (["-s", "8000", "-t", "3", "-T", "1"], 8000, 24),
+    ]
+    for i, (args, rate, frames) in enumerate(cases):
+        wav = os.path.join(tmp, "%d.wav" % i)
+        raw = os.path.join(tmp, "%d.raw" % i)
+        params = "# test\n440 1 0\n1000 0.5 1\n"
+        check(run(args + [wav], params).returncode == 0, "wave run %s" % args)
+        check(run(args + ["-r", raw], params).returncode == 0, "raw run %s" % args)
+        with wave.open(wav, "rb") as w:
+            check(w.getnchannels() == 1, "channels %s" % args)
+            check(w.getsampwidth() == 2, "sample width %s" % args)
+            check(w.getframerate() == rate, "rate %s: %d" % (args, w.getframerate()))
+            check(w.getnframes() == frames, "frames %s: %d" % (args, w.getnframes()))
+            check(w.getcomptype() == "NONE", "compression %s" % args)
+            data = w.readframes(frames)
+        with open(raw, "rb") as r:
+            check(r.read() == data, "raw PCM equals WAVE data %s" % args)
+
+    if EXAMPLES:
+        for name in sorted(os.listdir(EXAMPLES)):
+            if not name.endswith(".txt"):
+                continue
+            wav = os.path.join(tmp, name + ".wav")
+            res = subprocess.run([SONVEL, "-f", os.path.join(EXAMPLES, name), wav],
+                                 capture_output=True)
+            check(res.returncode == 0, "example %s: %s" % (name, res.stderr.decode()[-200:]))
+            with wave.open(wav, "rb") as w:
+                check(w.getnframes() == 6000 and w.getframerate() == 12000, "example " + name)
+
+print("wave: %d passed, %d failed" % (checks - failures, failures))
+sys.exit(1 if failures else 0)
