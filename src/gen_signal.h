@@ -31,11 +31,37 @@ double scale(double *x, int size, double gain);
 int16_t *makeSoundSignal(const void *signal, int bufType, int size, int taper, int level,
                          int16_t *out);
 
-// Adds the sum of count components over size samples at fs Hz into x (samples in order,
-// components in table order): a 0 Hz component adds its amplitude, any other
-// sin((n * step) * freq + phase) * amp.
+// Ways of evaluating the sum of sinusoids. All give each sample the same sequence of
+// operations; the vector kernels differ from the scalar ones only in the last bits of
+// the sine.
+enum SynthKernel {
+    KERNEL_REFERENCE,  // samples outer, components inner, scalar sine
+    KERNEL_SCALAR,     // components outer, samples inner, scalar sine
+    KERNEL_AVX2,       // components outer, 4 samples at a time through the vector sine
+    KERNEL_AVX512,     // components outer, 8 samples at a time through the vector sine
+};
+
+// Whether this processor can run the kernel.
+bool kernelSupported(SynthKernel kernel);
+
+// The kernel the program uses: the widest one this processor supports.
+SynthKernel chooseKernel();
+
+// Adds the sum of count components over size samples at fs Hz into x, each sample
+// taking the components in table order: a 0 Hz component adds its amplitude, any other
+// sin((n * step) * freq + phase) * amp with step = TWO_PI / fs.
+void sumComponentsWith(SynthKernel kernel, double *x, int size, const double *freq,
+                       const double *amp, const double *phase, int count, int fs);
+
+// sumComponentsWith(chooseKernel(), ...).
 void sumComponents(double *x, int size, const double *freq, const double *amp,
                    const double *phase, int count, int fs);
+
+// Largest |argument| below which the vector sine is used without further reduction,
+// and below which the vector kernels reduce it themselves; beyond it, and for values
+// that are not finite, they fall back to the scalar sine.
+constexpr double VECTOR_DIRECT_LIMIT = 8388608.0;        // 2^23
+constexpr double VECTOR_REDUCED_LIMIT = 2147483648.0;    // 2^31
 
 // Sums count components over size samples at fs Hz and hands the sum to makeSoundSignal.
 int16_t *generateComplexSine(int size, int taper, int level, const double *freq,
