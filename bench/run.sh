@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Times the whole program on fixed jobs and prints ratios measured in this one run.
+#
+#   job A: the typical run (1000 Hz, amplitude 5000, defaults: 6000 samples)
+#   job B: 2048 components below 24 kHz at 48 kHz for 10 s
+#   job C: 64 components below 24 kHz at 48 kHz for 60 s
+#   job L: 16 components between 20 and 24 kHz at 48 kHz for 600 s
+#
+# Frequencies, amplitudes and phases are pseudo-random with fixed seeds. Each job runs
+# with the shipped program and with sonvel_reference, the same program whose synthesis
+# runs samples outer, components inner with the scalar sine (job L with the reference
+# takes several minutes; set SKIP_REFERENCE_L=1 to leave it out).
+# Needs: cmake, g++, libbenchmark-dev, python3, hyperfine, /usr/bin/time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${BUILD:-$root/build-bench}
+
+missing=()
+for tool in cmake g++ python3 hyperfine /usr/bin/time; do
+  command -v "$tool" >/dev/null || missing+=("$tool")
+done
+[ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "missing: ${missing[*]} (apt-get install ${missing[*]})" >&2
+  exit 1
+fi
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DSONVEL_BENCH=ON -DSONVEL_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 >/dev/null
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+python3 - "$work" <<'PY'
+import random, sys
+work = sys.argv[1]
+def job(name, count, lo, hi, seed):
+    rng = random.Random(seed)
+    with open("%s/%s.txt" % (work, name), "w") as f:
+        for _ in range(count):
+            f.write("%.6f %.6f %.6f\n" % (rng.uniform(lo, hi), rng.uniform(0.1, 1.0),
+                                          rng.uniform(-3.14159, 3.14159)))
+job("B", 2048, 20.0, 23999.0, 2)
+job("C", 64, 20.0, 23999.0, 3)
+job("L", 16, 20000.0, 23999.0, 4)
+with open(work + "/A.txt", "w") as f:
+    f.write("1000 5000\n")
+PY
+
+declare -A args=( [A]="" [B]="-s 48000 -t 10000" [C]="-s 48000 -t 60000" [L]="-s 48000 -t 600000" )
+declare -A terms=( [A]=$((6000 * 1)) [B]=$((480000 * 2048)) [C]=$((2880000 * 64)) [L]=$((28800000 * 16)) )
+
+# Runs one job; prints "seconds max-rss-kB".
+timed() {
+  local program=$1 job=$2 out=$3
+  /usr/bin/time -f "%e %M" -o "$work/time" "$program" ${args[$job]} -r -f "$work/$job.txt" "$out" 2>/dev/null
+  cat "$work/time"
+}
+
+echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
+echo "kernel chosen: $(grep -o -m1 -w 'avx512f' /proc/cpuinfo || grep -o -m1 -w avx2 /proc/cpuinfo || echo scalar)"
+echo
+printf "%-4s %12s %10s %12s %12s %10s %10s\n" job terms seconds "ns/term" "ref s" "speed-up" "rss MB"
+declare -A nsPerTerm
+for job in A B C L; do
+  read -r secs rss < <(timed "$build/sonvel" "$job" "$work/$job.vec")
+  ref="-" ratio="-"
+  if [ "$job" != L ] || [ -z "${SKIP_REFERENCE_L:-}" ]; then
+    read -r ref _ < <(timed "$build/bench/sonvel_reference" "$job" "$work/$job.ref")
+    ratio=$(python3 -c "print('%.1f' % ($ref / max($secs, 0.005)))")
+  fi
+  ns=$(python3 -c "print('%.3f' % ($secs * 1e9 / ${terms[$job]}))")
+  nsPerTerm[$job]=$ns
+  printf "%-4s %12d %10s %12s %12s %10s %10s\n" "$job" "${terms[$job]}" "$secs" "$ns" "$ref" "$ratio" \
+    "$(python3 -c "print('%.0f' % ($rss / 1024))")"
+done
+
+echo
+echo "16-bit samples, shipped program against sonvel_reference:"
+python3 - "$work" <<'PY'
+import array, os, sys
+work = sys.argv[1]
+for job in "ABCL":
+    if not os.path.exists("%s/%s.ref" % (work, job)):
+        continue
+    a, b = array.array("h"), array.array("h")
+    with open("%s/%s.vec" % (work, job), "rb") as f: a.frombytes(f.read())
+    with open("%s/%s.ref" % (work, job), "rb") as f: b.frombytes(f.read())
+    diffs = [abs(x - y) for x, y in zip(a, b) if x != y]
+    print("  job %s: %d samples, %d differ (1 in %s), largest difference %d"
+          % (job, len(a), len(diffs), "%.0f" % (len(a) / len(diffs)) if diffs else "none",
+             max(diffs) if diffs else 0))
+PY
+
+echo
+echo "job L against job B, per term: $(python3 -c "print('%.2f' % (${nsPerTerm[L]} / ${nsPerTerm[B]}))")"
+
+echo
+echo "start-up, job A against /bin/true (hyperfine):"
+hyperfine -N --warmup 20 --runs 300 --export-json "$work/hf.json" /bin/true \
+  "$build/sonvel -f $work/A.txt $work/hf.wav" >/dev/null 2>&1
+python3 - "$work/hf.json" <<'PY'
+import json, sys
+r = json.load(open(sys.argv[1]))["results"]
+t, s = r[0]["mean"], r[1]["mean"]
+print("  /bin/true %.2f ms, sonvel %.2f ms: ratio %.2f" % (t * 1e3, s * 1e3, s / t))
+PY
+
+echo
+echo "kernels per term (Google Benchmark, same run):"
+"$build/bench/synth_bench" --benchmark_min_time=0.5 --benchmark_format=json \
+  --benchmark_out="$work/bm.json" --benchmark_out_format=json >/dev/null 2>&1
+python3 - "$work/bm.json" <<'PY'
+import json, sys
+rows = {b["name"]: b.get("ns_per_term") for b in json.load(open(sys.argv[1]))["benchmarks"]
+        if "ns_per_term" in b}
+bare = rows.get("bareSine512/below_2e23") or rows.get("bareSine256/below_2e23")
+for name, ns in rows.items():
+    print("  %-32s %8.3f ns/term  %6.2f x bare vector sine" % (name, ns, ns / bare))
+PY
