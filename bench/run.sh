@@ -115,7 +115,11 @@ import json, sys
 # The counter is an inverted rate: seconds per term.
 rows = {b["name"]: b["ns_per_term"] * 1e9 for b in json.load(open(sys.argv[1]))["benchmarks"]
         if "ns_per_term" in b}
-bare = rows.get("bareSine512/below_2e23") or rows.get("bareSine256/below_2e23")
+wide = "avx512" if rows.get("ownSine/avx512_below_2e23") else "avx2"
+own = rows["ownSine/%s_below_2e23" % wide]
+mvec = rows.get("libmvec%s/below_2e23" % ("512" if wide == "avx512" else "256"))
+print("  %-32s %10s %14s %14s" % ("", "ns/term", "x own sine", "x libmvec"))
 for name, ns in rows.items():
-    print("  %-32s %8.3f ns/term  %6.2f x bare vector sine" % (name, ns, ns / bare))
+    print("  %-32s %10.3f %14.2f %14s" % (name, ns, ns / own, "%.2f" % (ns / mvec) if mvec else "-"))
+print("  (the ratios divide by the bare %s sines below 2^23)" % wide)
 PY

@@ -1,5 +1,6 @@
 // Cost per term (one sample of one component) of each synthesis kernel, next to the
-// cost of the bare vector sine on the same arguments.
+// cost of the bare vector sines on the same arguments: the kernels' own (sineWith) and
+// glibc's libmvec.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -79,8 +80,28 @@ void kernel(benchmark::State &state, SynthKernel k, double offset)
     perTerm(state);
 }
 
+// The kernel's own sine alone, on an array of the arguments.
+void ownSine(benchmark::State &state, SynthKernel k, double offset)
+{
+    if (!kernelSupported(k)) {
+        state.SkipWithError("kernel not supported on this processor");
+        return;
+    }
+    std::vector<double> args = argumentsOf(makeJob(offset)), out(args.size());
+    for (auto _ : state) {
+        sineWith(k, args.data(), out.data(), static_cast<int>(args.size()));
+        benchmark::DoNotOptimize(out.data());
+    }
+    perTerm(state);
+}
+
+BENCHMARK_CAPTURE(ownSine, avx512_below_2e23, KERNEL_AVX512, 0.0);
+BENCHMARK_CAPTURE(ownSine, avx512_near_2e26, KERNEL_AVX512, 67108864.0);
+BENCHMARK_CAPTURE(ownSine, avx2_below_2e23, KERNEL_AVX2, 0.0);
+BENCHMARK_CAPTURE(ownSine, avx2_near_2e26, KERNEL_AVX2, 67108864.0);
+
 #if defined(__x86_64__)
-__attribute__((target("avx512f"))) void bareSine512(benchmark::State &state, double offset)
+__attribute__((target("avx512f"))) void libmvec512(benchmark::State &state, double offset)
 {
     if (!kernelSupported(KERNEL_AVX512)) {
         state.SkipWithError("AVX-512 not supported on this processor");
@@ -95,7 +116,7 @@ __attribute__((target("avx512f"))) void bareSine512(benchmark::State &state, dou
     perTerm(state);
 }
 
-__attribute__((target("avx2"))) void bareSine256(benchmark::State &state, double offset)
+__attribute__((target("avx2"))) void libmvec256(benchmark::State &state, double offset)
 {
     if (!kernelSupported(KERNEL_AVX2)) {
         state.SkipWithError("AVX2 not supported on this processor");
@@ -110,10 +131,10 @@ __attribute__((target("avx2"))) void bareSine256(benchmark::State &state, double
     perTerm(state);
 }
 
-BENCHMARK_CAPTURE(bareSine512, below_2e23, 0.0);
-BENCHMARK_CAPTURE(bareSine512, near_2e26, 67108864.0);
-BENCHMARK_CAPTURE(bareSine256, below_2e23, 0.0);
-BENCHMARK_CAPTURE(bareSine256, near_2e26, 67108864.0);
+BENCHMARK_CAPTURE(libmvec512, below_2e23, 0.0);
+BENCHMARK_CAPTURE(libmvec512, near_2e26, 67108864.0);
+BENCHMARK_CAPTURE(libmvec256, below_2e23, 0.0);
+BENCHMARK_CAPTURE(libmvec256, near_2e26, 67108864.0);
 #endif
 
 BENCHMARK_CAPTURE(kernel, avx512_below_2e23, KERNEL_AVX512, 0.0);

@@ -196,119 +196,102 @@ void addSineScalar(double *x, int begin, int end, double step, double f, double 
         x[n] = std::sin((static_cast<double>(n) * step) * f + p) * a + x[n];
 }
 
-enum ArgumentRange { RANGE_DIRECT, RANGE_REDUCED, RANGE_SCALAR };
-
-// Where the component's arguments lie: (n * step) * f + p for n below end.
-ArgumentRange argumentRange(int end, double step, double f, double p)
+// Whether every argument (n * step) * f + p for n below end lies within reach of the
+// vector sine. The bound carries a small margin for the rounding of the argument.
+bool vectorRange(int end, double step, double f, double p)
 {
-    // The bound carries a small margin for the rounding of the argument itself.
     double bound = (std::fabs((static_cast<double>(end) * step) * f) + std::fabs(p)) * 1.000001;
-    if (bound < VECTOR_DIRECT_LIMIT) return RANGE_DIRECT;
-    if (bound < VECTOR_REDUCED_LIMIT) return RANGE_REDUCED;
-    return RANGE_SCALAR;  // too large, or not a number
+    return bound < VECTOR_SINE_LIMIT;  // false for a bound that is not a number
 }
 
 #if defined(__x86_64__)
 
-// pi in three parts for the reduction x - k pi with fused multiply-adds. With
-// |x| < 2^31 the first step is exact, and the reduced argument keeps a relative error
-// of a few units in the last place even next to a multiple of pi.
+// pi in three parts for the reduction r = x - k pi with fused multiply-adds: for
+// |x| < 2^31 the first step is exact, and r keeps a relative error of about one unit
+// in the last place even next to a multiple of pi.
 constexpr double PI_1 = 3.141592653589793116;
 constexpr double PI_2 = 1.2246467991473532e-16;
 constexpr double PI_3 = -2.9947698097183397e-33;
 constexpr double INV_PI = 0.31830988618379067154;
-// Adding 1.5 * 2^52 rounds to an integer and leaves its parity in the lowest bit.
+// Adding 1.5 * 2^52 rounds to an integer and leaves its parity in the lowest bit of
+// the representation.
 constexpr double ROUND_MAGIC = 6755399441055744.0;
+// The series of sin r: T(2i+1) = (-1)^i / (2i+1)!.
+constexpr double T3 = -0.16666666666666666, T5 = 0.008333333333333333,
+                 T7 = -0.0001984126984126984, T9 = 2.7557319223985893e-06,
+                 T11 = -2.505210838544172e-08, T13 = 1.6059043836821613e-10,
+                 T15 = -7.647163731819816e-13, T17 = 2.8114572543455206e-15,
+                 T19 = -8.22063524662433e-18, T21 = 1.9572941063391263e-20;
 
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
-extern "C" __m256d _ZGVdN4v_sin(__m256d);
-
-// sin(x) as (-1)^k sin(x - k pi), k = round(x / pi).
-inline __m256d sinReduced4(__m256d arg)
+namespace avx2 {
+using vd = __m256d;
+constexpr int WIDTH = 4;
+inline vd vset1(double v) { return _mm256_set1_pd(v); }
+inline vd vramp() { return _mm256_set_pd(3.0, 2.0, 1.0, 0.0); }
+inline vd vadd(vd a, vd b) { return _mm256_add_pd(a, b); }
+inline vd vsub(vd a, vd b) { return _mm256_sub_pd(a, b); }
+inline vd vmul(vd a, vd b) { return _mm256_mul_pd(a, b); }
+inline vd vfma(vd a, vd b, vd c) { return _mm256_fmadd_pd(a, b, c); }
+inline vd vfnma(vd a, vd b, vd c) { return _mm256_fnmadd_pd(a, b, c); }
+inline __m256i laneMask(int remaining)
 {
-    __m256d shifted = _mm256_add_pd(_mm256_mul_pd(arg, _mm256_set1_pd(INV_PI)),
-                                    _mm256_set1_pd(ROUND_MAGIC));
-    __m256d k = _mm256_sub_pd(shifted, _mm256_set1_pd(ROUND_MAGIC));
-    __m256d r = _mm256_fnmadd_pd(k, _mm256_set1_pd(PI_1), arg);
-    r = _mm256_fnmadd_pd(k, _mm256_set1_pd(PI_2), r);
-    r = _mm256_fnmadd_pd(k, _mm256_set1_pd(PI_3), r);
-    __m256i sign = _mm256_slli_epi64(_mm256_castpd_si256(shifted), 63);
-    return _mm256_xor_pd(_ZGVdN4v_sin(r), _mm256_castsi256_pd(sign));
+    return _mm256_cmpgt_epi64(_mm256_set1_epi64x(remaining), _mm256_set_epi64x(3, 2, 1, 0));
 }
-
-template <bool REDUCE>
-void addSineAvx2(double *x, int begin, int end, double step, double f, double a, double p)
+inline vd vload(const double *p, int remaining)
 {
-    const __m256d vstep = _mm256_set1_pd(step), vf = _mm256_set1_pd(f);
-    const __m256d va = _mm256_set1_pd(a), vp = _mm256_set1_pd(p);
-    __m256d vn = _mm256_add_pd(_mm256_set1_pd(begin), _mm256_set_pd(3.0, 2.0, 1.0, 0.0));
-    const __m256d four = _mm256_set1_pd(4.0);
-    // Offsets within the block: a block holds at most BLOCK_SAMPLES samples.
-    x += begin;
-    const int count = end - begin;
-    for (int n = 0; n < count; n += 4) {
-        __m256d arg = _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(vn, vstep), vf), vp);
-        __m256d s = REDUCE ? sinReduced4(arg) : _ZGVdN4v_sin(arg);
-        vn = _mm256_add_pd(vn, four);
-        if (count - n >= 4) {
-            __m256d v = _mm256_add_pd(_mm256_mul_pd(s, va), _mm256_loadu_pd(x + n));
-            _mm256_storeu_pd(x + n, v);
-        } else {
-            // The last samples: lanes past the end are computed and dropped.
-            int rest = count - n;
-            __m256i mask = _mm256_cmpgt_epi64(_mm256_set1_epi64x(rest), _mm256_set_epi64x(3, 2, 1, 0));
-            __m256d v = _mm256_add_pd(_mm256_mul_pd(s, va), _mm256_maskload_pd(x + n, mask));
-            _mm256_maskstore_pd(x + n, mask, v);
-        }
-    }
+    return remaining >= WIDTH ? _mm256_loadu_pd(p) : _mm256_maskload_pd(p, laneMask(remaining));
 }
+inline void vstore(double *p, vd v, int remaining)
+{
+    if (remaining >= WIDTH)
+        _mm256_storeu_pd(p, v);
+    else
+        _mm256_maskstore_pd(p, laneMask(remaining), v);
+}
+// Negates the lanes whose rounded k (in the lowest bit of shifted) is odd.
+inline vd vflipOdd(vd v, vd shifted)
+{
+    const __m256i sign = _mm256_slli_epi64(_mm256_castpd_si256(shifted), 63);
+    return _mm256_xor_pd(v, _mm256_castsi256_pd(sign));
+}
+#include "vector_sine.inc"
+}  // namespace avx2
 #pragma GCC pop_options
 
 #pragma GCC push_options
 #pragma GCC target("avx512f")
-extern "C" __m512d _ZGVeN8v_sin(__m512d);
-
-inline __m512d sinReduced8(__m512d arg)
+namespace avx512 {
+using vd = __m512d;
+constexpr int WIDTH = 8;
+inline vd vset1(double v) { return _mm512_set1_pd(v); }
+inline vd vramp() { return _mm512_set_pd(7.0, 6.0, 5.0, 4.0, 3.0, 2.0, 1.0, 0.0); }
+inline vd vadd(vd a, vd b) { return _mm512_add_pd(a, b); }
+inline vd vsub(vd a, vd b) { return _mm512_sub_pd(a, b); }
+inline vd vmul(vd a, vd b) { return _mm512_mul_pd(a, b); }
+inline vd vfma(vd a, vd b, vd c) { return _mm512_fmadd_pd(a, b, c); }
+inline vd vfnma(vd a, vd b, vd c) { return _mm512_fnmadd_pd(a, b, c); }
+inline __mmask8 laneMask(int remaining)
 {
-    __m512d shifted = _mm512_add_pd(_mm512_mul_pd(arg, _mm512_set1_pd(INV_PI)),
-                                    _mm512_set1_pd(ROUND_MAGIC));
-    __m512d k = _mm512_sub_pd(shifted, _mm512_set1_pd(ROUND_MAGIC));
-    __m512d r = _mm512_fnmadd_pd(k, _mm512_set1_pd(PI_1), arg);
-    r = _mm512_fnmadd_pd(k, _mm512_set1_pd(PI_2), r);
-    r = _mm512_fnmadd_pd(k, _mm512_set1_pd(PI_3), r);
-    __m512i sign = _mm512_maskz_slli_epi64(0xff, _mm512_castpd_si512(shifted), 63);
-    __m512i s = _mm512_castpd_si512(_ZGVeN8v_sin(r));
-    return _mm512_castsi512_pd(_mm512_xor_epi64(s, sign));
+    return static_cast<__mmask8>(remaining >= WIDTH ? 0xffu : (1u << remaining) - 1u);
 }
-
-template <bool REDUCE>
-void addSineAvx512(double *x, int begin, int end, double step, double f, double a, double p)
+inline vd vload(const double *p, int remaining)
 {
-    const __m512d vstep = _mm512_set1_pd(step), vf = _mm512_set1_pd(f);
-    const __m512d va = _mm512_set1_pd(a), vp = _mm512_set1_pd(p);
-    __m512d vn = _mm512_add_pd(_mm512_set1_pd(begin),
-                               _mm512_set_pd(7.0, 6.0, 5.0, 4.0, 3.0, 2.0, 1.0, 0.0));
-    const __m512d eight = _mm512_set1_pd(8.0);
-    // Offsets within the block: a block holds at most BLOCK_SAMPLES samples.
-    x += begin;
-    const int count = end - begin;
-    for (int n = 0; n < count; n += 8) {
-        __m512d arg = _mm512_add_pd(_mm512_mul_pd(_mm512_mul_pd(vn, vstep), vf), vp);
-        __m512d s = REDUCE ? sinReduced8(arg) : _ZGVeN8v_sin(arg);
-        vn = _mm512_add_pd(vn, eight);
-        if (count - n >= 8) {
-            __m512d v = _mm512_add_pd(_mm512_mul_pd(s, va), _mm512_loadu_pd(x + n));
-            _mm512_storeu_pd(x + n, v);
-        } else {
-            // The last samples: lanes past the end are computed and dropped.
-            __mmask8 mask = static_cast<__mmask8>((1u << (count - n)) - 1u);
-            __m512d v = _mm512_add_pd(_mm512_mul_pd(s, va),
-                                      _mm512_maskz_loadu_pd(mask, x + n));
-            _mm512_mask_storeu_pd(x + n, mask, v);
-        }
-    }
+    return _mm512_maskz_loadu_pd(laneMask(remaining), p);
 }
+inline void vstore(double *p, vd v, int remaining)
+{
+    _mm512_mask_storeu_pd(p, laneMask(remaining), v);
+}
+// Negates the lanes whose rounded k (in the lowest bit of shifted) is odd.
+inline vd vflipOdd(vd v, vd shifted)
+{
+    const __m512i sign = _mm512_maskz_slli_epi64(0xff, _mm512_castpd_si512(shifted), 63);
+    return _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(v), sign));
+}
+#include "vector_sine.inc"
+}  // namespace avx512
 #pragma GCC pop_options
 
 #endif  // __x86_64__
@@ -325,12 +308,11 @@ void addComponent(SynthKernel kernel, double *x, int begin, int end, double step
         for (int n = begin; n < end; n++) x[n] = x[n] + a;
         return;
     }
-    ArgumentRange range = kernel == KERNEL_SCALAR ? RANGE_SCALAR : argumentRange(end, step, f, p);
 #if defined(__x86_64__)
-    if (range == RANGE_DIRECT && kernel == KERNEL_AVX512) return addSineAvx512<false>(x, begin, end, step, f, a, p);
-    if (range == RANGE_REDUCED && kernel == KERNEL_AVX512) return addSineAvx512<true>(x, begin, end, step, f, a, p);
-    if (range == RANGE_DIRECT && kernel == KERNEL_AVX2) return addSineAvx2<false>(x, begin, end, step, f, a, p);
-    if (range == RANGE_REDUCED && kernel == KERNEL_AVX2) return addSineAvx2<true>(x, begin, end, step, f, a, p);
+    if (kernel == KERNEL_AVX512 && vectorRange(end, step, f, p))
+        return avx512::addSine(x, begin, end, step, f, a, p);
+    if (kernel == KERNEL_AVX2 && vectorRange(end, step, f, p))
+        return avx2::addSine(x, begin, end, step, f, a, p);
 #endif
     addSineScalar(x, begin, end, step, f, a, p);
 }
@@ -385,6 +367,16 @@ void sumComponentsWith(SynthKernel kernel, double *x, int size, const double *fr
         sumReference(x, size, freq, amp, phase, count, step);
     else
         sumByComponent(kernel, x, size, freq, amp, phase, count, step);
+}
+
+void sineWith(SynthKernel kernel, const double *in, double *out, int count)
+{
+#if defined(__x86_64__)
+    if (kernel == KERNEL_AVX512) return avx512::sineArray(in, out, count);
+    if (kernel == KERNEL_AVX2) return avx2::sineArray(in, out, count);
+#endif
+    (void)kernel;
+    for (int i = 0; i < count; i++) out[i] = std::sin(in[i]);
 }
 
 void sumComponents(double *x, int size, const double *freq, const double *amp,

@@ -37,8 +37,8 @@ int16_t *makeSoundSignal(const void *signal, int bufType, int size, int taper, i
 enum SynthKernel {
     KERNEL_REFERENCE,  // samples outer, components inner, scalar sine
     KERNEL_SCALAR,     // components outer, samples inner, scalar sine
-    KERNEL_AVX2,       // components outer, 4 samples at a time through the vector sine
-    KERNEL_AVX512,     // components outer, 8 samples at a time through the vector sine
+    KERNEL_AVX2,       // components outer, 4 samples at a time through a vector sine
+    KERNEL_AVX512,     // components outer, 8 samples at a time through a vector sine
 };
 
 // Whether this processor can run the kernel.
@@ -57,11 +57,14 @@ void sumComponentsWith(SynthKernel kernel, double *x, int size, const double *fr
 void sumComponents(double *x, int size, const double *freq, const double *amp,
                    const double *phase, int count, int fs);
 
-// Largest |argument| below which the vector sine is used without further reduction,
-// and below which the vector kernels reduce it themselves; beyond it, and for values
-// that are not finite, they fall back to the scalar sine.
-constexpr double VECTOR_DIRECT_LIMIT = 8388608.0;        // 2^23
-constexpr double VECTOR_REDUCED_LIMIT = 2147483648.0;    // 2^31
+// The vector kernels evaluate the sine themselves for arguments of magnitude below this
+// (2^31); for larger arguments, and for values that are not finite, they use the scalar
+// sine, component by component and block by block.
+constexpr double VECTOR_SINE_LIMIT = 2147483648.0;
+
+// sin of count arguments through the kernel's own sine; the vector kernels need every
+// |in[i]| below VECTOR_SINE_LIMIT. For tests and measurements of the sine alone.
+void sineWith(SynthKernel kernel, const double *in, double *out, int count);
 
 // Sums count components over size samples at fs Hz and hands the sum to makeSoundSignal.
 int16_t *generateComplexSine(int size, int taper, int level, const double *freq,
