@@ -50,20 +50,31 @@ PY
 declare -A args=( [A]="" [B]="-s 48000 -t 10000" [C]="-s 48000 -t 60000" [L]="-s 48000 -t 600000" )
 declare -A terms=( [A]=$((6000 * 1)) [B]=$((480000 * 2048)) [C]=$((2880000 * 64)) [L]=$((28800000 * 16)) )
 
-# Runs one job; prints "seconds max-rss-kB".
+# Runs one job; prints "seconds max-rss-kB user-seconds system-seconds".
 timed() {
   local program=$1 job=$2 out=$3
-  /usr/bin/time -f "%e %M" -o "$work/time" "$program" ${args[$job]} -r -f "$work/$job.txt" "$out" 2>/dev/null
+  /usr/bin/time -f "%e %M %U %S" -o "$work/time" "$program" ${args[$job]} -r -f "$work/$job.txt" "$out" 2>/dev/null
   cat "$work/time"
 }
 
 echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
 echo "kernel chosen: $(grep -o -m1 -w 'avx512f' /proc/cpuinfo || grep -o -m1 -w avx2 /proc/cpuinfo || echo scalar)"
 echo
-printf "%-4s %12s %10s %12s %12s %10s %10s\n" job terms seconds "ns/term" "ref s" "speed-up" "rss MB"
+# The shipped program runs each job RUNS times (default 5); the table gives the median
+# run, the fastest and the slowest. On a virtual machine the first touch of fresh memory can cost
+# the host's paging as well (system time), which varies from run to run.
+runs=${RUNS:-5}
+printf "%-4s %11s %8s %7s %7s %8s %8s %9s %8s %8s %7s\n" job terms median user system fastest slowest \
+  "ns/term" "ref s" speed-up "rss MB"
 declare -A nsPerTerm
 for job in A B C L; do
-  read -r secs rss < <(timed "$build/sonvel" "$job" "$work/$job.vec")
+  : >"$work/runs"
+  for _ in $(seq "$runs"); do timed "$build/sonvel" "$job" "$work/$job.vec" >>"$work/runs"; done
+  read -r secs rss user sys fastest slowest < <(sort -n "$work/runs" | python3 -c "
+import sys
+rows = [l.split() for l in sys.stdin]
+mid = rows[len(rows) // 2]
+print(mid[0], mid[1], mid[2], mid[3], rows[0][0], rows[-1][0])")
   ref="-" ratio="-"
   if [ "$job" != L ] || [ -z "${SKIP_REFERENCE_L:-}" ]; then
     read -r ref _ < <(timed "$build/bench/sonvel_reference" "$job" "$work/$job.ref")
@@ -71,8 +82,8 @@ for job in A B C L; do
   fi
   ns=$(python3 -c "print('%.3f' % ($secs * 1e9 / ${terms[$job]}))")
   nsPerTerm[$job]=$ns
-  printf "%-4s %12d %10s %12s %12s %10s %10s\n" "$job" "${terms[$job]}" "$secs" "$ns" "$ref" "$ratio" \
-    "$(python3 -c "print('%.0f' % ($rss / 1024))")"
+  printf "%-4s %11d %8s %7s %7s %8s %8s %9s %8s %8s %7s\n" "$job" "${terms[$job]}" "$secs" "$user" \
+    "$sys" "$fastest" "$slowest" "$ns" "$ref" "$ratio" "$(python3 -c "print('%.0f' % ($rss / 1024))")"
 done
 
 echo
@@ -93,7 +104,7 @@ for job in "ABCL":
 PY
 
 echo
-echo "job L against job B, per term: $(python3 -c "print('%.2f' % (${nsPerTerm[L]} / ${nsPerTerm[B]}))")"
+echo "job L against job B, per term (medians): $(python3 -c "print('%.2f' % (${nsPerTerm[L]} / ${nsPerTerm[B]}))")"
 
 echo
 echo "start-up, job A against /bin/true (hyperfine):"
