@@ -223,27 +223,28 @@ constexpr double T3 = -0.16666666666666666, T5 = 0.008333333333333333,
                  T15 = -7.647163731819816e-13, T17 = 2.8114572543455206e-15,
                  T19 = -8.22063524662433e-18, T21 = 1.9572941063391263e-20;
 
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
+// Every function of a vector namespace is compiled for its instruction set alone,
+// so that nothing of a wider set leaks into the code for a narrower one.
 namespace avx2 {
+#define VTARGET __attribute__((target("avx2,fma")))
 using vd = __m256d;
 constexpr int WIDTH = 4;
-inline vd vset1(double v) { return _mm256_set1_pd(v); }
-inline vd vramp() { return _mm256_set_pd(3.0, 2.0, 1.0, 0.0); }
-inline vd vadd(vd a, vd b) { return _mm256_add_pd(a, b); }
-inline vd vsub(vd a, vd b) { return _mm256_sub_pd(a, b); }
-inline vd vmul(vd a, vd b) { return _mm256_mul_pd(a, b); }
-inline vd vfma(vd a, vd b, vd c) { return _mm256_fmadd_pd(a, b, c); }
-inline vd vfnma(vd a, vd b, vd c) { return _mm256_fnmadd_pd(a, b, c); }
-inline __m256i laneMask(int remaining)
+VTARGET inline vd vset1(double v) { return _mm256_set1_pd(v); }
+VTARGET inline vd vramp() { return _mm256_set_pd(3.0, 2.0, 1.0, 0.0); }
+VTARGET inline vd vadd(vd a, vd b) { return _mm256_add_pd(a, b); }
+VTARGET inline vd vsub(vd a, vd b) { return _mm256_sub_pd(a, b); }
+VTARGET inline vd vmul(vd a, vd b) { return _mm256_mul_pd(a, b); }
+VTARGET inline vd vfma(vd a, vd b, vd c) { return _mm256_fmadd_pd(a, b, c); }
+VTARGET inline vd vfnma(vd a, vd b, vd c) { return _mm256_fnmadd_pd(a, b, c); }
+VTARGET inline __m256i laneMask(int remaining)
 {
     return _mm256_cmpgt_epi64(_mm256_set1_epi64x(remaining), _mm256_set_epi64x(3, 2, 1, 0));
 }
-inline vd vload(const double *p, int remaining)
+VTARGET inline vd vload(const double *p, int remaining)
 {
     return remaining >= WIDTH ? _mm256_loadu_pd(p) : _mm256_maskload_pd(p, laneMask(remaining));
 }
-inline void vstore(double *p, vd v, int remaining)
+VTARGET inline void vstore(double *p, vd v, int remaining)
 {
     if (remaining >= WIDTH)
         _mm256_storeu_pd(p, v);
@@ -251,48 +252,47 @@ inline void vstore(double *p, vd v, int remaining)
         _mm256_maskstore_pd(p, laneMask(remaining), v);
 }
 // Negates the lanes whose rounded k (in the lowest bit of shifted) is odd.
-inline vd vflipOdd(vd v, vd shifted)
+VTARGET inline vd vflipOdd(vd v, vd shifted)
 {
     const __m256i sign = _mm256_slli_epi64(_mm256_castpd_si256(shifted), 63);
     return _mm256_xor_pd(v, _mm256_castsi256_pd(sign));
 }
 #include "vector_sine.inc"
+#undef VTARGET
 }  // namespace avx2
-#pragma GCC pop_options
 
-#pragma GCC push_options
-#pragma GCC target("avx512f")
 namespace avx512 {
+#define VTARGET __attribute__((target("avx512f")))
 using vd = __m512d;
 constexpr int WIDTH = 8;
-inline vd vset1(double v) { return _mm512_set1_pd(v); }
-inline vd vramp() { return _mm512_set_pd(7.0, 6.0, 5.0, 4.0, 3.0, 2.0, 1.0, 0.0); }
-inline vd vadd(vd a, vd b) { return _mm512_add_pd(a, b); }
-inline vd vsub(vd a, vd b) { return _mm512_sub_pd(a, b); }
-inline vd vmul(vd a, vd b) { return _mm512_mul_pd(a, b); }
-inline vd vfma(vd a, vd b, vd c) { return _mm512_fmadd_pd(a, b, c); }
-inline vd vfnma(vd a, vd b, vd c) { return _mm512_fnmadd_pd(a, b, c); }
-inline __mmask8 laneMask(int remaining)
+VTARGET inline vd vset1(double v) { return _mm512_set1_pd(v); }
+VTARGET inline vd vramp() { return _mm512_set_pd(7.0, 6.0, 5.0, 4.0, 3.0, 2.0, 1.0, 0.0); }
+VTARGET inline vd vadd(vd a, vd b) { return _mm512_add_pd(a, b); }
+VTARGET inline vd vsub(vd a, vd b) { return _mm512_sub_pd(a, b); }
+VTARGET inline vd vmul(vd a, vd b) { return _mm512_mul_pd(a, b); }
+VTARGET inline vd vfma(vd a, vd b, vd c) { return _mm512_fmadd_pd(a, b, c); }
+VTARGET inline vd vfnma(vd a, vd b, vd c) { return _mm512_fnmadd_pd(a, b, c); }
+VTARGET inline __mmask8 laneMask(int remaining)
 {
     return static_cast<__mmask8>(remaining >= WIDTH ? 0xffu : (1u << remaining) - 1u);
 }
-inline vd vload(const double *p, int remaining)
+VTARGET inline vd vload(const double *p, int remaining)
 {
     return _mm512_maskz_loadu_pd(laneMask(remaining), p);
 }
-inline void vstore(double *p, vd v, int remaining)
+VTARGET inline void vstore(double *p, vd v, int remaining)
 {
     _mm512_mask_storeu_pd(p, laneMask(remaining), v);
 }
 // Negates the lanes whose rounded k (in the lowest bit of shifted) is odd.
-inline vd vflipOdd(vd v, vd shifted)
+VTARGET inline vd vflipOdd(vd v, vd shifted)
 {
     const __m512i sign = _mm512_maskz_slli_epi64(0xff, _mm512_castpd_si512(shifted), 63);
     return _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(v), sign));
 }
 #include "vector_sine.inc"
+#undef VTARGET
 }  // namespace avx512
-#pragma GCC pop_options
 
 #endif  // __x86_64__
 
