@@ -11,7 +11,9 @@ namespace {
 
 struct Parsed {
     int status;
-    RunSettings settings;
+    RunSettings settings;  // its paths are cleared: they pointed into the arguments
+    std::string paramPath;
+    bool outputSet;
     std::string err;
 };
 
@@ -25,8 +27,9 @@ Parsed parse(std::vector<std::string> args)
     testing::internal::CaptureStderr();
     p.status = parseOptions(static_cast<int>(args.size()), argv.data(), &p.settings);
     p.err = testing::internal::GetCapturedStderr();
-    // outputPath points into args, which dies here; keep only whether it was set.
-    if (p.settings.outputPath) p.settings.outputPath = "set";
+    p.paramPath = p.settings.paramPath ? p.settings.paramPath : "";
+    p.outputSet = p.settings.outputPath != nullptr;
+    p.settings.paramPath = p.settings.outputPath = nullptr;
     return p;
 }
 
@@ -53,7 +56,8 @@ TEST(Options, DefaultsAndValues)
     EXPECT_EQ(p.settings.samplingHz, 12000);
     EXPECT_EQ(p.settings.levelDb, -15);
     EXPECT_EQ(p.settings.taperMs, 50);
-    EXPECT_EQ(p.settings.paramPath, nullptr);
+    EXPECT_EQ(p.paramPath, "");
+    EXPECT_TRUE(p.outputSet);
     EXPECT_EQ(p.settings.format, FORMAT_WAVE);
     EXPECT_FALSE(p.settings.listing);
 
@@ -65,7 +69,7 @@ TEST(Options, DefaultsAndValues)
     EXPECT_EQ(p.settings.samplingHz, 44100);
     EXPECT_EQ(p.settings.levelDb, -20);
     EXPECT_EQ(p.settings.taperMs, 0);
-    EXPECT_STREQ(p.settings.paramPath, "list.txt");
+    EXPECT_EQ(p.paramPath, "list.txt");
     EXPECT_EQ(p.settings.format, FORMAT_RAW);
     EXPECT_TRUE(p.settings.listing);
 
