@@ -2,8 +2,10 @@
 // and writes it as a WAVE or raw PCM file.
 #include "sonvel.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -87,6 +89,18 @@ void printListing(const int16_t *samples, int count, int samplingHz)
 }
 
 }  // namespace
+
+void guardStandardStreams()
+{
+    for (int fd = STDOUT_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int null = open("/dev/null", O_WRONLY);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+}
 
 void usage()
 {
@@ -299,6 +313,7 @@ int runGeneration(const RunSettings *settings, const ParamTable *table, FILE *pa
 
 int sonvelMain(int argc, char **argv)
 {
+    guardStandardStreams();
     RunSettings settings;
     int status = parseOptions(argc, argv, &settings);
     if (status != RUN_CONTINUES) return status;

@@ -43,6 +43,11 @@ struct ParamTable {
     int count;
 };
 
+// Opens /dev/null on standard output or standard error where either is closed, so that
+// no file the program opens later takes its place and receives the report or the
+// listing.
+void guardStandardStreams();
+
 // Prints the option summary on standard error.
 void usage();
 

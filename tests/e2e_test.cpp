@@ -14,13 +14,7 @@ namespace {
 
 const std::string RULE(60, '-');
 
-class EndToEnd : public testing::Test {
-protected:
-    void SetUp() override { dir = makeTempDir(); }
-    void TearDown() override { removeTree(dir); }
-    std::string path(const std::string &name) const { return dir + "/" + name; }
-    std::string dir;
-};
+using EndToEnd = TempDirTest;
 
 std::vector<int16_t> samplesOf(const std::string &bytes, size_t offset)
 {

@@ -80,7 +80,7 @@ RunResult runSonvel(const std::vector<std::string> &args, const Input &input,
         close(in);
         close(out);
         close(err);
-        if (input.closed) close(0);
+        for (int fd : input.closed) close(fd);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }

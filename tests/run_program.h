@@ -2,7 +2,10 @@
 #ifndef SONVEL_TESTS_RUN_PROGRAM_H
 #define SONVEL_TESTS_RUN_PROGRAM_H
 
+#include <gtest/gtest.h>
+
 #include <string>
+#include <utility>
 #include <vector>
 
 struct RunResult {
@@ -13,8 +16,10 @@ struct RunResult {
 
 // What the child gets as standard input.
 struct Input {
-    std::string text;     // fed through a file
-    bool closed = false;  // standard input closed (as with <&-)
+    Input(std::string text = "", std::vector<int> closed = {})
+        : text(std::move(text)), closed(std::move(closed)) {}
+    std::string text;         // fed through a file
+    std::vector<int> closed;  // descriptors closed before the program starts (0: <&-)
 };
 
 // Runs the program with args (argv[1] onwards); env entries are added to the
@@ -25,6 +30,15 @@ RunResult runSonvel(const std::vector<std::string> &args, const Input &input = {
 // A fresh, empty directory for one test, removed with its contents by the fixture.
 std::string makeTempDir();
 void removeTree(const std::string &path);
+
+// A test with a fresh temporary directory of its own.
+class TempDirTest : public testing::Test {
+protected:
+    void SetUp() override { dir = makeTempDir(); }
+    void TearDown() override { removeTree(dir); }
+    std::string path(const std::string &name) const { return dir + "/" + name; }
+    std::string dir;
+};
 
 std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &data);
