@@ -6,6 +6,7 @@
 #include <memory>
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -319,14 +320,24 @@ void addComponent(SynthKernel kernel, double *x, int begin, int end, double step
 
 // Blocks of samples outer, components in table order, samples of the block inner:
 // every sample still takes the components in table order.
+// With showProgress, a single line on standard error counts the percent done and is
+// erased at the end, so that the terminal shows only what was there before.
 void sumByComponent(SynthKernel kernel, double *x, int size, const double *freq,
-                    const double *amp, const double *phase, int count, double step)
+                    const double *amp, const double *phase, int count, double step,
+                    bool showProgress)
 {
+    int shown = -1;
     for (int begin = 0, end = 0; begin < size; begin = end) {
+        if (showProgress) {
+            int percent = static_cast<int>(100.0 * begin / size);
+            if (percent != shown) std::fprintf(stderr, "\rsynthesis: %3d%%", percent);
+            shown = percent;
+        }
         end = size - begin > BLOCK_SAMPLES ? begin + BLOCK_SAMPLES : size;
         for (int j = 0; j < count; j++)
             addComponent(kernel, x, begin, end, step, freq[j], amp[j], phase[j]);
     }
+    if (showProgress) std::fputs("\r               \r", stderr);
 }
 
 }  // namespace
@@ -366,7 +377,7 @@ void sumComponentsWith(SynthKernel kernel, double *x, int size, const double *fr
     if (kernel == KERNEL_REFERENCE)
         sumReference(x, size, freq, amp, phase, count, step);
     else
-        sumByComponent(kernel, x, size, freq, amp, phase, count, step);
+        sumByComponent(kernel, x, size, freq, amp, phase, count, step, false);
 }
 
 void sineWith(SynthKernel kernel, const double *in, double *out, int count)
@@ -377,6 +388,16 @@ void sineWith(SynthKernel kernel, const double *in, double *out, int count)
 #endif
     (void)kernel;
     for (int i = 0; i < count; i++) out[i] = std::sin(in[i]);
+}
+
+double synthesisSeconds(SynthKernel kernel, int size, int count)
+{
+    // Seconds per term, rounded up from the kernel benchmarks on a current x86-64.
+    double perTerm = kernel == KERNEL_AVX512 ? 0.7e-9
+                     : kernel == KERNEL_AVX2 ? 1.4e-9
+                     : kernel == KERNEL_SCALAR ? 11e-9
+                                               : 21e-9;
+    return perTerm * size * count;
 }
 
 void sumComponents(double *x, int size, const double *freq, const double *amp,
@@ -395,7 +416,14 @@ int16_t *generateComplexSine(int size, int taper, int level, const double *freq,
                    stderr);
         return nullptr;
     }
-    sumComponents(x.get(), size, freq, amp, phase, count, fs);
+    // A long synthesis shows its progress, but only to a person at a terminal.
+    const SynthKernel kernel = chooseKernel();
+    const double step = TWO_PI / static_cast<double>(fs);
+    if (kernel == KERNEL_REFERENCE)
+        sumReference(x.get(), size, freq, amp, phase, count, step);
+    else
+        sumByComponent(kernel, x.get(), size, freq, amp, phase, count, step,
+                       isatty(STDERR_FILENO) && synthesisSeconds(kernel, size, count) > 1.0);
     int16_t *result = makeSoundSignal(x.get(), BUF_DOUBLE, size, taper, level, out);
     x.reset();
     if (!result) {

@@ -53,6 +53,9 @@ SynthKernel chooseKernel();
 void sumComponentsWith(SynthKernel kernel, double *x, int size, const double *freq,
                        const double *amp, const double *phase, int count, int fs);
 
+// About how long the kernel takes for size samples of count components, in seconds.
+double synthesisSeconds(SynthKernel kernel, int size, int count);
+
 // sumComponentsWith(chooseKernel(), ...).
 void sumComponents(double *x, int size, const double *freq, const double *amp,
                    const double *phase, int count, int fs);
