@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Draws the figures of the README from the program's own -o listing:
+#   docs/images/waveform.png  the chord example, 200 ms with 40 ms fades
+#   docs/images/spectrum.png  the magnitude spectrum of the chord example
+# Needs gnuplot and python3, and a built program (build/sonvel, or give its path).
+# Installs nothing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+sonvel=${1:-build/sonvel}
+missing=()
+command -v gnuplot >/dev/null || missing+=("gnuplot (Debian: gnuplot-nox)")
+command -v python3 >/dev/null || missing+=("python3")
+[ -x "$sonvel" ] || missing+=("$sonvel (build it first, or give its path)")
+if [ ${#missing[@]} -gt 0 ]; then
+  printf 'missing: %s\n' "${missing[@]}" >&2
+  exit 1
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+out=docs/images
+mkdir -p "$out"
+
+"$sonvel" -t 200 -T 40 -o -f examples/chord.txt "$work/w.wav" 2>/dev/null >"$work/waveform.txt"
+"$sonvel" -o -f examples/chord.txt "$work/s.wav" 2>/dev/null >"$work/listing.txt"
+
+# Magnitude spectrum in dB of full scale: Hann window, zero-padded FFT.
+python3 - "$work/listing.txt" "$work/spectrum.txt" <<'PY'
+import cmath, math, sys
+samples = [float(l.split()[1]) for l in open(sys.argv[1]) if not l.startswith("#")]
+rate, n = 12000, 1
+while n < len(samples): n *= 2
+n *= 2
+w = [0.5 - 0.5 * math.cos(2 * math.pi * i / (len(samples) - 1)) for i in range(len(samples))]
+x = [s * wi for s, wi in zip(samples, w)] + [0.0] * (n - len(samples))
+def fft(a):
+    if len(a) == 1: return a
+    even, odd = fft(a[0::2]), fft(a[1::2])
+    t = [cmath.exp(-2j * math.pi * k / len(a)) * odd[k] for k in range(len(a) // 2)]
+    return [even[k] + t[k] for k in range(len(a) // 2)] + [even[k] - t[k] for k in range(len(a) // 2)]
+spectrum = fft(x)
+gain = sum(w) / 2  # a sine of amplitude A peaks at A * sum(w) / 2
+with open(sys.argv[2], "w") as f:
+    for k in range(n // 2):
+        mag = abs(spectrum[k]) / gain / 32767.0
+        f.write("%.3f %.3f\n" % (k * rate / n, 20 * math.log10(max(mag, 1e-12))))
+PY
+
+terminal="pngcairo size 900,360 font 'sans,10'"
+gnuplot -e "set terminal $terminal" </dev/null 2>/dev/null || terminal="png size 900,360"
+gnuplot <<GP
+set terminal $terminal
+set output "$out/waveform.png"
+set title "examples/chord.txt: 200 ms at 12 kHz, -15 dB, 40 ms fades"
+set xlabel "time [ms]"
+set ylabel "sample value"
+set grid
+set key off
+plot "$work/waveform.txt" using 1:2 with lines lw 1 lc rgb "#1f5fa8"
+set output "$out/spectrum.png"
+set title "examples/chord.txt: magnitude spectrum (Hann window)"
+set xlabel "frequency [Hz]"
+set ylabel "level [dB re 16-bit full scale]"
+set xrange [0:1500]
+set yrange [-120:0]
+plot "$work/spectrum.txt" using 1:2 with lines lw 1 lc rgb "#a8321f"
+GP
+echo "wrote $out/waveform.png and $out/spectrum.png"
