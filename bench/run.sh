@@ -87,6 +87,23 @@ print(mid[0], mid[1], mid[2], mid[3], rows[0][0], rows[-1][0])")
 done
 
 echo
+echo "huge pages for job L (medians of $runs runs, alternating):"
+: >"$work/huge"; : >"$work/small"
+for _ in $(seq "$runs"); do
+  timed "$build/sonvel" L "$work/L.vec" >>"$work/huge"
+  timed "$build/bench/sonvel_small_pages" L "$work/L.small" >>"$work/small"
+done
+python3 - "$work/huge" "$work/small" <<'PY'
+import sys
+def median(path):
+    rows = sorted(tuple(map(float, l.split())) for l in open(path))
+    return rows[len(rows) // 2]
+h, s = median(sys.argv[1]), median(sys.argv[2])
+print("  with huge pages %.2f s (system %.2f s), without %.2f s (system %.2f s): %.2f x"
+      % (h[0], h[3], s[0], s[3], s[0] / h[0]))
+PY
+
+echo
 echo "16-bit samples, shipped program against sonvel_reference:"
 python3 - "$work" <<'PY'
 import array, os, sys

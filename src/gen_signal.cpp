@@ -22,10 +22,11 @@ using DoubleBuffer = std::unique_ptr<double[], FreeDeleter>;
 // Asks for transparent huge pages on the 2 MiB-aligned interior of a large, still
 // untouched buffer: a long signal then takes a few hundred page faults instead of
 // hundreds of thousands, which on this kind of machine costs more than the synthesis.
-// Where the system does not allow it, nothing changes.
+// Where the system does not allow it, nothing changes. (SONVEL_NO_HUGE_PAGES builds a
+// program without it, to measure what it brings.)
 void adviseHugePages(void *p, size_t bytes)
 {
-#if defined(MADV_HUGEPAGE)
+#if defined(MADV_HUGEPAGE) && !defined(SONVEL_NO_HUGE_PAGES)
     const uintptr_t HUGE_PAGE = 2u << 20;
     if (bytes < 2 * HUGE_PAGE) return;
     uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
