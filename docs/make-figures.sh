@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Draws the figures of the README from the program's own -o listing:
 #   docs/images/waveform.png  the chord example, 200 ms with 40 ms fades
-#   docs/images/spectrum.png  the magnitude spectrum of the chord example
+#   docs/images/chord-magnitude.png  the magnitude spectrum of the chord example
 # Needs gnuplot and python3, and a built program (build/sonvel, or give its path).
 # Installs nothing.
 set -euo pipefail
@@ -56,7 +56,7 @@ set ylabel "sample value"
 set grid
 set key off
 plot "$work/waveform.txt" using 1:2 with lines lw 1 lc rgb "#1f5fa8"
-set output "$out/spectrum.png"
+set output "$out/chord-magnitude.png"
 set title "examples/chord.txt: magnitude spectrum (Hann window)"
 set xlabel "frequency [Hz]"
 set ylabel "level [dB re 16-bit full scale]"
@@ -64,4 +64,4 @@ set xrange [0:1500]
 set yrange [-120:0]
 plot "$work/spectrum.txt" using 1:2 with lines lw 1 lc rgb "#a8321f"
 GP
-echo "wrote $out/waveform.png and $out/spectrum.png"
+echo "wrote $out/waveform.png and $out/chord-magnitude.png"
