@@ -320,8 +320,7 @@ void addComponent(SynthKernel kernel, double *x, int begin, int end, double step
 }
 
 // Blocks of samples outer, components in table order, samples of the block inner:
-// every sample still takes the components in table order.
-// With showProgress, a single line on standard error counts the percent done and is
+// every sample still takes the components in table order. With showProgress, a single line on standard error counts the percent done and is
 // erased at the end, so that the terminal shows only what was there before.
 void sumByComponent(SynthKernel kernel, double *x, int size, const double *freq,
                     const double *amp, const double *phase, int count, double step,
@@ -371,14 +370,24 @@ SynthKernel chooseKernel()
 #endif
 }
 
-void sumComponentsWith(SynthKernel kernel, double *x, int size, const double *freq,
-                       const double *amp, const double *phase, int count, int fs)
+namespace {
+
+void sumAll(SynthKernel kernel, double *x, int size, const double *freq, const double *amp,
+            const double *phase, int count, int fs, bool showProgress)
 {
     const double step = TWO_PI / static_cast<double>(fs);
     if (kernel == KERNEL_REFERENCE)
         sumReference(x, size, freq, amp, phase, count, step);
     else
-        sumByComponent(kernel, x, size, freq, amp, phase, count, step, false);
+        sumByComponent(kernel, x, size, freq, amp, phase, count, step, showProgress);
+}
+
+}  // namespace
+
+void sumComponentsWith(SynthKernel kernel, double *x, int size, const double *freq,
+                       const double *amp, const double *phase, int count, int fs)
+{
+    sumAll(kernel, x, size, freq, amp, phase, count, fs, false);
 }
 
 void sineWith(SynthKernel kernel, const double *in, double *out, int count)
@@ -419,12 +428,8 @@ int16_t *generateComplexSine(int size, int taper, int level, const double *freq,
     }
     // A long synthesis shows its progress, but only to a person at a terminal.
     const SynthKernel kernel = chooseKernel();
-    const double step = TWO_PI / static_cast<double>(fs);
-    if (kernel == KERNEL_REFERENCE)
-        sumReference(x.get(), size, freq, amp, phase, count, step);
-    else
-        sumByComponent(kernel, x.get(), size, freq, amp, phase, count, step,
-                       isatty(STDERR_FILENO) && synthesisSeconds(kernel, size, count) > 1.0);
+    sumAll(kernel, x.get(), size, freq, amp, phase, count, fs,
+           isatty(STDERR_FILENO) && synthesisSeconds(kernel, size, count) > 1.0);
     int16_t *result = makeSoundSignal(x.get(), BUF_DOUBLE, size, taper, level, out);
     x.reset();
     if (!result) {
