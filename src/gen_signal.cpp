@@ -14,9 +14,6 @@
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
 using DoubleBuffer = std::unique_ptr<double[], FreeDeleter>;
 
 // Asks for transparent huge pages on the 2 MiB-aligned interior of a large, still

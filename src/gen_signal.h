@@ -4,6 +4,13 @@
 #define SONVEL_GEN_SIGNAL_H
 
 #include <cstdint>
+#include <cstdlib>
+
+// Every signal buffer of this module is taken with calloc and released with free; its
+// owner may hold it in a std::unique_ptr with this deleter.
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
 
 // Sample buffer types.
 constexpr int BUF_SHORT = 0;   // 16-bit signed samples

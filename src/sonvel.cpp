@@ -21,9 +21,6 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
 using SampleBuffer = std::unique_ptr<int16_t[], FreeDeleter>;
 
 const char RULE[] = "------------------------------------------------------------\n";
