@@ -47,14 +47,113 @@ T *allocZeroed(int n)
     return p;
 }
 
-bool allNumbers(const double *x, int size)
+// Refuses a signal size or a fade length that the window between the fades cannot
+// hold: the size must be at least 1 and the two fades together no longer than it.
+bool badSizes(const char *function, int size, int taper)
 {
-    bool ok = true;
-    for (int n = 0; n < size; n++) ok &= !std::isnan(x[n]);
-    return ok;
+    if (size >= 1 && taper >= 0 && 2LL * taper <= size) return false;
+    std::fprintf(stderr, "ERROR: %s(): cannot use %d samples with fades of %d samples.\n",
+                 function, size, taper);
+    return true;
 }
 
+// Sum of the squares of samples taper .. size - taper - 1 in index order, each
+// addition rounded to double as it happens.
+template <typename T>
+double sumOfSquares(const T *s, int size, int taper)
+{
+    double sum = 0.0;
+    for (int n = taper; n < size - taper; n++) {
+        double v = s[n];
+        sum = sum + v * v;
+    }
+    return sum;
+}
+
+double meanOf(double sum, int size, int taper)
+{
+    return sum / static_cast<double>(size - 2 * taper);
+}
+
+double decibels(double mean) { return 10.0 * std::log10(mean / FULL_SCALE / FULL_SCALE); }
+
 }  // namespace
+
+void measureBlock(const double *x, int begin, int end, int size, int taper, SignalMeasure *m)
+{
+    const int windowEnd = size - taper;
+    for (int n = begin; n < end; n++) {
+        double v = x[n - begin];
+        double a = std::fabs(v);
+        m->hasNaN |= std::isnan(v);
+        m->maxAbs = a > m->maxAbs ? a : m->maxAbs;
+        if (n >= taper && n < windowEnd) {
+            m->sum = m->sum + v * v;
+            m->maxAbsWindow = a > m->maxAbsWindow ? a : m->maxAbsWindow;
+        }
+    }
+}
+
+int decideGain(const SignalMeasure *m, int size, int taper, int level, double componentPower,
+               double *gain)
+{
+    const char *const PREFIX = "ERROR: makeSoundSignal(): cannot set the power level: ";
+    const double mean = meanOf(m->sum, size, taper);
+    const double p = decibels(mean);
+    *gain = std::pow(10.0, (static_cast<double>(level) - p) / 20.0);
+    // Rounding is monotonic, so the largest scaled magnitude is the largest magnitude
+    // scaled: the same peak as scaling every sample and comparing.
+    const double peak = m->maxAbs * *gain;
+    if (peak > FULL_SCALE) {
+        std::fputs("ERROR: signal overflow. Decrease power level.\n", stderr);
+        std::fprintf(stderr, "Maximal value before substitution to short (16-bit): %.1f (%f dB)\n",
+                     peak, 20.0 * std::log10(peak / FULL_SCALE));
+        return 1;
+    }
+    // An empty or silent measuring window, or parameters that are not finite, leave
+    // no power to scale from; converting the resulting not-a-numbers would write a
+    // full-scale constant.
+    if (!std::isfinite(p)) {
+        std::fprintf(stderr, "%sthe signal power between the fades is not a finite number.\n",
+                     PREFIX);
+        return 1;
+    }
+    // Below the smallest normal double the power has lost its precision: squares of
+    // amplitudes such as 2e-157 measure -15.26 dB where -15 was asked.
+    if (!std::isnormal(mean)) {
+        std::fprintf(stderr, "%sthe signal power between the fades is too small to measure.\n",
+                     PREFIX);
+        return 1;
+    }
+    // Components that cancel leave rounding noise, which scaling would amplify.
+    if (mean < componentPower * CANCEL_RATIO) {
+        std::fprintf(stderr,
+                     "%sthe components cancel: the signal power between the fades is more "
+                     "than 100 dB below the sum of their squared amplitudes.\n",
+                     PREFIX);
+        return 1;
+    }
+    if (m->hasNaN) {
+        std::fprintf(stderr, "%sthe scaled signal holds values that are not numbers.\n", PREFIX);
+        return 1;
+    }
+    // Truncation gives 0 for every magnitude below 1.
+    if (m->maxAbsWindow * *gain < 1.0) {
+        std::fprintf(stderr,
+                     "%severy 16-bit sample between the fades would be 0: the level is below "
+                     "what 16 bits can hold.\n",
+                     PREFIX);
+        return 1;
+    }
+    return 0;
+}
+
+double componentPowerOf(const double *amp, int count)
+{
+    double sum = 0.0;
+    for (int j = 0; j < count; j++) sum = sum + amp[j] * amp[j];
+    return sum;
+}
 
 double calcPower(const void *signal, int bufType, int size, int taper)
 {
@@ -62,24 +161,16 @@ double calcPower(const void *signal, int bufType, int size, int taper)
         std::fputs("Error: calcPower(): illegal buf_type\n", stderr);
         std::exit(1);
     }
-    // The sum runs in index order: each addition is rounded to double as it happens.
-    double sum = 0.0;
-    if (bufType == BUF_SHORT) {
-        const int16_t *s = static_cast<const int16_t *>(signal);
-        for (int n = taper; n < size - taper; n++) {
-            double v = s[n];
-            sum = sum + v * v;
-        }
-    } else {
-        const double *s = static_cast<const double *>(signal);
-        for (int n = taper; n < size - taper; n++) sum = sum + s[n] * s[n];
-    }
-    double mean = sum / static_cast<double>(size - 2 * taper);
-    return 10.0 * std::log10(mean / FULL_SCALE / FULL_SCALE);
+    if (badSizes("calcPower", size, taper)) return NAN;
+    double sum = bufType == BUF_SHORT
+                     ? sumOfSquares(static_cast<const int16_t *>(signal), size, taper)
+                     : sumOfSquares(static_cast<const double *>(signal), size, taper);
+    return decibels(meanOf(sum, size, taper));
 }
 
 void addTaper(double *x, int size, int taper)
 {
+    if (badSizes("addTaper", size, taper)) return;
     // Fade-in factors 0, 1/T, .., (T-1)/T; fade-out factors T/T, .., 1/T.
     for (int n = 0; n < taper; n++)
         x[n] = (static_cast<double>(n) / static_cast<double>(taper)) * x[n];
@@ -114,9 +205,12 @@ double scale(double *x, int size, double gain)
     return result;
 }
 
-int16_t *makeSoundSignal(const void *signal, int bufType, int size, int taper, int level,
-                         int16_t *out)
+namespace {
+
+int16_t *soundSignal(const void *signal, int bufType, int size, int taper, int level,
+                     int16_t *out, double componentPower)
 {
+    if (badSizes("makeSoundSignal", size, taper)) return nullptr;
     DoubleBuffer work(allocZeroed<double>(size));
     if (!work) {
         std::fputs("ERROR: makeSoundSignal(): cannot allocate internal signal buffer.\n", stderr);
@@ -135,29 +229,11 @@ int16_t *makeSoundSignal(const void *signal, int bufType, int size, int taper, i
     }
 
     addTaper(work.get(), size, taper);
-    double p = calcPower(work.get(), BUF_DOUBLE, size, taper);
-    double gain = std::pow(10.0, (static_cast<double>(level) - p) / 20.0);
-    double peak = scale(work.get(), size, gain);
-
-    if (peak > FULL_SCALE) {
-        std::fputs("ERROR: signal overflow. Decrease power level.\n", stderr);
-        std::fprintf(stderr, "Maximal value before substitution to short (16-bit): %.1f (%f dB)\n",
-                     peak, 20.0 * std::log10(peak / FULL_SCALE));
-        return nullptr;
-    }
-    // An empty or silent measuring window, or parameters that are not finite, leave
-    // no power to scale from; converting the resulting not-a-numbers would write a
-    // full-scale constant, so the signal is refused instead.
-    if (!std::isfinite(p)) {
-        std::fputs("ERROR: makeSoundSignal(): cannot set the power level: the signal power "
-                   "between the fades is not a finite number.\n", stderr);
-        return nullptr;
-    }
-    if (!allNumbers(work.get(), size)) {
-        std::fputs("ERROR: makeSoundSignal(): cannot set the power level: the scaled signal "
-                   "holds values that are not numbers.\n", stderr);
-        return nullptr;
-    }
+    SignalMeasure m;
+    measureBlock(work.get(), 0, size, size, taper, &m);
+    double gain = 0.0;
+    if (decideGain(&m, size, taper, level, componentPower, &gain)) return nullptr;
+    scale(work.get(), size, gain);
 
     if (!out) {
         out = allocZeroed<int16_t>(size);
@@ -169,6 +245,15 @@ int16_t *makeSoundSignal(const void *signal, int bufType, int size, int taper, i
     // Truncation toward zero; every value lies within +-32767 here.
     for (int n = 0; n < size; n++) out[n] = static_cast<int16_t>(work[n]);
     return out;
+}
+
+}  // namespace
+
+int16_t *makeSoundSignal(const void *signal, int bufType, int size, int taper, int level,
+                         int16_t *out)
+{
+    // Without the components there is no power of theirs to compare with.
+    return soundSignal(signal, bufType, size, taper, level, out, 0.0);
 }
 
 namespace {
@@ -417,6 +502,7 @@ int16_t *generateComplexSine(int size, int taper, int level, const double *freq,
                              const double *amp, const double *phase, int count, int fs,
                              int16_t *out)
 {
+    if (badSizes("generateComplexSine", size, taper)) return nullptr;
     DoubleBuffer x(allocZeroed<double>(size));
     if (!x) {
         std::fputs("ERROR: generateComplexSine(): cannot allocate enough space for signal.\n",
@@ -427,7 +513,8 @@ int16_t *generateComplexSine(int size, int taper, int level, const double *freq,
     const SynthKernel kernel = chooseKernel();
     sumAll(kernel, x.get(), size, freq, amp, phase, count, fs,
            isatty(STDERR_FILENO) && synthesisSeconds(kernel, size, count) > 1.0);
-    int16_t *result = makeSoundSignal(x.get(), BUF_DOUBLE, size, taper, level, out);
+    int16_t *result = soundSignal(x.get(), BUF_DOUBLE, size, taper, level, out,
+                                  componentPowerOf(amp, count));
     x.reset();
     if (!result) {
         std::fputs("ERROR: Fail to exec makeSoundSignal.\n", stderr);

@@ -38,6 +38,34 @@ double scale(double *x, int size, double gain);
 int16_t *makeSoundSignal(const void *signal, int bufType, int size, int taper, int level,
                          int16_t *out);
 
+// What one look at a tapered signal tells: enough to set its level, refuse it, or
+// find its peak after scaling, without keeping the signal.
+struct SignalMeasure {
+    double sum = 0.0;           // squares of the samples between the fades, in index order
+    double maxAbs = 0.0;        // largest magnitude of all samples (not-a-numbers aside)
+    double maxAbsWindow = 0.0;  // largest magnitude between the fades
+    bool hasNaN = false;
+};
+
+// Adds samples begin .. end - 1 of a tapered signal of size samples with fades of
+// taper samples to m; x[0] is sample begin. Blocks must come in index order.
+void measureBlock(const double *x, int begin, int end, int size, int taper, SignalMeasure *m);
+
+// A power between the fades this far below the components' own (100 dB) means they
+// cancel, and what remains is rounding noise.
+constexpr double CANCEL_RATIO = 1e-10;
+
+// Sum of the squared amplitudes of count components.
+double componentPowerOf(const double *amp, int count);
+
+// The gain that brings the measured signal to level dB, or a refusal: the overflow
+// refusal (two lines), or one line when there is nothing meaningful to scale (a power
+// that is not finite or not a normal positive number, components that cancel (compared
+// with componentPower; 0 skips the test), not-a-number samples, or a level at which
+// every 16-bit sample between the fades is 0). Returns 0, or 1 after the message.
+int decideGain(const SignalMeasure *m, int size, int taper, int level, double componentPower,
+               double *gain);
+
 // Ways of evaluating the sum of sinusoids. All give each sample the same sequence of
 // operations; the vector kernels differ from the scalar ones only in the last bits of
 // the sine.

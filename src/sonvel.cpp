@@ -5,13 +5,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <new>
 
 #include "gen_signal.h"
+#include "out_file.h"
 #include "wav_io.h"
 
 namespace {
@@ -25,12 +29,13 @@ using SampleBuffer = std::unique_ptr<int16_t[], FreeDeleter>;
 
 const char RULE[] = "------------------------------------------------------------\n";
 
-// Size in samples of `ms` milliseconds at `samplingHz`: the quotient first, then the
-// product, truncated toward zero. Both arguments are positive or zero here, and the
-// result stays a double so that a caller can range-check it before converting.
-double samplesOf(int samplingHz, int ms)
+// Size in samples of `ms` milliseconds at `samplingHz`: floor(rate * ms / 1000) in
+// exact integer arithmetic (a floating-point product can fall just below a whole
+// number: 37800 Hz and 100 ms must give 3780). Both arguments are positive or zero
+// here, and the 64-bit result lets a caller range-check it before converting.
+long long samplesOf(int samplingHz, int ms)
 {
-    return std::trunc((samplingHz / 1000.0) * ms);
+    return static_cast<long long>(samplingHz) * ms / 1000;
 }
 
 void printReport(const RunSettings *s, const ParamTable *table, const char *progName)
@@ -77,12 +82,18 @@ int writeSamples(int16_t *samples, int count, FILE *out)
     return 0;
 }
 
-// Waveform listing: time in ms and value of every sample.
-void printListing(const int16_t *samples, int count, int samplingHz)
+// Waveform listing: time in ms and value of every sample. Returns 0, or 1 after a
+// message when standard output did not take it all.
+int printListing(const int16_t *samples, int count, int samplingHz)
 {
     std::fputs("#time[ms] amplitude\n", stdout);
-    for (int n = 0; n < count; n++)
+    for (int n = 0; n < count && !std::ferror(stdout); n++)
         std::printf("%7.2f%7d\n", (static_cast<double>(n) / samplingHz) * 1000.0, samples[n]);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fputs("error: fail to write the waveform to standard output.\n", stderr);
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -129,15 +140,25 @@ int parseOptions(int argc, char **argv, RunSettings *settings)
     int c;
     while ((c = getopt(argc, argv, "t:s:l:T:f:wroh")) != -1) {
         switch (c) {
-        case 't': settings->durationMs = std::atoi(optarg); break;
-        case 's': settings->samplingHz = std::atoi(optarg); break;
-        case 'T': settings->taperMs = std::atoi(optarg); break;
+        case 't':
+            settings->durationMs = std::atoi(optarg);
+            settings->durationText = optarg;
+            break;
+        case 's':
+            settings->samplingHz = std::atoi(optarg);
+            settings->samplingText = optarg;
+            break;
+        case 'T':
+            settings->taperMs = std::atoi(optarg);
+            settings->taperText = optarg;
+            break;
         case 'f': settings->paramPath = optarg; break;
         case 'w': settings->format = FORMAT_WAVE; break;
         case 'r': settings->format = FORMAT_RAW; break;
         case 'o': settings->listing = true; break;
         case 'l':
             settings->levelDb = std::atoi(optarg);
+            settings->levelText = optarg;
             if (settings->levelDb >= 0) {
                 std::fputs("error: power level must be less than zero.\n", stderr);
                 return 1;
@@ -159,8 +180,35 @@ int parseOptions(int argc, char **argv, RunSettings *settings)
     return RUN_CONTINUES;
 }
 
+bool fitsInt(const char *text)
+{
+    while (std::isspace(static_cast<unsigned char>(*text))) text++;
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+') text++;
+    const long long LIMIT = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
+    long long value = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*text)); text++) {
+        value = value * 10 + (*text - '0');
+        if (value > LIMIT) return false;
+    }
+    return true;
+}
+
 int deriveSizes(RunSettings *settings)
 {
+    const struct {
+        const char *option, *text;
+    } integers[] = {{"-t", settings->durationText},
+                    {"-s", settings->samplingText},
+                    {"-T", settings->taperText},
+                    {"-l", settings->levelText}};
+    for (const auto &i : integers) {
+        if (i.text && !fitsInt(i.text)) {
+            std::fprintf(stderr, "error: %s: %s does not fit in a 32-bit integer.\n", i.option,
+                         i.text);
+            return 1;
+        }
+    }
     if (settings->durationMs <= 0) {
         std::fputs("error: -t: signal duration must be greater than 0 ms.\n", stderr);
         return 1;
@@ -173,16 +221,16 @@ int deriveSizes(RunSettings *settings)
         std::fputs("error: -T: taper length must not be negative.\n", stderr);
         return 1;
     }
-    double dataSize = samplesOf(settings->samplingHz, settings->durationMs);
-    if (dataSize < 1.0 || dataSize > MAX_DATA_SIZE) {
+    long long dataSize = samplesOf(settings->samplingHz, settings->durationMs);
+    if (dataSize < 1 || dataSize > MAX_DATA_SIZE) {
         std::fprintf(stderr,
-                     "error: -t and -s: the signal must be 1 to %d samples long, not %.0f.\n",
+                     "error: -t and -s: the signal must be 1 to %d samples long, not %lld.\n",
                      MAX_DATA_SIZE, dataSize);
         return 1;
     }
-    double taperSize = samplesOf(settings->samplingHz, settings->taperMs);
+    long long taperSize = samplesOf(settings->samplingHz, settings->taperMs);
     if (taperSize > MAX_DATA_SIZE) {
-        std::fprintf(stderr, "error: -T and -s: the taper must be at most %d samples long, not %.0f.\n",
+        std::fprintf(stderr, "error: -T and -s: the taper must be at most %d samples long, not %lld.\n",
                      MAX_DATA_SIZE, taperSize);
         return 1;
     }
@@ -275,8 +323,8 @@ int runGeneration(const RunSettings *settings, const ParamTable *table, FILE *pa
     printReport(settings, table, progName);
     warnNyquist(settings, table);
 
-    FileHandle out(std::fopen(settings->outputPath, "wb"));
-    if (!out) {
+    OutputFile out;
+    if (openOutput(settings->outputPath, &out)) {
         std::fprintf(stderr, "error: fail to open \"%s\".\n", settings->outputPath);
         return 1;
     }
@@ -284,27 +332,30 @@ int runGeneration(const RunSettings *settings, const ParamTable *table, FILE *pa
                                              settings->levelDb, table->freq, table->amp,
                                              table->phase, table->count, settings->samplingHz,
                                              nullptr));
-    if (!samples) return 1;
+    if (!samples) {
+        discardOutput(&out);
+        return 1;
+    }
 
     double level = calcPower(samples.get(), BUF_SHORT, settings->dataSize, settings->taperSize);
     std::fprintf(stderr, "power level of generated signal = %f dB\n", level);
 
     if (settings->format == FORMAT_WAVE &&
-        writeWavHead(settings->samplingHz, 16, 1, settings->dataSize, out.get())) {
+        writeWavHead(settings->samplingHz, 16, 1, settings->dataSize, out.stream)) {
         std::fprintf(stderr, "error: fail to write header to %s.\n", settings->outputPath);
+        discardOutput(&out);
         return 1;
     }
-    if (writeSamples(samples.get(), settings->dataSize, out.get())) {
+    if (writeSamples(samples.get(), settings->dataSize, out.stream) || commitOutput(&out)) {
+        discardOutput(&out);
         std::fputs("error: fail to save data.\n", stdout);
         return 1;
     }
-    if (settings->listing) printListing(samples.get(), settings->dataSize, settings->samplingHz);
-
     params.reset();
-    if (std::fclose(out.release()) != 0) {
-        std::fputs("error: fail to save data.\n", stdout);
+    // The file is complete and in place; a listing that fails does not take it back.
+    if (settings->listing &&
+        printListing(samples.get(), settings->dataSize, settings->samplingHz))
         return 1;
-    }
     return 0;
 }
 
@@ -318,7 +369,11 @@ int sonvelMain(int argc, char **argv)
 
     FileHandle params(openParamSource(&settings));
     if (!params) return 1;
-    std::unique_ptr<ParamTable> table(new ParamTable());
+    std::unique_ptr<ParamTable> table(new (std::nothrow) ParamTable());
+    if (!table) {
+        std::fputs("error: cannot allocate the parameter table.\n", stderr);
+        return 1;
+    }
     table->count = readpars(table->freq, table->amp, table->phase, params.get());
     if (table->count <= 0) {
         std::fputs("Fail to read parameters\n", stderr);

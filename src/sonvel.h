@@ -33,6 +33,12 @@ struct RunSettings {
     bool listing = false;
     int dataSize = 0;   // samples
     int taperSize = 0;  // samples, at each end
+    // The texts given to -t, -s, -T and -l (none: the default), kept so that digits
+    // beyond the 32-bit range, which atoi cannot report, can be refused.
+    const char *durationText = nullptr;
+    const char *samplingText = nullptr;
+    const char *taperText = nullptr;
+    const char *levelText = nullptr;
 };
 
 // Three parallel columns of component values, filled from index 0, with their count.
@@ -57,6 +63,10 @@ void printBuildInfo(const char *progName);
 // Parses the options and the operand into settings. Returns RUN_CONTINUES, or the
 // exit status when the run ends here (-h, a bad level, not exactly one operand).
 int parseOptions(int argc, char **argv, RunSettings *settings);
+
+// Whether text, read as atoi reads it (blanks, a sign, digits up to the first other
+// character), holds a value within the range of a 32-bit int.
+bool fitsInt(const char *text);
 
 // Checks the numeric options and derives the data and taper sizes in samples.
 // Returns 0, or 1 after a one-line message on standard error.

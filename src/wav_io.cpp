@@ -63,8 +63,10 @@ int writeWavHead(int rate, int bits, int channels, int samples, FILE *stream)
 {
     unsigned char header[WAV_HEADER_SIZE];
     int headerSize = 0;
-    uint32_t dataBytes = static_cast<uint32_t>(bits / 8) * static_cast<uint32_t>(samples);
-    setWavInfo(header, rate, bits, channels, dataBytes, &headerSize);
+    // The RIFF size, data bytes + 36, must fit its unsigned 32-bit field.
+    long long dataBytes = static_cast<long long>(bits / 8) * samples;
+    if (samples < 0 || dataBytes < 0 || dataBytes + 36 > 0xffffffffLL) return 1;
+    setWavInfo(header, rate, bits, channels, static_cast<uint32_t>(dataBytes), &headerSize);
     if (std::fwrite(header, 1, static_cast<size_t>(headerSize), stream) <
         static_cast<size_t>(headerSize))
         return 1;

@@ -7,7 +7,8 @@
 constexpr int WAV_HEADER_SIZE = 44;
 
 // Writes the header for `samples` samples (not frames) of `bits` bits and `channels`
-// channels at `rate` Hz to stream, in one write. Returns 0, or 1 on a short write.
+// channels at `rate` Hz to stream, in one write. Returns 0, or 1 on a short write or
+// when the byte size of the samples does not fit the header (nothing is written then).
 int writeWavHead(int rate, int bits, int channels, int samples, FILE *stream);
 
 #endif

@@ -2,6 +2,8 @@
 // exit status, messages and file bytes out.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -206,14 +208,14 @@ TEST_F(EndToEnd, SummaryAndHelp)
 
 TEST_F(EndToEnd, FailuresAfterTheReport)
 {
-    // The measuring window is empty: refused after the file was created.
+    // The measuring window is empty: refused after the output was opened, and no file
+    // appears.
     RunResult r = runSonvel({"-t", "100", "-T", "50", path("empty.wav")}, {"1000 1\n"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(RULE + "\nERROR: makeSoundSignal(): cannot set the power level"),
               std::string::npos);
     EXPECT_EQ(r.err.substr(r.err.size() - 38), "\nERROR: Fail to exec makeSoundSignal.\n");
-    EXPECT_TRUE(fileExists(path("empty.wav")));
-    EXPECT_EQ(readFile(path("empty.wav")), "");
+    EXPECT_FALSE(fileExists(path("empty.wav")));
 
     r = runSonvel({"-l", "-1", "-T", "0", path("loud.wav")}, {"1000 5000\n"});
     EXPECT_EQ(r.status, 1);
@@ -239,4 +241,64 @@ TEST_F(EndToEnd, FullDiskIsAFailure)
             EXPECT_NE(r.err.find("power level of generated signal"), std::string::npos);
         }
     }
+}
+
+TEST_F(EndToEnd, AnExistingFileSurvivesLateRefusalsAndSignals)
+{
+    const std::string out = path("good.wav");
+    ASSERT_EQ(runSonvel({"-l", "-20", out}, {"1000 5000\n"}).status, 0);
+    ASSERT_EQ(chmod(out.c_str(), 0640), 0);
+    const std::string good = readFile(out);
+    const std::string multisine = SONVEL_SOURCE_DIR "/examples/multisine.txt";
+    struct Case {
+        std::vector<std::string> args;
+        Input input;
+    } cases[] = {
+        {{"-l", "-1", "-T", "0"}, {"1000 5000\n"}},  // overflow
+        {{}, {"1000 nan\n"}},                        // a power that is not finite
+        {{}, {"1000 0\n500 0\n"}},                   // silence
+        {{"-t", "100", "-T", "50"}, {"1000 1\n"}},    // fades as long as the signal
+        {{"-s", "48000", "-t", "600000", "-f", multisine}, {"", {}, "", 400}},  // SIGTERM
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.push_back(out);
+        RunResult r = runSonvel(args, c.input);
+        EXPECT_TRUE(r.status == 1 || r.signal == SIGTERM) << r.err;
+        EXPECT_EQ(readFile(out), good) << r.err;
+        EXPECT_EQ(listDir(dir), "good.wav\n");  // and no temporary file
+    }
+    struct stat st;
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    // A successful run replaces the file and keeps its permission bits; through a
+    // symbolic link the link stays a link.
+    ASSERT_EQ(symlink("good.wav", path("link.wav").c_str()), 0);
+    ASSERT_EQ(runSonvel({"-t", "10", "-T", "0", path("link.wav")}, {"1000 1\n"}).status, 0);
+    ASSERT_EQ(lstat(path("link.wav").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_size, 44 + 240);
+}
+
+TEST_F(EndToEnd, PipesAndDevicesAreWrittenDirectly)
+{
+    writeFile(path("list"), "1000 1\n");
+    ASSERT_EQ(runSonvel({"-r", "-f", path("list"), path("file.pcm")}).status, 0);
+    const std::string expected = readFile(path("file.pcm"));
+    RunResult r = runSonvel({"-r", "-f", path("list"), "/dev/stdout"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, expected);
+    const std::string script = "cd '" + dir + "' && mkfifo p && { cat p > got & } && '" +
+                               SONVEL_BINARY + "' -r -f list p 2>/dev/null && wait";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    EXPECT_EQ(readFile(path("got")), expected);
+
+    // A listing that standard output cannot take is a failure; the file stays.
+    r = runSonvel({"-o", "-f", path("list"), path("x.wav")}, {"", {}, "/dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.substr(r.err.find("dB\n") + 3),
+              "error: fail to write the waveform to standard output.\n");
+    EXPECT_EQ(readFile(path("x.wav")).size(), 12044u);
 }

@@ -154,6 +154,8 @@ TEST(Sizes, DerivedInSamplesByTruncation)
         {11025, 360, 10, 3969, 110},  // 110.25 truncated
         {12000, 101, 50, 1212, 600},
         {1000, 1, 0, 1, 0},
+        {37800, 100, 50, 3780, 1890},  // a floating-point product gives 3779 and 1889
+        {2147483647, 1, 0, 2147483, 0},
     };
     for (const Case &c : cases) {
         RunSettings s;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +33,15 @@ bool fileExists(const std::string &path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+std::string listDir(const std::string &dir)
+{
+    std::string names;
+    FILE *ls = popen(("ls -A '" + dir + "'").c_str(), "r");
+    for (int ch; ls && (ch = std::fgetc(ls)) != EOF;) names += static_cast<char>(ch);
+    if (ls) pclose(ls);
+    return names;
 }
 
 std::string makeTempDir()
@@ -71,7 +81,8 @@ RunResult runSonvel(const std::vector<std::string> &args, const Input &input,
     pid_t pid = fork();
     if (pid == 0) {
         int in = open(inPath.c_str(), O_RDONLY);
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const std::string &outFile = input.outTo.empty() ? outPath : input.outTo;
+        int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0) _exit(127);
         dup2(in, 0);
@@ -86,8 +97,14 @@ RunResult runSonvel(const std::vector<std::string> &args, const Input &input,
     }
     RunResult result;
     int wstatus = 0;
-    if (pid > 0 && waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus))
-        result.status = WEXITSTATUS(wstatus);
+    if (pid > 0 && input.termAfterMs > 0) {
+        usleep(static_cast<useconds_t>(input.termAfterMs) * 1000);
+        kill(pid, SIGTERM);
+    }
+    if (pid > 0 && waitpid(pid, &wstatus, 0) == pid) {
+        if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+        if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
+    }
     result.out = readFile(outPath);
     result.err = readFile(errPath);
     removeTree(dir);

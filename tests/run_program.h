@@ -10,16 +10,21 @@
 
 struct RunResult {
     int status = -1;  // exit status, or -1 when the child did not exit normally
+    int signal = 0;   // the signal that ended the child, or 0
     std::string out;  // standard output
     std::string err;  // standard error
 };
 
 // What the child gets as standard input.
 struct Input {
-    Input(std::string text = "", std::vector<int> closed = {})
-        : text(std::move(text)), closed(std::move(closed)) {}
+    Input(std::string text = "", std::vector<int> closed = {}, std::string outTo = "",
+          int termAfterMs = 0)
+        : text(std::move(text)), closed(std::move(closed)), outTo(std::move(outTo)),
+          termAfterMs(termAfterMs) {}
     std::string text;         // fed through a file
     std::vector<int> closed;  // descriptors closed before the program starts (0: <&-)
+    std::string outTo;        // standard output goes to this file instead of being kept
+    int termAfterMs = 0;      // SIGTERM this many ms after the start (0: never)
 };
 
 // Runs the program with args (argv[1] onwards); env entries are added to the
@@ -43,5 +48,7 @@ protected:
 std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &data);
 bool fileExists(const std::string &path);
+// The names in a directory, hidden ones included, one a line.
+std::string listDir(const std::string &dir);
 
 #endif

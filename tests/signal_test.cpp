@@ -222,3 +222,45 @@ TEST(GenerateComplexSine, PowerThatIsNotFiniteIsRefused)
                           "Maximal value before substitution to short (16-bit): inf (inf dB)\n", 0),
               0u) << g.err;
 }
+
+TEST(GenerateComplexSine, NothingMeaningfulToScaleIsRefused)
+{
+    const std::string prefix = "ERROR: makeSoundSignal(): cannot set the power level: ";
+    const std::string tail = "ERROR: Fail to exec makeSoundSignal.\n";
+    const std::string cancel = "the components cancel";
+    struct Case {
+        int level;
+        std::vector<double> freq, amp, phase;
+        std::string why;
+    } cases[] = {
+        {-15, {6000}, {1}, {0}, cancel},        // a tone at half the rate, phase 0
+        {-15, {12000}, {1}, {0}, cancel},       // a tone at the rate itself
+        {-15, {440, 440}, {1, 1}, {0.3, 0.3 + M_PI}, cancel},
+        {-15, {1000}, {2e-157}, {0}, "the signal power between the fades is too small"},
+        {-96, {1000}, {1}, {0}, "every 16-bit sample between the fades would be 0"},
+    };
+    for (const Case &c : cases) {
+        Generated g = generate(6000, 600, c.level, c.freq, c.amp, c.phase);
+        EXPECT_FALSE(g.samples) << c.why;
+        EXPECT_EQ(g.err.rfind(prefix + c.why, 0), 0u) << g.err;
+        EXPECT_EQ(g.err.substr(g.err.find('\n') + 1), tail) << g.err;
+    }
+    // -90 dB still makes a signal, at the level that truncation leaves.
+    EXPECT_TRUE(generate(6000, 600, -90, {1000}, {1}, {0}).samples);
+}
+
+TEST(Contracts, FadesThatDoNotFitAreRefused)
+{
+    std::vector<double> x(10, 1.0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(makeSoundSignal(x.data(), BUF_DOUBLE, 10, 20, -15, nullptr), nullptr);
+    EXPECT_TRUE(std::isnan(calcPower(x.data(), BUF_DOUBLE, 0, 0)));
+    addTaper(x.data(), 10, -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ERROR: makeSoundSignal(): cannot use 10 samples with fades of 20 samples.\n"
+              "ERROR: calcPower(): cannot use 0 samples with fades of 0 samples.\n"
+              "ERROR: addTaper(): cannot use 10 samples with fades of -1 samples.\n");
+    EXPECT_EQ(x, std::vector<double>(10, 1.0));
+    EXPECT_EQ(generate(10, 6, -15, {1000}, {1}, {0}).err,
+              "ERROR: generateComplexSine(): cannot use 10 samples with fades of 6 samples.\n");
+}

@@ -67,6 +67,14 @@ TEST(WavHeader, Sizes)
     std::string largest = headerFor(48000, 16, 1, 2147483629);
     EXPECT_EQ(le32(largest, 40), 4294967258u);
     EXPECT_EQ(le32(largest, 4), 4294967294u);
+    // One sample more, or a negative count, would wrap the field: nothing is written.
+    FILE *sink = std::fopen("/dev/null", "w");
+    ASSERT_NE(sink, nullptr);
+    for (int samples : {2147483630, 2147483647, -1}) {
+        EXPECT_EQ(writeWavHead(48000, 16, 1, samples, sink), 1);
+        EXPECT_EQ(std::ftell(sink), 0);
+    }
+    std::fclose(sink);
 }
 
 TEST(WavHeader, ShortWriteFails)

@@ -1,0 +1,49 @@
+// The output file where O_TMPFILE is not used: the temporary file has a visible name,
+// and every way out but a commit removes it.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+
+#include "out_file.h"
+#include "run_program.h"
+
+using NamedTemporary = TempDirTest;
+
+TEST_F(NamedTemporary, OnlyACommitPutsTheFileInPlace)
+{
+    const std::string target = path("out.wav");
+    writeFile(target, "old");
+    OutputFile out;
+    ASSERT_EQ(openOutput(target.c_str(), &out, false), 0);
+    EXPECT_EQ(out.tempPath.rfind(dir + "/.out.wav.sonvel-", 0), 0u) << out.tempPath;
+    std::fputs("new", out.stream);
+    discardOutput(&out);
+    EXPECT_EQ(listDir(dir), "out.wav\n");
+    EXPECT_EQ(readFile(target), "old");
+
+    ASSERT_EQ(openOutput(target.c_str(), &out, false), 0);
+    std::fputs("new", out.stream);
+    EXPECT_EQ(commitOutput(&out), 0);
+    EXPECT_EQ(listDir(dir), "out.wav\n");
+    EXPECT_EQ(readFile(target), "new");
+
+    // A signal removes the temporary file before the program dies of it.
+    pid_t pid = fork();
+    if (pid == 0) {
+        OutputFile child;
+        if (openOutput(target.c_str(), &child, false) != 0) _exit(2);
+        std::fputs("partial", child.stream);
+        std::fflush(child.stream);
+        raise(SIGTERM);
+        _exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_EQ(listDir(dir), "out.wav\n");
+    EXPECT_EQ(readFile(target), "new");
+}
