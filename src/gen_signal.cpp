@@ -6,11 +6,9 @@
 #include <memory>
 
 #include <sys/mman.h>
-#include <unistd.h>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -168,14 +166,20 @@ double calcPower(const void *signal, int bufType, int size, int taper)
     return decibels(meanOf(sum, size, taper));
 }
 
+void taperBlock(double *x, int begin, int end, int size, int taper)
+{
+    // Fade-in factors 0, 1/T, .., (T-1)/T; fade-out factors T/T, .., 1/T. The two fades
+    // never overlap, so each sample takes at most one factor.
+    for (int n = begin; n < end && n < taper; n++)
+        x[n - begin] = (static_cast<double>(n) / static_cast<double>(taper)) * x[n - begin];
+    for (int n = begin > size - taper ? begin : size - taper; n < end; n++)
+        x[n - begin] = (static_cast<double>(size - n) / static_cast<double>(taper)) * x[n - begin];
+}
+
 void addTaper(double *x, int size, int taper)
 {
     if (badSizes("addTaper", size, taper)) return;
-    // Fade-in factors 0, 1/T, .., (T-1)/T; fade-out factors T/T, .., 1/T.
-    for (int n = 0; n < taper; n++)
-        x[n] = (static_cast<double>(n) / static_cast<double>(taper)) * x[n];
-    for (int n = size - taper; n < size; n++)
-        x[n] = (static_cast<double>(size - n) / static_cast<double>(taper)) * x[n];
+    taperBlock(x, 0, size, size, taper);
 }
 
 double scale(double *x, int size, double gain)
@@ -256,248 +260,6 @@ int16_t *makeSoundSignal(const void *signal, int bufType, int size, int taper, i
     return soundSignal(signal, bufType, size, taper, level, out, 0.0);
 }
 
-namespace {
-
-// Samples outer, components inner: the order in which the sum is defined.
-void sumReference(double *x, int size, const double *freq, const double *amp,
-                  const double *phase, int count, double step)
-{
-    for (int n = 0; n < size; n++) {
-        for (int j = 0; j < count; j++) {
-            if (freq[j] == 0.0)
-                x[n] = x[n] + amp[j];
-            else
-                x[n] = std::sin((static_cast<double>(n) * step) * freq[j] + phase[j]) * amp[j] + x[n];
-        }
-    }
-}
-
-// One component of non-zero frequency added to samples begin .. end - 1 with the
-// scalar sine.
-void addSineScalar(double *x, int begin, int end, double step, double f, double a, double p)
-{
-    for (int n = begin; n < end; n++)
-        x[n] = std::sin((static_cast<double>(n) * step) * f + p) * a + x[n];
-}
-
-// Whether every argument (n * step) * f + p for n below end lies within reach of the
-// vector sine. The bound carries a small margin for the rounding of the argument.
-bool vectorRange(int end, double step, double f, double p)
-{
-    double bound = (std::fabs((static_cast<double>(end) * step) * f) + std::fabs(p)) * 1.000001;
-    return bound < VECTOR_SINE_LIMIT;  // false for a bound that is not a number
-}
-
-#if defined(__x86_64__)
-
-// pi in three parts for the reduction r = x - k pi with fused multiply-adds: for
-// |x| < 2^31 the first step is exact, and r keeps a relative error of about one unit
-// in the last place even next to a multiple of pi.
-constexpr double PI_1 = 3.141592653589793116;
-constexpr double PI_2 = 1.2246467991473532e-16;
-constexpr double PI_3 = -2.9947698097183397e-33;
-constexpr double INV_PI = 0.31830988618379067154;
-// Adding 1.5 * 2^52 rounds to an integer and leaves its parity in the lowest bit of
-// the representation.
-constexpr double ROUND_MAGIC = 6755399441055744.0;
-// The series of sin r: T(2i+1) = (-1)^i / (2i+1)!.
-constexpr double T3 = -0.16666666666666666, T5 = 0.008333333333333333,
-                 T7 = -0.0001984126984126984, T9 = 2.7557319223985893e-06,
-                 T11 = -2.505210838544172e-08, T13 = 1.6059043836821613e-10,
-                 T15 = -7.647163731819816e-13, T17 = 2.8114572543455206e-15,
-                 T19 = -8.22063524662433e-18, T21 = 1.9572941063391263e-20;
-
-// Every function of a vector namespace is compiled for its instruction set alone,
-// so that nothing of a wider set leaks into the code for a narrower one.
-namespace avx2 {
-#define VTARGET __attribute__((target("avx2,fma")))
-using vd = __m256d;
-constexpr int WIDTH = 4;
-VTARGET inline vd vset1(double v) { return _mm256_set1_pd(v); }
-VTARGET inline vd vramp() { return _mm256_set_pd(3.0, 2.0, 1.0, 0.0); }
-VTARGET inline vd vadd(vd a, vd b) { return _mm256_add_pd(a, b); }
-VTARGET inline vd vsub(vd a, vd b) { return _mm256_sub_pd(a, b); }
-VTARGET inline vd vmul(vd a, vd b) { return _mm256_mul_pd(a, b); }
-VTARGET inline vd vfma(vd a, vd b, vd c) { return _mm256_fmadd_pd(a, b, c); }
-VTARGET inline vd vfnma(vd a, vd b, vd c) { return _mm256_fnmadd_pd(a, b, c); }
-VTARGET inline __m256i laneMask(int remaining)
-{
-    return _mm256_cmpgt_epi64(_mm256_set1_epi64x(remaining), _mm256_set_epi64x(3, 2, 1, 0));
-}
-VTARGET inline vd vload(const double *p, int remaining)
-{
-    return remaining >= WIDTH ? _mm256_loadu_pd(p) : _mm256_maskload_pd(p, laneMask(remaining));
-}
-VTARGET inline void vstore(double *p, vd v, int remaining)
-{
-    if (remaining >= WIDTH)
-        _mm256_storeu_pd(p, v);
-    else
-        _mm256_maskstore_pd(p, laneMask(remaining), v);
-}
-// Negates the lanes whose rounded k (in the lowest bit of shifted) is odd.
-VTARGET inline vd vflipOdd(vd v, vd shifted)
-{
-    const __m256i sign = _mm256_slli_epi64(_mm256_castpd_si256(shifted), 63);
-    return _mm256_xor_pd(v, _mm256_castsi256_pd(sign));
-}
-#include "vector_sine.inc"
-#undef VTARGET
-}  // namespace avx2
-
-namespace avx512 {
-#define VTARGET __attribute__((target("avx512f")))
-using vd = __m512d;
-constexpr int WIDTH = 8;
-VTARGET inline vd vset1(double v) { return _mm512_set1_pd(v); }
-VTARGET inline vd vramp() { return _mm512_set_pd(7.0, 6.0, 5.0, 4.0, 3.0, 2.0, 1.0, 0.0); }
-VTARGET inline vd vadd(vd a, vd b) { return _mm512_add_pd(a, b); }
-VTARGET inline vd vsub(vd a, vd b) { return _mm512_sub_pd(a, b); }
-VTARGET inline vd vmul(vd a, vd b) { return _mm512_mul_pd(a, b); }
-VTARGET inline vd vfma(vd a, vd b, vd c) { return _mm512_fmadd_pd(a, b, c); }
-VTARGET inline vd vfnma(vd a, vd b, vd c) { return _mm512_fnmadd_pd(a, b, c); }
-VTARGET inline __mmask8 laneMask(int remaining)
-{
-    return static_cast<__mmask8>(remaining >= WIDTH ? 0xffu : (1u << remaining) - 1u);
-}
-VTARGET inline vd vload(const double *p, int remaining)
-{
-    return _mm512_maskz_loadu_pd(laneMask(remaining), p);
-}
-VTARGET inline void vstore(double *p, vd v, int remaining)
-{
-    _mm512_mask_storeu_pd(p, laneMask(remaining), v);
-}
-// Negates the lanes whose rounded k (in the lowest bit of shifted) is odd.
-VTARGET inline vd vflipOdd(vd v, vd shifted)
-{
-    const __m512i sign = _mm512_maskz_slli_epi64(0xff, _mm512_castpd_si512(shifted), 63);
-    return _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(v), sign));
-}
-#include "vector_sine.inc"
-#undef VTARGET
-}  // namespace avx512
-
-#endif  // __x86_64__
-
-// Samples per block: the block's share of the signal stays in the first-level cache
-// while every component is added to it.
-constexpr int BLOCK_SAMPLES = 2048;
-
-// One component added to samples begin .. end - 1 by the kernel's sine.
-void addComponent(SynthKernel kernel, double *x, int begin, int end, double step, double f,
-                  double a, double p)
-{
-    if (f == 0.0) {
-        for (int n = begin; n < end; n++) x[n] = x[n] + a;
-        return;
-    }
-#if defined(__x86_64__)
-    if (kernel == KERNEL_AVX512 && vectorRange(end, step, f, p))
-        return avx512::addSine(x, begin, end, step, f, a, p);
-    if (kernel == KERNEL_AVX2 && vectorRange(end, step, f, p))
-        return avx2::addSine(x, begin, end, step, f, a, p);
-#endif
-    addSineScalar(x, begin, end, step, f, a, p);
-}
-
-// Blocks of samples outer, components in table order, samples of the block inner:
-// every sample still takes the components in table order. With showProgress, a single line on standard error counts the percent done and is
-// erased at the end, so that the terminal shows only what was there before.
-void sumByComponent(SynthKernel kernel, double *x, int size, const double *freq,
-                    const double *amp, const double *phase, int count, double step,
-                    bool showProgress)
-{
-    int shown = -1;
-    for (int begin = 0, end = 0; begin < size; begin = end) {
-        if (showProgress) {
-            int percent = static_cast<int>(100.0 * begin / size);
-            if (percent != shown) std::fprintf(stderr, "\rsynthesis: %3d%%", percent);
-            shown = percent;
-        }
-        end = size - begin > BLOCK_SAMPLES ? begin + BLOCK_SAMPLES : size;
-        for (int j = 0; j < count; j++)
-            addComponent(kernel, x, begin, end, step, freq[j], amp[j], phase[j]);
-    }
-    if (showProgress) std::fputs("\r               \r", stderr);
-}
-
-}  // namespace
-
-bool kernelSupported(SynthKernel kernel)
-{
-    switch (kernel) {
-    case KERNEL_REFERENCE:
-    case KERNEL_SCALAR:
-        return true;
-#if defined(__x86_64__)
-    case KERNEL_AVX2:
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    case KERNEL_AVX512:
-        return __builtin_cpu_supports("avx512f");
-#endif
-    default:
-        return false;
-    }
-}
-
-SynthKernel chooseKernel()
-{
-#if defined(SONVEL_REFERENCE_KERNEL)
-    return KERNEL_REFERENCE;  // benchmark build: the sum in its defining loop order
-#else
-    if (kernelSupported(KERNEL_AVX512)) return KERNEL_AVX512;
-    if (kernelSupported(KERNEL_AVX2)) return KERNEL_AVX2;
-    return KERNEL_SCALAR;
-#endif
-}
-
-namespace {
-
-void sumAll(SynthKernel kernel, double *x, int size, const double *freq, const double *amp,
-            const double *phase, int count, int fs, bool showProgress)
-{
-    const double step = TWO_PI / static_cast<double>(fs);
-    if (kernel == KERNEL_REFERENCE)
-        sumReference(x, size, freq, amp, phase, count, step);
-    else
-        sumByComponent(kernel, x, size, freq, amp, phase, count, step, showProgress);
-}
-
-}  // namespace
-
-void sumComponentsWith(SynthKernel kernel, double *x, int size, const double *freq,
-                       const double *amp, const double *phase, int count, int fs)
-{
-    sumAll(kernel, x, size, freq, amp, phase, count, fs, false);
-}
-
-void sineWith(SynthKernel kernel, const double *in, double *out, int count)
-{
-#if defined(__x86_64__)
-    if (kernel == KERNEL_AVX512) return avx512::sineArray(in, out, count);
-    if (kernel == KERNEL_AVX2) return avx2::sineArray(in, out, count);
-#endif
-    (void)kernel;
-    for (int i = 0; i < count; i++) out[i] = std::sin(in[i]);
-}
-
-double synthesisSeconds(SynthKernel kernel, int size, int count)
-{
-    // Seconds per term, rounded up from the kernel benchmarks on a current x86-64.
-    double perTerm = kernel == KERNEL_AVX512 ? 0.7e-9
-                     : kernel == KERNEL_AVX2 ? 1.4e-9
-                     : kernel == KERNEL_SCALAR ? 11e-9
-                                               : 21e-9;
-    return perTerm * size * count;
-}
-
-void sumComponents(double *x, int size, const double *freq, const double *amp,
-                   const double *phase, int count, int fs)
-{
-    sumComponentsWith(chooseKernel(), x, size, freq, amp, phase, count, fs);
-}
-
 int16_t *generateComplexSine(int size, int taper, int level, const double *freq,
                              const double *amp, const double *phase, int count, int fs,
                              int16_t *out)
@@ -509,10 +271,7 @@ int16_t *generateComplexSine(int size, int taper, int level, const double *freq,
                    stderr);
         return nullptr;
     }
-    // A long synthesis shows its progress, but only to a person at a terminal.
-    const SynthKernel kernel = chooseKernel();
-    sumAll(kernel, x.get(), size, freq, amp, phase, count, fs,
-           isatty(STDERR_FILENO) && synthesisSeconds(kernel, size, count) > 1.0);
+    sumComponents(x.get(), size, freq, amp, phase, count, fs);
     int16_t *result = soundSignal(x.get(), BUF_DOUBLE, size, taper, level, out,
                                   componentPowerOf(amp, count));
     x.reset();
@@ -521,4 +280,100 @@ int16_t *generateComplexSine(int size, int taper, int level, const double *freq,
         return nullptr;
     }
     return result;
+}
+
+namespace {
+
+void reportProgress(const SignalRequest *req, long long done, long long total)
+{
+    if (req->progress) req->progress(req->progressContext, done, total);
+}
+
+// Samples of one block of a two-pass run: summed, tapered, and ready to measure or
+// scale. x holds BLOCK_SAMPLES doubles.
+void makeBlock(const SignalRequest *req, double *x, int begin, int end)
+{
+    std::fill(x, x + (end - begin), 0.0);
+    sumBlock(req->kernel, x, begin, end, req->freq, req->amp, req->phase, req->count,
+             angularStep(req->fs));
+    taperBlock(x, begin, end, req->size, req->taper);
+}
+
+int blockEnd(int begin, int size) { return size - begin > BLOCK_SAMPLES ? begin + BLOCK_SAMPLES : size; }
+
+}  // namespace
+
+int prepareSignal(const SignalRequest *req, SignalPlan *plan)
+{
+    const int size = req->size;
+    if (badSizes("generateComplexSine", size, req->taper)) return 1;
+    // Within the budget the sum is kept, and made only once; beyond it, or when the
+    // memory is not to be had, every block is made again in the second pass.
+    if (8LL * size <= req->budgetBytes) plan->sum.reset(allocZeroed<double>(size));
+    const long long total = plan->sum ? size : 2LL * size;
+    SignalMeasure m;
+    double block[BLOCK_SAMPLES];
+    for (int begin = 0; begin < size; begin += BLOCK_SAMPLES) {
+        reportProgress(req, begin, total);
+        const int end = blockEnd(begin, size);
+        if (plan->sum) {
+            double *x = plan->sum.get() + begin;
+            sumBlock(req->kernel, x, begin, end, req->freq, req->amp, req->phase, req->count,
+                     angularStep(req->fs));
+            taperBlock(x, begin, end, size, req->taper);
+            measureBlock(x, begin, end, size, req->taper, &m);
+        } else {
+            makeBlock(req, block, begin, end);
+            measureBlock(block, begin, end, size, req->taper, &m);
+        }
+    }
+    reportProgress(req, total, total);
+    if (decideGain(&m, size, req->taper, req->level, componentPowerOf(req->amp, req->count),
+                   &plan->gain)) {
+        std::fputs("ERROR: Fail to exec makeSoundSignal.\n", stderr);
+        return 1;
+    }
+    if (req->keepSamples && !plan->sum) {
+        plan->kept.reset(allocZeroed<int16_t>(size));
+        if (!plan->kept) {
+            std::fputs("error: makeSoundSignal(): cannot allocate iwave.\n", stderr);
+            std::fputs("ERROR: Fail to exec makeSoundSignal.\n", stderr);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+double emitSignal(const SignalRequest *req, SignalPlan *plan, SampleSink sink, void *context)
+{
+    const int size = req->size, taper = req->taper;
+    // The 16-bit samples of a kept sum take the place of the doubles they come from:
+    // sample n's two bytes lie below double n's eight, which has been read by then.
+    int16_t *whole = plan->sum ? reinterpret_cast<int16_t *>(plan->sum.get()) : plan->kept.get();
+    double sum16 = 0.0;
+    double block[BLOCK_SAMPLES];
+    int16_t out[BLOCK_SAMPLES];
+    for (int begin = 0; begin < size; begin += BLOCK_SAMPLES) {
+        const int end = blockEnd(begin, size);
+        const double *x = block;
+        if (plan->sum) {
+            x = plan->sum.get() + begin;
+        } else {
+            reportProgress(req, size + static_cast<long long>(begin), 2LL * size);
+            makeBlock(req, block, begin, end);
+        }
+        // Scaled as scale() scales, truncated toward zero; every value lies within
+        // +-32767 here.
+        for (int n = begin; n < end; n++) out[n - begin] = static_cast<int16_t>(x[n - begin] * plan->gain);
+        // The level of the 16-bit samples, summed in index order as calcPower sums it.
+        for (int n = begin > taper ? begin : taper; n < end && n < size - taper; n++) {
+            double v = out[n - begin];
+            sum16 = sum16 + v * v;
+        }
+        if (whole) std::memcpy(whole + begin, out, sizeof(int16_t) * static_cast<size_t>(end - begin));
+        sink(out, end - begin, context);
+    }
+    if (!plan->sum) reportProgress(req, 2LL * size, 2LL * size);
+    plan->samples = whole;
+    return decibels(meanOf(sum16, size, taper));
 }

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
+
+#include "synth.h"
 
 // Every signal buffer of this module is taken with calloc and released with free; its
 // owner may hold it in a std::unique_ptr with this deleter.
@@ -16,9 +19,6 @@ struct FreeDeleter {
 constexpr int BUF_SHORT = 0;   // 16-bit signed samples
 constexpr int BUF_DOUBLE = 1;  // doubles
 
-// 2 pi as the double closest to it; the angular step is TWO_PI / sampling frequency.
-constexpr double TWO_PI = 6.283185307179586;
-
 // 16-bit full scale, the reference of every level in dB.
 constexpr double FULL_SCALE = 32767.0;
 
@@ -28,6 +28,10 @@ double calcPower(const void *signal, int bufType, int size, int taper);
 
 // Fades both ends of x linearly over taper samples, in place.
 void addTaper(double *x, int size, int taper);
+
+// The fades of a signal of size samples applied to its samples begin .. end - 1, in
+// place; x[0] is sample begin. addTaper(x, size, taper) is this over the whole signal.
+void taperBlock(double *x, int begin, int end, int size, int taper);
 
 // Multiplies x by gain in place; returns the largest absolute value after scaling.
 double scale(double *x, int size, double gain);
@@ -66,47 +70,55 @@ double componentPowerOf(const double *amp, int count);
 int decideGain(const SignalMeasure *m, int size, int taper, int level, double componentPower,
                double *gain);
 
-// Ways of evaluating the sum of sinusoids. All give each sample the same sequence of
-// operations; the vector kernels differ from the scalar ones only in the last bits of
-// the sine.
-enum SynthKernel {
-    KERNEL_REFERENCE,  // samples outer, components inner, scalar sine
-    KERNEL_SCALAR,     // components outer, samples inner, scalar sine
-    KERNEL_AVX2,       // components outer, 4 samples at a time through a vector sine
-    KERNEL_AVX512,     // components outer, 8 samples at a time through a vector sine
-};
-
-// Whether this processor can run the kernel.
-bool kernelSupported(SynthKernel kernel);
-
-// The kernel the program uses: the widest one this processor supports.
-SynthKernel chooseKernel();
-
-// Adds the sum of count components over size samples at fs Hz into x, each sample
-// taking the components in table order: a 0 Hz component adds its amplitude, any other
-// sin((n * step) * freq + phase) * amp with step = TWO_PI / fs.
-void sumComponentsWith(SynthKernel kernel, double *x, int size, const double *freq,
-                       const double *amp, const double *phase, int count, int fs);
-
-// About how long the kernel takes for size samples of count components, in seconds.
-double synthesisSeconds(SynthKernel kernel, int size, int count);
-
-// sumComponentsWith(chooseKernel(), ...).
-void sumComponents(double *x, int size, const double *freq, const double *amp,
-                   const double *phase, int count, int fs);
-
-// The vector kernels evaluate the sine themselves for arguments of magnitude below this
-// (2^31); for larger arguments, and for values that are not finite, they use the scalar
-// sine, component by component and block by block.
-constexpr double VECTOR_SINE_LIMIT = 2147483648.0;
-
-// sin of count arguments through the kernel's own sine; the vector kernels need every
-// |in[i]| below VECTOR_SINE_LIMIT. For tests and measurements of the sine alone.
-void sineWith(SynthKernel kernel, const double *in, double *out, int count);
-
 // Sums count components over size samples at fs Hz and hands the sum to makeSoundSignal.
 int16_t *generateComplexSine(int size, int taper, int level, const double *freq,
                              const double *amp, const double *phase, int count, int fs,
                              int16_t *out);
+
+// The run's signal, made in blocks that stay in cache with every per-sample step fused
+// per block. While the sum fits the memory budget it is kept (8 bytes a sample) and
+// made once: faded and measured block by block, then scaled and converted in place.
+// Beyond the budget it is made twice, block by block: the first pass measures the power
+// between the fades and the peak, the second makes the same samples again, scales and
+// converts them. Either way every sample takes the same operations, and the power the
+// same order of additions, as generateComplexSine and makeSoundSignal, so the bytes are
+// the same.
+constexpr long long SIGNAL_BUDGET_BYTES = 256LL << 20;  // 33554432 samples, 11.6 min at 48 kHz
+
+struct SignalRequest {
+    int size = 0;   // samples
+    int taper = 0;  // samples, at each end
+    int level = 0;  // dB
+    const double *freq = nullptr, *amp = nullptr, *phase = nullptr;
+    int count = 0;
+    int fs = 0;  // Hz
+    SynthKernel kernel = KERNEL_SCALAR;
+    long long budgetBytes = SIGNAL_BUDGET_BYTES;
+    bool keepSamples = false;  // keep the whole 16-bit signal (for a listing)
+    // Called with the samples made so far out of all those to make (both passes count);
+    // done == total when the synthesis stops, before any message of the level setting.
+    void (*progress)(void *context, long long done, long long total) = nullptr;
+    void *progressContext = nullptr;
+};
+
+struct SignalPlan {
+    std::unique_ptr<double[], FreeDeleter> sum;    // the whole sum, within the budget
+    std::unique_ptr<int16_t[], FreeDeleter> kept;  // the 16-bit signal of a two-pass run
+    int16_t *samples = nullptr;  // after emitSignal: the whole 16-bit signal, if kept
+    double gain = 0.0;
+};
+
+// The first pass: sum, fades, measurement, and the level setting with its refusals
+// (the messages of makeSoundSignal, then "ERROR: Fail to exec makeSoundSignal.").
+// Returns 0, or 1 after the messages.
+int prepareSignal(const SignalRequest *req, SignalPlan *plan);
+
+// Receives the 16-bit samples in order, a block at a time; it may change them.
+typedef void (*SampleSink)(int16_t *samples, int count, void *context);
+
+// The second pass: scales and converts every sample and hands them to sink. Returns the
+// level of the 16-bit samples in dB, as calcPower measures it. Within the budget, and
+// with keepSamples, plan->samples then holds the whole 16-bit signal.
+double emitSignal(const SignalRequest *req, SignalPlan *plan, SampleSink sink, void *context);
 
 #endif

@@ -25,8 +25,6 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
-using SampleBuffer = std::unique_ptr<int16_t[], FreeDeleter>;
-
 const char RULE[] = "------------------------------------------------------------\n";
 
 // Size in samples of `ms` milliseconds at `samplingHz`: floor(rate * ms / 1000) in
@@ -67,19 +65,39 @@ void warnNyquist(const RunSettings *s, const ParamTable *table)
                          i);
 }
 
-// Writes the samples as 16-bit little-endian values in one block and flushes them.
-// Returns 0, or 1 when not all of them reached the file.
-int writeSamples(int16_t *samples, int count, FILE *out)
+// The output stream of a run and whether a write to it has failed; after a failure
+// nothing more is written.
+struct SampleWriter {
+    FILE *stream;
+    bool failed;
+};
+
+// Writes samples as 16-bit little-endian values (a SampleSink).
+void writeSamples(int16_t *samples, int count, void *context)
 {
+    SampleWriter *w = static_cast<SampleWriter *>(context);
+    if (w->failed) return;
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     for (int n = 0; n < count; n++) samples[n] = static_cast<int16_t>(__builtin_bswap16(samples[n]));
 #endif
-    size_t written = std::fwrite(samples, sizeof(int16_t), static_cast<size_t>(count), out);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    for (int n = 0; n < count; n++) samples[n] = static_cast<int16_t>(__builtin_bswap16(samples[n]));
-#endif
-    if (written < static_cast<size_t>(count) || std::fflush(out) != 0) return 1;
-    return 0;
+    w->failed = std::fwrite(samples, sizeof(int16_t), static_cast<size_t>(count), w->stream) <
+                static_cast<size_t>(count);
+}
+
+// The progress line of a long synthesis on a terminal: the percent done, rewritten in
+// place, and erased when the synthesis stops, so that the terminal shows only what was
+// there before.
+void showProgress(void *context, long long done, long long total)
+{
+    int *shown = static_cast<int *>(context);
+    if (done >= total) {
+        if (*shown >= 0) std::fputs("\r               \r", stderr);
+        *shown = -1;
+        return;
+    }
+    int percent = static_cast<int>(100.0 * static_cast<double>(done) / static_cast<double>(total));
+    if (percent != *shown) std::fprintf(stderr, "\rsynthesis: %3d%%", percent);
+    *shown = percent;
 }
 
 // Waveform listing: time in ms and value of every sample. Returns 0, or 1 after a
@@ -328,33 +346,53 @@ int runGeneration(const RunSettings *settings, const ParamTable *table, FILE *pa
         std::fprintf(stderr, "error: fail to open \"%s\".\n", settings->outputPath);
         return 1;
     }
-    SampleBuffer samples(generateComplexSine(settings->dataSize, settings->taperSize,
-                                             settings->levelDb, table->freq, table->amp,
-                                             table->phase, table->count, settings->samplingHz,
-                                             nullptr));
-    if (!samples) {
+    // A bigger buffer than stdio's own: a long signal then takes fewer writes.
+    std::setvbuf(out.stream, nullptr, _IOFBF, 1 << 20);
+
+    SignalRequest request;
+    request.size = settings->dataSize;
+    request.taper = settings->taperSize;
+    request.level = settings->levelDb;
+    request.freq = table->freq;
+    request.amp = table->amp;
+    request.phase = table->phase;
+    request.count = table->count;
+    request.fs = settings->samplingHz;
+    request.kernel = chooseKernel();
+    request.keepSamples = settings->listing;
+    // A long synthesis shows its progress, but only to a person at a terminal.
+    int shown = -1;
+    if (isatty(STDERR_FILENO) &&
+        synthesisSeconds(request.kernel, request.size, request.count) > 1.0) {
+        request.progress = showProgress;
+        request.progressContext = &shown;
+    }
+    SignalPlan plan;
+    if (prepareSignal(&request, &plan)) {
         discardOutput(&out);
         return 1;
     }
-
-    double level = calcPower(samples.get(), BUF_SHORT, settings->dataSize, settings->taperSize);
+    // The samples go out as they are made; a failed header or write is reported after
+    // the level of the 16-bit samples, which is known only at the end.
+    const bool headerFailed = settings->format == FORMAT_WAVE &&
+                              writeWavHead(settings->samplingHz, 16, 1, settings->dataSize, out.stream);
+    SampleWriter writer{out.stream, headerFailed};
+    double level = emitSignal(&request, &plan, writeSamples, &writer);
     std::fprintf(stderr, "power level of generated signal = %f dB\n", level);
 
-    if (settings->format == FORMAT_WAVE &&
-        writeWavHead(settings->samplingHz, 16, 1, settings->dataSize, out.stream)) {
+    if (headerFailed) {
         std::fprintf(stderr, "error: fail to write header to %s.\n", settings->outputPath);
         discardOutput(&out);
         return 1;
     }
-    if (writeSamples(samples.get(), settings->dataSize, out.stream) || commitOutput(&out)) {
+    if (writer.failed || commitOutput(&out)) {
         discardOutput(&out);
         std::fputs("error: fail to save data.\n", stdout);
         return 1;
     }
     params.reset();
     // The file is complete and in place; a listing that fails does not take it back.
-    if (settings->listing &&
-        printListing(samples.get(), settings->dataSize, settings->samplingHz))
+    if (settings->listing && printListing(plan.samples, settings->dataSize, settings->samplingHz))
         return 1;
     return 0;
 }
