@@ -299,8 +299,6 @@ void makeBlock(const SignalRequest *req, double *x, int begin, int end)
     taperBlock(x, begin, end, req->size, req->taper);
 }
 
-int blockEnd(int begin, int size) { return size - begin > BLOCK_SAMPLES ? begin + BLOCK_SAMPLES : size; }
-
 }  // namespace
 
 int prepareSignal(const SignalRequest *req, SignalPlan *plan)
@@ -313,9 +311,9 @@ int prepareSignal(const SignalRequest *req, SignalPlan *plan)
     const long long total = plan->sum ? size : 2LL * size;
     SignalMeasure m;
     double block[BLOCK_SAMPLES];
-    for (int begin = 0; begin < size; begin += BLOCK_SAMPLES) {
+    for (int begin = 0, end = 0; begin < size; begin = end) {
         reportProgress(req, begin, total);
-        const int end = blockEnd(begin, size);
+        end = blockEnd(begin, size);
         if (plan->sum) {
             double *x = plan->sum.get() + begin;
             sumBlock(req->kernel, x, begin, end, req->freq, req->amp, req->phase, req->count,
@@ -353,8 +351,8 @@ double emitSignal(const SignalRequest *req, SignalPlan *plan, SampleSink sink, v
     double sum16 = 0.0;
     double block[BLOCK_SAMPLES];
     int16_t out[BLOCK_SAMPLES];
-    for (int begin = 0; begin < size; begin += BLOCK_SAMPLES) {
-        const int end = blockEnd(begin, size);
+    for (int begin = 0, end = 0; begin < size; begin = end) {
+        end = blockEnd(begin, size);
         const double *x = block;
         if (plan->sum) {
             x = plan->sum.get() + begin;

@@ -194,8 +194,8 @@ void sumComponentsWith(SynthKernel kernel, double *x, int size, const double *fr
                        const double *amp, const double *phase, int count, int fs)
 {
     const double step = angularStep(fs);
-    for (int begin = 0; begin < size; begin += BLOCK_SAMPLES) {
-        int end = size - begin > BLOCK_SAMPLES ? begin + BLOCK_SAMPLES : size;
+    for (int begin = 0, end = 0; begin < size; begin = end) {
+        end = blockEnd(begin, size);
         sumBlock(kernel, x + begin, begin, end, freq, amp, phase, count, step);
     }
 }

@@ -11,6 +11,13 @@ constexpr double TWO_PI = 6.283185307179586;
 // that every way of making a signal takes the same decisions for the same samples.
 constexpr int BLOCK_SAMPLES = 2048;
 
+// The end of the block that starts at sample begin of a signal of size samples. Loops
+// step from one block's end to the next, so that no counter passes the size.
+inline int blockEnd(int begin, int size)
+{
+    return size - begin > BLOCK_SAMPLES ? begin + BLOCK_SAMPLES : size;
+}
+
 // Ways of evaluating the sum of sinusoids. All give each sample the same sequence of
 // operations; the vector kernels differ from the scalar ones only in the last bits of
 // the sine.
