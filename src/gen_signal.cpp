@@ -92,58 +92,53 @@ void measureBlock(const double *x, int begin, int end, int size, int taper, Sign
     }
 }
 
-int decideGain(const SignalMeasure *m, int size, int taper, int level, double componentPower,
-               double *gain)
+LevelVerdict levelVerdict(const SignalMeasure *m, int size, int taper, int level,
+                          double componentPower, double *gain, double *peak)
 {
-    const char *const PREFIX = "ERROR: makeSoundSignal(): cannot set the power level: ";
     const double mean = meanOf(m->sum, size, taper);
     const double p = decibels(mean);
     *gain = std::pow(10.0, (static_cast<double>(level) - p) / 20.0);
     // Rounding is monotonic, so the largest scaled magnitude is the largest magnitude
     // scaled: the same peak as scaling every sample and comparing.
-    const double peak = m->maxAbs * *gain;
-    if (peak > FULL_SCALE) {
+    *peak = m->maxAbs * *gain;
+    if (*peak > FULL_SCALE) return VERDICT_OVERFLOW;
+    // An empty or silent measuring window, or parameters that are not finite, leave
+    // no power to scale from; converting the resulting not-a-numbers would write a
+    // full-scale constant.
+    if (!std::isfinite(p)) return VERDICT_NOT_FINITE;
+    // Below the smallest normal double the power has lost its precision: squares of
+    // amplitudes such as 2e-157 measure -15.26 dB where -15 was asked.
+    if (!std::isnormal(mean)) return VERDICT_TOO_SMALL;
+    // Components that cancel leave rounding noise, which scaling would amplify.
+    if (mean < componentPower * CANCEL_RATIO) return VERDICT_CANCEL;
+    if (m->hasNaN) return VERDICT_NAN;
+    // Truncation gives 0 for every magnitude below 1.
+    if (m->maxAbsWindow * *gain < 1.0) return VERDICT_ALL_ZERO;
+    return VERDICT_OK;
+}
+
+int decideGain(const SignalMeasure *m, int size, int taper, int level, double componentPower,
+               double *gain)
+{
+    double peak = 0.0;
+    const LevelVerdict verdict = levelVerdict(m, size, taper, level, componentPower, gain, &peak);
+    if (verdict == VERDICT_OK) return 0;
+    if (verdict == VERDICT_OVERFLOW) {
         std::fputs("ERROR: signal overflow. Decrease power level.\n", stderr);
         std::fprintf(stderr, "Maximal value before substitution to short (16-bit): %.1f (%f dB)\n",
                      peak, 20.0 * std::log10(peak / FULL_SCALE));
         return 1;
     }
-    // An empty or silent measuring window, or parameters that are not finite, leave
-    // no power to scale from; converting the resulting not-a-numbers would write a
-    // full-scale constant.
-    if (!std::isfinite(p)) {
-        std::fprintf(stderr, "%sthe signal power between the fades is not a finite number.\n",
-                     PREFIX);
-        return 1;
-    }
-    // Below the smallest normal double the power has lost its precision: squares of
-    // amplitudes such as 2e-157 measure -15.26 dB where -15 was asked.
-    if (!std::isnormal(mean)) {
-        std::fprintf(stderr, "%sthe signal power between the fades is too small to measure.\n",
-                     PREFIX);
-        return 1;
-    }
-    // Components that cancel leave rounding noise, which scaling would amplify.
-    if (mean < componentPower * CANCEL_RATIO) {
-        std::fprintf(stderr,
-                     "%sthe components cancel: the signal power between the fades is more "
-                     "than 100 dB below the sum of their squared amplitudes.\n",
-                     PREFIX);
-        return 1;
-    }
-    if (m->hasNaN) {
-        std::fprintf(stderr, "%sthe scaled signal holds values that are not numbers.\n", PREFIX);
-        return 1;
-    }
-    // Truncation gives 0 for every magnitude below 1.
-    if (m->maxAbsWindow * *gain < 1.0) {
-        std::fprintf(stderr,
-                     "%severy 16-bit sample between the fades would be 0: the level is below "
-                     "what 16 bits can hold.\n",
-                     PREFIX);
-        return 1;
-    }
-    return 0;
+    const char *why =
+        verdict == VERDICT_NOT_FINITE ? "the signal power between the fades is not a finite number."
+        : verdict == VERDICT_TOO_SMALL ? "the signal power between the fades is too small to measure."
+        : verdict == VERDICT_CANCEL ? "the components cancel: the signal power between the fades is "
+                                      "more than 100 dB below the sum of their squared amplitudes."
+        : verdict == VERDICT_NAN ? "the scaled signal holds values that are not numbers."
+                                 : "every 16-bit sample between the fades would be 0: the level is "
+                                   "below what 16 bits can hold.";
+    std::fprintf(stderr, "ERROR: makeSoundSignal(): cannot set the power level: %s\n", why);
+    return 1;
 }
 
 double componentPowerOf(const double *amp, int count)
@@ -301,7 +296,7 @@ void makeBlock(const SignalRequest *req, double *x, int begin, int end)
 
 }  // namespace
 
-int prepareSignal(const SignalRequest *req, SignalPlan *plan)
+int measureSignal(const SignalRequest *req, SignalPlan *plan, SignalMeasure *measure)
 {
     const int size = req->size;
     if (badSizes("generateComplexSine", size, req->taper)) return 1;
@@ -309,7 +304,7 @@ int prepareSignal(const SignalRequest *req, SignalPlan *plan)
     // memory is not to be had, every block is made again in the second pass.
     if (8LL * size <= req->budgetBytes) plan->sum.reset(allocZeroed<double>(size));
     const long long total = plan->sum ? size : 2LL * size;
-    SignalMeasure m;
+    SignalMeasure &m = *measure;
     double block[BLOCK_SAMPLES];
     for (int begin = 0, end = 0; begin < size; begin = end) {
         reportProgress(req, begin, total);
@@ -326,6 +321,14 @@ int prepareSignal(const SignalRequest *req, SignalPlan *plan)
         }
     }
     reportProgress(req, total, total);
+    return 0;
+}
+
+int prepareSignal(const SignalRequest *req, SignalPlan *plan)
+{
+    const int size = req->size;
+    SignalMeasure m;
+    if (measureSignal(req, plan, &m)) return 1;
     if (decideGain(&m, size, req->taper, req->level, componentPowerOf(req->amp, req->count),
                    &plan->gain)) {
         std::fputs("ERROR: Fail to exec makeSoundSignal.\n", stderr);

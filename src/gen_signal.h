@@ -62,6 +62,22 @@ constexpr double CANCEL_RATIO = 1e-10;
 // Sum of the squared amplitudes of count components.
 double componentPowerOf(const double *amp, int count);
 
+// What the level setting makes of a measured signal at one level.
+enum LevelVerdict {
+    VERDICT_OK,
+    VERDICT_OVERFLOW,    // the peak would exceed 32767
+    VERDICT_NOT_FINITE,  // the power between the fades is not finite
+    VERDICT_TOO_SMALL,   // the power is 0 or below the smallest normal double
+    VERDICT_CANCEL,      // the components cancel (see CANCEL_RATIO)
+    VERDICT_NAN,         // some samples are not numbers
+    VERDICT_ALL_ZERO,    // every 16-bit sample between the fades would be 0
+};
+
+// The verdict at level dB, in the order the refusals are made, with the gain and the
+// peak after scaling; prints nothing.
+LevelVerdict levelVerdict(const SignalMeasure *m, int size, int taper, int level,
+                          double componentPower, double *gain, double *peak);
+
 // The gain that brings the measured signal to level dB, or a refusal: the overflow
 // refusal (two lines), or one line when there is nothing meaningful to scale (a power
 // that is not finite or not a normal positive number, components that cancel (compared
@@ -107,6 +123,10 @@ struct SignalPlan {
     int16_t *samples = nullptr;  // after emitSignal: the whole 16-bit signal, if kept
     double gain = 0.0;
 };
+
+// The first pass without the level setting: sum, fades and measurement. Returns 0, or 1
+// after a message when the sizes cannot make a signal.
+int measureSignal(const SignalRequest *req, SignalPlan *plan, SignalMeasure *measure);
 
 // The first pass: sum, fades, measurement, and the level setting with its refusals
 // (the messages of makeSoundSignal, then "ERROR: Fail to exec makeSoundSignal.").
