@@ -5,7 +5,7 @@ import re
 import subprocess
 import sys
 
-sonvel, page = sys.argv[1], sys.argv[2]
+sonvel, page, version = sys.argv[1], sys.argv[2], sys.argv[3]
 failures = []
 checks = 0
 
@@ -47,7 +47,7 @@ for letter, default in summary.items():
 synopsis = text[text.index(".SH SYNOPSIS"):text.index(".SH DESCRIPTION")]
 for letter in summary:
     check("\\-" + letter in synopsis, "-%s missing from the synopsis" % letter)
-check("sonvel @PROJECT_VERSION@" not in text and "sonvel 3.2" in text, "version filled in")
+check("sonvel @PROJECT_VERSION@" not in text and "sonvel %s" % version in text, "version filled in")
 
 for f in failures:
     print("FAIL:", f)

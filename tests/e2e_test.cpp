@@ -45,7 +45,7 @@ double levelOf(const std::vector<int16_t> &s, int taper)
 std::string reportFor(const std::string &out, const char *format, const std::string &middle,
                       const std::string &components)
 {
-    return RULE + "\ncommand:\t" SONVEL_BINARY " 3.2\noutput-file:\t\"" + out + "\" (" + format +
+    return RULE + "\ncommand:\t" SONVEL_BINARY " " SONVEL_VERSION "\noutput-file:\t\"" + out + "\" (" + format +
            " format)\n" + middle + "sinusoidal parameters:\n  freq [Hz]  amp [linear]  phase [rad]\n" +
            components + RULE + "\n";
 }
@@ -198,7 +198,7 @@ TEST_F(EndToEnd, SummaryAndHelp)
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.err.rfind(none.err, 0), 0u);
     EXPECT_EQ(help.err.substr(none.err.size()).rfind(
-                  "\n\"" SONVEL_BINARY " 3.2\" was made from \"sonvel.cpp\" compiled at ", 0),
+                  "\n\"" SONVEL_BINARY " " SONVEL_VERSION "\" was made from \"sonvel.cpp\" compiled at ", 0),
               0u);
     EXPECT_FALSE(fileExists(path("h.wav")));
     RunResult level = runSonvel({"-l", "3", "-h"});

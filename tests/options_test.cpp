@@ -133,8 +133,8 @@ TEST(Options, SummaryAndBuildInformation)
     std::string err = testing::internal::GetCapturedStderr();
     ASSERT_EQ(err.rfind(SUMMARY, 0), 0u);
     std::string info = err.substr(sizeof(SUMMARY) - 1);
-    // "\n"./sonvel 3.2" was made from "sonvel.cpp" compiled at hh:mm:ss on Mmm dd yyyy.\n"
-    EXPECT_EQ(info.rfind("\n\"./sonvel 3.2\" was made from \"sonvel.cpp\" compiled at ", 0), 0u)
+    // "\n"./sonvel VERSION" was made from "sonvel.cpp" compiled at hh:mm:ss on Mmm dd yyyy.\n"
+    EXPECT_EQ(info.rfind("\n\"./sonvel " SONVEL_VERSION "\" was made from \"sonvel.cpp\" compiled at ", 0), 0u)
         << info;
     std::string when = info.substr(info.find(" at ") + 4);
     ASSERT_EQ(when.size(), std::string("hh:mm:ss on Mmm dd yyyy.\n").size()) << when;
