@@ -7,6 +7,8 @@
 #   job L: 16 components between 20 and 24 kHz at 48 kHz for 180 s
 #   memory: one tone at 48 kHz for 10 s, 10 min, 60 min and the longest signal a WAVE
 #           file holds (44739242 ms), written to /dev/null
+#   design: sonvel-design's crest factors against Schroeder's phases on 2048, 31 and
+#           127 equal lines and a pink log grid, and the time of the 2048-line design
 #
 # Each job runs RUNS times (default 5) with the shipped program and REF_RUNS times
 # (default 1) with sonvel_reference, whose synthesis runs samples outer, components inner
@@ -75,11 +77,26 @@ for ms in 10000 600000 3600000 44739242; do
     --export-json "$work/tone.$ms.json" "$tone" >/dev/null 2>&1
 done
 
+# The designer: low-crest and Schroeder phases on the same lines, the 2048-line design
+# timed by hyperfine.
+designs=("--rate 48000 --resolution 10 --band 10:20480"
+         "--rate 48000 --resolution 100 --band 100:3100"
+         "--rate 48000 --resolution 100 --band 100:12700"
+         "--rate 48000 --resolution 1 --band 20:20000 --grid log --per-octave 12 --spectrum pink")
+: >"$work/design.txt"
+for d in "${designs[@]}"; do
+  for phases in low-crest schroeder; do
+    "$build/sonvel-design" $d --phases $phases >"$work/list.txt"
+    echo "$d|$phases|$(sed -n 's/^# crest factor: .*, \([0-9.]*\) true peak.*/\1/p' "$work/list.txt")|$(sed -n 's/^# highest level: \(-[0-9]*\) dB.*/\1/p' "$work/list.txt")" >>"$work/design.txt"
+  done
+done
+hyperfine -N --runs 3 --export-json "$work/design.json" "$build/sonvel-design ${designs[0]}" >/dev/null 2>&1
+
 "$build/bench/synth_bench" --benchmark_min_time=0.5 --benchmark_format=json \
   --benchmark_out="$work/bm.json" --benchmark_out_format=json >/dev/null 2>&1
 
 python3 - "$work" "${terms[A]}" "${terms[B]}" "${terms[L]}" <<'PY'
-import array, json, re, sys
+import array, json, math, re, sys
 work = sys.argv[1]
 terms = dict(zip("ABL", map(int, sys.argv[2:5])))
 def results(name):
@@ -124,6 +141,15 @@ for job in "ABL":
     a.frombytes(open("%s/%s.out" % (work, job), "rb").read())
     b.frombytes(open("%s/%s.ref" % (work, job), "rb").read())
     print("  job %s: %d samples, %d differ" % (job, len(a), sum(x != y for x, y in zip(a, b))))
+
+print("\nsonvel-design: true-peak crest factor (16x oversampled) and highest level")
+rows = [l.rstrip("\n").split("|") for l in open(work + "/design.txt")]
+for i in range(0, len(rows), 2):
+    low, sch = rows[i], rows[i + 1]
+    print("  %s\n    low-crest %s (%s dB), Schroeder %s (%s dB): %.2f dB lower" % (
+        low[0], low[2], low[3], sch[2], sch[3], 20 * math.log10(float(sch[2]) / float(low[2]))))
+r = results("design")[0]
+print("  the 2048-line design: median %.2f s (min %.2f, max %.2f)" % (r["median"], r["min"], r["max"]))
 
 print("\nkernels per term (Google Benchmark)")
 rows = {b["name"]: b["ns_per_term"] * 1e9 for b in json.load(open(work + "/bm.json"))["benchmarks"]

@@ -24,6 +24,10 @@ check "cpack builds a Debian package" "cd '$build' && cpack -G DEB -B '$work/pac
 deb=$(ls "$work"/package/*.deb 2>/dev/null | head -1)
 check "package holds the program, the page and the examples" \
   "dpkg-deb -c '$deb' | grep -q './usr/bin/sonvel' && dpkg-deb -c '$deb' | grep -q 'man1/sonvel.1.gz' && dpkg-deb -c '$deb' | grep -q 'examples/multisine.txt'"
+if [ -x "$build/sonvel-design" ]; then
+  check "package holds the designer and its page" \
+    "dpkg-deb -c '$deb' | grep -q './usr/bin/sonvel-design' && dpkg-deb -c '$deb' | grep -q 'man1/sonvel-design.1.gz'"
+fi
 check "package version" "test \"\$(dpkg-deb -f '$deb' Version)\" = '$version'"
 if command -v lintian >/dev/null; then
   # Silent means no error and no warning; the one override is printed with -v only.
