@@ -3,13 +3,7 @@
 # dB higher; the same bytes for the same options; a bad value writes nothing.
 set -u
 design=$1 sonvel=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
-check() {
-  if eval "$2" >"$work/out" 2>&1; then passed=$((passed + 1)); else
-    failed=$((failed + 1)); echo "FAIL: $1"; cat "$work/out"; fi
-}
+. "$(dirname "$0")/checks.sh"
 args="-s 48000 --resolution 50 --band 100:12000 --lines odd --spectrum pink -t 300 -T 20"
 "$design" $args >"$work/list.txt"
 "$design" $args >"$work/again.txt"
@@ -21,5 +15,4 @@ check "and refuses it one dB higher" \
 check "the same bytes again" "cmp '$work/list.txt' '$work/again.txt'"
 check "a bad value: one error line, status 1, nothing written" \
   "'$design' --spectrum blue >'$work/bad.out' 2>'$work/bad.err'; test \$? = 1 && test ! -s '$work/bad.out' && test \$(wc -l <'$work/bad.err') = 1"
-echo "design: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish design

@@ -4,13 +4,7 @@
 # both programs on an example.
 set -u
 build=$1 version=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
-check() {
-  if eval "$2" >"$work/out" 2>&1; then passed=$((passed + 1)); else
-    failed=$((failed + 1)); echo "FAIL: $1"; cat "$work/out"; fi
-}
+. "$(dirname "$0")/checks.sh"
 
 check "install" "cmake --install '$build' --prefix '$work/prefix'"
 check "installed program runs an example" \
@@ -20,7 +14,7 @@ if command -v man >/dev/null; then
   check "man -l shows the page" "MANWIDTH=80 man -l '$work/prefix/share/man/man1/sonvel.1.gz' | grep -q 'sonvel - make a multi-tone test signal'"
 fi
 
-check "cpack builds a Debian package" "cd '$build' && cpack -G DEB -B '$work/package'"
+check "cpack builds a Debian package" "(cd '$build' && cpack -G DEB -B '$work/package')"
 deb=$(ls "$work"/package/*.deb 2>/dev/null | head -1)
 check "package holds the program, the page and the examples" \
   "dpkg-deb -c '$deb' | grep -q './usr/bin/sonvel' && dpkg-deb -c '$deb' | grep -q 'man1/sonvel.1.gz' && dpkg-deb -c '$deb' | grep -q 'examples/multisine.txt'"
@@ -38,5 +32,4 @@ fi
 check "unpack" "dpkg-deb -x '$deb' '$work/root'"
 check "unpacked program runs an example" \
   "'$work/root/usr/bin/sonvel' -s 48000 -f '$work/root/usr/share/doc/sonvel/examples/multisine.txt' '$work/b.wav' && test \$(stat -c %s '$work/b.wav') = 48044"
-echo "install: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish install
