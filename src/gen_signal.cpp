@@ -79,17 +79,25 @@ double decibels(double mean) { return 10.0 * std::log10(mean / FULL_SCALE / FULL
 
 void measureBlock(const double *x, int begin, int end, int size, int taper, SignalMeasure *m)
 {
+    // Local running values: the samples could alias the measure's fields for all the
+    // compiler knows, which would keep every one of them in memory.
+    double sum = m->sum, maxAbs = m->maxAbs, maxAbsWindow = m->maxAbsWindow;
+    bool hasNaN = m->hasNaN;
     const int windowEnd = size - taper;
     for (int n = begin; n < end; n++) {
         double v = x[n - begin];
         double a = std::fabs(v);
-        m->hasNaN |= std::isnan(v);
-        m->maxAbs = a > m->maxAbs ? a : m->maxAbs;
+        hasNaN |= std::isnan(v);
+        maxAbs = a > maxAbs ? a : maxAbs;
         if (n >= taper && n < windowEnd) {
-            m->sum = m->sum + v * v;
-            m->maxAbsWindow = a > m->maxAbsWindow ? a : m->maxAbsWindow;
+            sum = sum + v * v;
+            maxAbsWindow = a > maxAbsWindow ? a : maxAbsWindow;
         }
     }
+    m->sum = sum;
+    m->maxAbs = maxAbs;
+    m->maxAbsWindow = maxAbsWindow;
+    m->hasNaN = hasNaN;
 }
 
 LevelVerdict levelVerdict(const SignalMeasure *m, int size, int taper, int level,
