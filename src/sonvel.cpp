@@ -427,6 +427,13 @@ int sonvelMain(int argc, char **argv)
 #ifndef SONVEL_LIBRARY
 int main(int argc, char **argv)
 {
-    return sonvelMain(argc, argv);
+    // The few allocations that can throw (names of the output file) end the run like
+    // any other failure, not in std::terminate.
+    try {
+        return sonvelMain(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fputs("error: out of memory.\n", stderr);
+        return 1;
+    }
 }
 #endif
