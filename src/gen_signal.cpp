@@ -292,8 +292,7 @@ void reportProgress(const SignalRequest *req, long long done, long long total)
     if (req->progress) req->progress(req->progressContext, done, total);
 }
 
-// Samples of one block of a two-pass run: summed, tapered, and ready to measure or
-// scale. x holds BLOCK_SAMPLES doubles.
+// Samples begin .. end - 1 of the signal, summed and tapered, into x, whatever it held.
 void makeBlock(const SignalRequest *req, double *x, int begin, int end)
 {
     std::fill(x, x + (end - begin), 0.0);
@@ -317,16 +316,9 @@ int measureSignal(const SignalRequest *req, SignalPlan *plan, SignalMeasure *mea
     for (int begin = 0, end = 0; begin < size; begin = end) {
         reportProgress(req, begin, total);
         end = blockEnd(begin, size);
-        if (plan->sum) {
-            double *x = plan->sum.get() + begin;
-            sumBlock(req->kernel, x, begin, end, req->freq, req->amp, req->phase, req->count,
-                     angularStep(req->fs));
-            taperBlock(x, begin, end, size, req->taper);
-            measureBlock(x, begin, end, size, req->taper, &m);
-        } else {
-            makeBlock(req, block, begin, end);
-            measureBlock(block, begin, end, size, req->taper, &m);
-        }
+        double *x = plan->sum ? plan->sum.get() + begin : block;
+        makeBlock(req, x, begin, end);
+        measureBlock(x, begin, end, size, req->taper, &m);
     }
     reportProgress(req, total, total);
     return 0;
@@ -356,9 +348,12 @@ int prepareSignal(const SignalRequest *req, SignalPlan *plan)
 double emitSignal(const SignalRequest *req, SignalPlan *plan, SampleSink sink, void *context)
 {
     const int size = req->size, taper = req->taper;
-    // The 16-bit samples of a kept sum take the place of the doubles they come from:
-    // sample n's two bytes lie below double n's eight, which has been read by then.
-    int16_t *whole = plan->sum ? reinterpret_cast<int16_t *>(plan->sum.get()) : plan->kept.get();
+    // Where the whole 16-bit signal is kept: in a kept sum, the 16-bit samples take the
+    // place of the doubles they come from (sample n's two bytes lie below double n's
+    // eight, which has been read by then).
+    int16_t *whole = !req->keepSamples ? nullptr
+                     : plan->sum       ? reinterpret_cast<int16_t *>(plan->sum.get())
+                                       : plan->kept.get();
     double sum16 = 0.0;
     double block[BLOCK_SAMPLES];
     int16_t out[BLOCK_SAMPLES];

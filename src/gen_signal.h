@@ -137,8 +137,8 @@ int prepareSignal(const SignalRequest *req, SignalPlan *plan);
 typedef void (*SampleSink)(int16_t *samples, int count, void *context);
 
 // The second pass: scales and converts every sample and hands them to sink. Returns the
-// level of the 16-bit samples in dB, as calcPower measures it. Within the budget, and
-// with keepSamples, plan->samples then holds the whole 16-bit signal.
+// level of the 16-bit samples in dB, as calcPower measures it. With keepSamples,
+// plan->samples then holds the whole 16-bit signal.
 double emitSignal(const SignalRequest *req, SignalPlan *plan, SampleSink sink, void *context);
 
 #endif

@@ -82,14 +82,16 @@ std::string tempNameFor(const std::string &target, int k)
            std::to_string(static_cast<long>(getpid())) + "-" + std::to_string(k);
 }
 
-// Gives the unnamed file fd a free temporary name. Returns 0, or 1.
-int linkUnnamed(int fd, OutputFile *out)
+// Takes the first free temporary name: attempt(name) creates the file under it and
+// fails with EEXIST while the name is taken. The name is pending from before the
+// attempt, so that a signal in between still removes what the attempt created.
+template <typename Attempt>
+int claimTempName(OutputFile *out, Attempt attempt)
 {
-    const std::string fdPath = "/proc/self/fd/" + std::to_string(fd);
     for (int k = 0; k < 100; k++) {
         std::string name = tempNameFor(out->target, k);
         setPending(name);
-        if (linkat(AT_FDCWD, fdPath.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (attempt(name.c_str())) {
             out->tempPath = name;
             return 0;
         }
@@ -99,21 +101,25 @@ int linkUnnamed(int fd, OutputFile *out)
     return 1;
 }
 
-// Creates a new file with a visible temporary name beside the target.
+// Gives the unnamed file fd a free temporary name. Returns 0, or 1.
+int linkUnnamed(int fd, OutputFile *out)
+{
+    const std::string fdPath = "/proc/self/fd/" + std::to_string(fd);
+    return claimTempName(out, [&](const char *name) {
+        return linkat(AT_FDCWD, fdPath.c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0;
+    });
+}
+
+// Creates a new file with a visible temporary name beside the target; returns its
+// descriptor, or -1.
 int createNamed(OutputFile *out)
 {
-    for (int k = 0; k < 100; k++) {
-        std::string name = tempNameFor(out->target, k);
-        setPending(name);
-        int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            out->tempPath = name;
-            return fd;
-        }
-        if (errno != EEXIST) break;
-    }
-    clearPending();
-    return -1;
+    int fd = -1;
+    claimTempName(out, [&](const char *name) {
+        fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        return fd >= 0;
+    });
+    return fd;
 }
 
 }  // namespace
