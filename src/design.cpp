@@ -74,6 +74,14 @@ double rmsOf(const std::vector<double> &amp)
     return std::sqrt(power);
 }
 
+// Peak over RMS of the signal on the transform's grid.
+double crestOn(Transform *t, const std::vector<int> &bins, const std::vector<double> &amp,
+               const std::vector<double> &phase)
+{
+    synthesize(t, bins, amp, phase);
+    return peakOf(t) / rmsOf(amp);
+}
+
 // Iterative clipping: the signal is clipped at a fraction of its peak and the phases
 // of the clipped signal's lines are kept, with the amplitudes restored.
 void clipPhases(Transform *t, const std::vector<int> &bins, const std::vector<double> &amp,
@@ -310,9 +318,7 @@ std::vector<double> newmanPhases(size_t count)
 double crestFactor(const std::vector<int> &bins, const std::vector<double> &amp,
                    const std::vector<double> &phase, int period, int oversampling)
 {
-    TransformHandle t = openTransform(period * oversampling);
-    synthesize(t.get(), bins, amp, phase);
-    return peakOf(t.get()) / rmsOf(amp);
+    return crestOn(openTransform(period * oversampling).get(), bins, amp, phase);
 }
 
 std::vector<double> lowCrestPhases(const std::vector<int> &bins, const std::vector<double> &amp,
@@ -332,7 +338,7 @@ std::vector<double> lowCrestPhases(const std::vector<int> &bins, const std::vect
         clipPhases(coarse.get(), bins, amp, &phase, iterations);
         for (int p = 4; p <= 512; p *= 2) descendLp(fine.get(), bins, amp, &phase, p, iterations);
         for (double &ph : phase) ph = wrapPhase(ph);
-        const double crest = crestFactor(bins, amp, phase, period, TRUE_PEAK_OVERSAMPLING);
+        const double crest = crestOn(fine.get(), bins, amp, phase);
         if (crest < bestCrest) {
             bestCrest = crest;
             best = phase;
