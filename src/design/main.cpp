@@ -9,15 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "design.h"
 
 namespace {
-
-// Status of a step of the run that lets it go on.
-constexpr int RUN_CONTINUES = -1;
 
 void printHelp()
 {
@@ -37,8 +35,8 @@ void printHelp()
         "\t-t, --duration MS\t: signal duration for the highest level, %d by default\n"
         "\t-T, --taper MS\t\t: taper length for the highest level, %d by default\n"
         "\t-h, --help\t\t: print this message\n",
-        DESIGN_RATE_HZ, DESIGN_RESOLUTION_HZ, DESIGN_PER_OCTAVE, DESIGN_ITERATIONS,
-        DESIGN_DURATION_MS, DESIGN_TAPER_MS);
+        DEFAULT_SAMPLING_HZ, DESIGN_RESOLUTION_HZ, DESIGN_PER_OCTAVE, DESIGN_ITERATIONS,
+        DEFAULT_DURATION_MS, DEFAULT_TAPER_MS);
 }
 
 int refuse(const char *option, const char *value, const char *expected)
@@ -203,9 +201,8 @@ void putComment(std::string *out, const std::string &text)
     }
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+// The run of the designer; main returns what this returns.
+int designMain(int argc, char **argv)
 {
     DesignSettings s;
     int status = parseDesignOptions(argc, argv, &s);
@@ -227,8 +224,16 @@ int main(int argc, char **argv)
     std::vector<double> freq;
     for (int k : bins) freq.push_back(k * s.resolutionHz);
 
-    const int level = highestLevel(freq, amp, phase, s.rateHz, s.durationMs, s.taperMs);
-    if (level == 0) return 1;
+    int level = 0;
+    Result r = highestLevel(freq, amp, phase, s.rateHz, s.durationMs, s.taperMs, &level);
+    if (!r.ok()) {
+        // No level at all: the refusal at -200 dB would only confuse.
+        const bool levelRefused = r.status >= Status::Overflow && r.status <= Status::AllZero;
+        std::fputs(levelRefused ? "error: sonvel accepts this list at no level from -1 to -200 dB.\n"
+                       : r.message().c_str(),
+                   stderr);
+        return 1;
+    }
 
     // Everything is known: the list is written in one piece, or not at all.
     std::string out;
@@ -256,4 +261,17 @@ int main(int argc, char **argv)
         return 1;
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    // An allocation that fails ends the run with a message and status 1, as in sonvel.
+    try {
+        return designMain(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fputs("error: out of memory.\n", stderr);
+        return 1;
+    }
 }

@@ -3,7 +3,7 @@
 # dB higher; the same bytes for the same options; a bad value writes nothing.
 set -u
 design=$1 sonvel=$2
-. "$(dirname "$0")/checks.sh"
+. "$(dirname "$0")/../checks.sh"
 args="-s 48000 --resolution 50 --band 100:12000 --lines odd --spectrum pink -t 300 -T 20"
 "$design" $args >"$work/list.txt"
 "$design" $args >"$work/again.txt"

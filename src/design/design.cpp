@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "gen_signal.h"
-#include "sonvel.h"
+#include "engine.h"
+#include "params.h"
 
 namespace {
 
@@ -347,21 +347,17 @@ std::vector<double> lowCrestPhases(const std::vector<int> &bins, const std::vect
     return best;
 }
 
-int highestLevel(const std::vector<double> &freq, const std::vector<double> &amp,
-                 const std::vector<double> &phase, int rateHz, int durationMs, int taperMs)
+Result highestLevel(const std::vector<double> &freq, const std::vector<double> &amp,
+                    const std::vector<double> &phase, int rateHz, int durationMs, int taperMs,
+                    int *level)
 {
-    RunSettings run;
-    run.samplingHz = rateHz;
-    run.durationMs = durationMs;
-    run.taperMs = taperMs;
-    if (deriveSizes(&run)) return 0;
-    if (2LL * run.taperSize > run.dataSize) {
-        std::fputs("error: -T: the fades are longer than the signal.\n", stderr);
-        return 0;
-    }
+    int size = 0, taper = 0;
+    Result r = signalSizes(rateHz, durationMs, taperMs, &size, &taper);
+    if (r.ok()) r = checkFades(size, taper);
+    if (!r.ok()) return r;
     SignalRequest req;
-    req.size = run.dataSize;
-    req.taper = run.taperSize;
+    req.size = size;
+    req.taper = taper;
     req.freq = freq.data();
     req.amp = amp.data();
     req.phase = phase.data();
@@ -371,13 +367,13 @@ int highestLevel(const std::vector<double> &freq, const std::vector<double> &amp
     req.budgetBytes = 0;  // only the measurement is needed
     SignalPlan plan;
     SignalMeasure m;
-    if (measureSignal(&req, &plan, &m)) return 0;
+    r = measureSignal(req, &plan, &m);
+    if (!r.ok()) return r;
     const double components = componentPowerOf(req.amp, req.count);
-    for (int level = -1; level >= -200; level--) {
+    for (*level = -1; *level >= -200; --*level) {
         double gain = 0.0, peak = 0.0;
-        if (levelVerdict(&m, req.size, req.taper, level, components, &gain, &peak) == VERDICT_OK)
-            return level;
+        r = setLevel(m, size, taper, *level, components, &gain, &peak);
+        if (r.ok()) return r;
     }
-    std::fputs("error: sonvel accepts this list at no level from -1 to -200 dB.\n", stderr);
-    return 0;
+    return r;
 }

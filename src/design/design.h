@@ -8,23 +8,24 @@
 #include <cstdint>
 #include <vector>
 
+#include "result.h"
+#include "sizes.h"
+
 enum GridKind { GRID_LINEAR, GRID_LOG };
 enum LineSet { LINES_ALL, LINES_ODD, LINES_RANDOM_ODD };
 enum PhaseRule { PHASES_ZERO, PHASES_RANDOM, PHASES_SCHROEDER, PHASES_NEWMAN, PHASES_LOW_CREST };
 
-// Built-in defaults, written once: the settings and the help text both use them.
-constexpr int DESIGN_RATE_HZ = 12000;
+// The designer's own defaults, written once: the settings and the help text both use
+// them. Rate, duration and taper are sonvel's (sizes.h).
 constexpr double DESIGN_RESOLUTION_HZ = 10.0;
 constexpr int DESIGN_PER_OCTAVE = 3;
 constexpr int DESIGN_ITERATIONS = 100;
-constexpr int DESIGN_DURATION_MS = 500;
-constexpr int DESIGN_TAPER_MS = 50;
 
 // The true peak is looked for on the period sampled this many times more densely.
 constexpr int TRUE_PEAK_OVERSAMPLING = 16;
 
 struct DesignSettings {
-    int rateHz = DESIGN_RATE_HZ;
+    int rateHz = DEFAULT_SAMPLING_HZ;
     double resolutionHz = DESIGN_RESOLUTION_HZ;  // the line spacing
     double bandLowHz = 0.0;   // 0: one resolution
     double bandHighHz = 0.0;  // 0: the highest line below half the rate
@@ -35,8 +36,8 @@ struct DesignSettings {
     PhaseRule phases = PHASES_LOW_CREST;
     uint64_t seed = 1;
     int iterations = DESIGN_ITERATIONS;  // per stage of the low-crest optimiser
-    int durationMs = DESIGN_DURATION_MS;
-    int taperMs = DESIGN_TAPER_MS;
+    int durationMs = DEFAULT_DURATION_MS;
+    int taperMs = DEFAULT_TAPER_MS;
 };
 
 // Where the random choices come from: a SplitMix64 state, the same numbers on every
@@ -75,8 +76,10 @@ double crestFactor(const std::vector<int> &bins, const std::vector<double> &amp,
 
 // The highest integer level below 0 dB at which sonvel accepts the list for a signal of
 // durationMs with fades of taperMs at rateHz, found with sonvel's own synthesis, fades,
-// measurement and level setting. Returns the level, or 0 after one "error: " line.
-int highestLevel(const std::vector<double> &freq, const std::vector<double> &amp,
-                 const std::vector<double> &phase, int rateHz, int durationMs, int taperMs);
+// measurement and level setting, in *level. Fails on sizes sonvel refuses, and with
+// Status::Overflow (the peak at -200 dB) when no level from -1 to -200 dB is accepted.
+Result highestLevel(const std::vector<double> &freq, const std::vector<double> &amp,
+                    const std::vector<double> &phase, int rateHz, int durationMs, int taperMs,
+                    int *level);
 
 #endif

@@ -1,5 +1,5 @@
-// sonvel: sums sinusoidal components into a 16-bit mono test signal at a set power level
-// and writes it as a WAVE or raw PCM file.
+// The command-line driver of sonvel: options and settings, the run report, the order
+// of a run, the output of the samples and the listing.
 #include "sonvel.h"
 
 #include <fcntl.h>
@@ -14,7 +14,7 @@
 #include <memory>
 #include <new>
 
-#include "gen_signal.h"
+#include "engine.h"
 #include "out_file.h"
 #include "wav_io.h"
 
@@ -25,16 +25,16 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
-const char RULE[] = "------------------------------------------------------------\n";
-
-// Size in samples of `ms` milliseconds at `samplingHz`: floor(rate * ms / 1000) in
-// exact integer arithmetic (a floating-point product can fall just below a whole
-// number: 37800 Hz and 100 ms must give 3780). Both arguments are positive or zero
-// here, and the 64-bit result lets a caller range-check it before converting.
-long long samplesOf(int samplingHz, int ms)
+// Prints the message of a failed result on standard error; returns 1 for a failure,
+// else 0.
+int report(const Result &r)
 {
-    return static_cast<long long>(samplingHz) * ms / 1000;
+    if (r.ok()) return 0;
+    std::fputs(r.message().c_str(), stderr);
+    return 1;
 }
+
+const char RULE[] = "------------------------------------------------------------\n";
 
 void printReport(const RunSettings *s, const ParamTable *table, const char *progName)
 {
@@ -73,15 +73,16 @@ struct SampleWriter {
 };
 
 // Writes samples as 16-bit little-endian values (a SampleSink).
-void writeSamples(int16_t *samples, int count, void *context)
+bool writeSamples(int16_t *samples, int count, void *context)
 {
     SampleWriter *w = static_cast<SampleWriter *>(context);
-    if (w->failed) return;
+    if (w->failed) return true;
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     for (int n = 0; n < count; n++) samples[n] = static_cast<int16_t>(__builtin_bswap16(samples[n]));
 #endif
     w->failed = std::fwrite(samples, sizeof(int16_t), static_cast<size_t>(count), w->stream) <
                 static_cast<size_t>(count);
+    return true;
 }
 
 // The progress line of a long synthesis on a terminal: the percent done, rewritten in
@@ -198,20 +199,6 @@ int parseOptions(int argc, char **argv, RunSettings *settings)
     return RUN_CONTINUES;
 }
 
-bool fitsInt(const char *text)
-{
-    while (std::isspace(static_cast<unsigned char>(*text))) text++;
-    bool negative = *text == '-';
-    if (*text == '-' || *text == '+') text++;
-    const long long LIMIT = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
-    long long value = 0;
-    for (; std::isdigit(static_cast<unsigned char>(*text)); text++) {
-        value = value * 10 + (*text - '0');
-        if (value > LIMIT) return false;
-    }
-    return true;
-}
-
 int deriveSizes(RunSettings *settings)
 {
     const struct {
@@ -220,41 +207,19 @@ int deriveSizes(RunSettings *settings)
                     {"-s", settings->samplingText},
                     {"-T", settings->taperText},
                     {"-l", settings->levelText}};
+    Result r;
     for (const auto &i : integers) {
         if (i.text && !fitsInt(i.text)) {
-            std::fprintf(stderr, "error: %s: %s does not fit in a 32-bit integer.\n", i.option,
-                         i.text);
-            return 1;
+            r.status = Status::IntRange;
+            r.subject = i.option;
+            r.text = i.text;
+            break;
         }
     }
-    if (settings->durationMs <= 0) {
-        std::fputs("error: -t: signal duration must be greater than 0 ms.\n", stderr);
-        return 1;
-    }
-    if (settings->samplingHz <= 0) {
-        std::fputs("error: -s: sampling frequency must be greater than 0 Hz.\n", stderr);
-        return 1;
-    }
-    if (settings->taperMs < 0) {
-        std::fputs("error: -T: taper length must not be negative.\n", stderr);
-        return 1;
-    }
-    long long dataSize = samplesOf(settings->samplingHz, settings->durationMs);
-    if (dataSize < 1 || dataSize > MAX_DATA_SIZE) {
-        std::fprintf(stderr,
-                     "error: -t and -s: the signal must be 1 to %d samples long, not %lld.\n",
-                     MAX_DATA_SIZE, dataSize);
-        return 1;
-    }
-    long long taperSize = samplesOf(settings->samplingHz, settings->taperMs);
-    if (taperSize > MAX_DATA_SIZE) {
-        std::fprintf(stderr, "error: -T and -s: the taper must be at most %d samples long, not %lld.\n",
-                     MAX_DATA_SIZE, taperSize);
-        return 1;
-    }
-    settings->dataSize = static_cast<int>(dataSize);
-    settings->taperSize = static_cast<int>(taperSize);
-    return 0;
+    if (r.ok())
+        r = signalSizes(settings->samplingHz, settings->durationMs, settings->taperMs,
+                        &settings->dataSize, &settings->taperSize);
+    return report(r);
 }
 
 FILE *openParamSource(const RunSettings *settings)
@@ -263,75 +228,6 @@ FILE *openParamSource(const RunSettings *settings)
     FILE *fp = std::fopen(settings->paramPath, "r");
     if (!fp) std::fprintf(stderr, "error: fail to open \"%s\".\n", settings->paramPath);
     return fp;
-}
-
-int readLine(char *buf, FILE *fp)
-{
-    const int LINE_MAX_CHARS = 79;  // an 80-byte buffer and its terminating NUL
-    int len = 0;
-    while (len < LINE_MAX_CHARS) {
-        int c = std::getc(fp);
-        if (c == EOF) break;
-        if (c == '\r') {
-            // CR LF is a line end and reads as LF alone; a lone CR is an ordinary character.
-            int next = std::getc(fp);
-            if (next == '\n')
-                c = '\n';
-            else if (next != EOF)
-                std::ungetc(next, fp);
-        }
-        buf[len++] = static_cast<char>(c);
-        if (c == '\n') break;
-    }
-    buf[len] = '\0';
-    if (std::ferror(fp)) return 0;
-    return len;
-}
-
-int readpars(double *freq, double *amp, double *phase, FILE *fp)
-{
-    char line[80];
-    int n = 0;
-    while (readLine(line, fp) > 0) {
-        if (line[0] == '#' || line[0] == '\n') continue;
-        if (n >= MAXSINES) {
-            std::fputs("error: readpars(): too many lines\n", stderr);
-            return 0;
-        }
-        switch (std::sscanf(line, "%lf %lf %lf", &freq[n], &amp[n], &phase[n])) {
-        case 3:
-            n++;
-            break;
-        case 2:
-            phase[n] = 0.0;
-            n++;
-            break;
-        case 1:
-            // A frequency alone on the first component line is a whole list: one
-            // component of amplitude 1, and the rest of the stream stays unread.
-            if (n == 0) {
-                amp[0] = 1.0;
-                phase[0] = 0.0;
-                return 1;
-            }
-            amp[n] = amp[n - 1];
-            phase[n] = 0.0;
-            n++;
-            break;
-        default:
-            std::fputs("error: readpars(): illegal form of params\n", stderr);
-            return 0;
-        }
-    }
-    if (std::ferror(fp)) {
-        std::fputs("error: readpars(): during reading parameters\n", stderr);
-        return 0;
-    }
-    if (n == 0) {
-        std::fputs("error: readpars(): no parameters given\n", stderr);
-        return 0;
-    }
-    return n;
 }
 
 int runGeneration(const RunSettings *settings, const ParamTable *table, FILE *paramStream,
@@ -368,7 +264,8 @@ int runGeneration(const RunSettings *settings, const ParamTable *table, FILE *pa
         request.progressContext = &shown;
     }
     SignalPlan plan;
-    if (prepareSignal(&request, &plan)) {
+    if (report(planSignal(request, &plan))) {
+        std::fputs("ERROR: Fail to exec makeSoundSignal.\n", stderr);
         discardOutput(&out);
         return 1;
     }
@@ -377,7 +274,8 @@ int runGeneration(const RunSettings *settings, const ParamTable *table, FILE *pa
     const bool headerFailed = settings->format == FORMAT_WAVE &&
                               writeWavHead(settings->samplingHz, 16, 1, settings->dataSize, out.stream);
     SampleWriter writer{out.stream, headerFailed};
-    double level = emitSignal(&request, &plan, writeSamples, &writer);
+    double level = 0.0;
+    emitSignal(&plan, writeSamples, &writer, &level);
     std::fprintf(stderr, "power level of generated signal = %f dB\n", level);
 
     if (headerFailed) {
@@ -407,33 +305,12 @@ int sonvelMain(int argc, char **argv)
 
     FileHandle params(openParamSource(&settings));
     if (!params) return 1;
-    std::unique_ptr<ParamTable> table(new (std::nothrow) ParamTable());
-    if (!table) {
-        std::fputs("error: cannot allocate the parameter table.\n", stderr);
-        return 1;
-    }
+    auto table = std::make_unique<ParamTable>();
     table->count = readpars(table->freq, table->amp, table->phase, params.get());
     if (table->count <= 0) {
         std::fputs("Fail to read parameters\n", stderr);
         return 1;
     }
-    if (2LL * settings.taperSize > settings.dataSize) {
-        std::fputs("signal length is shorter than taper length ... exit\n", stderr);
-        return 1;
-    }
+    if (report(checkFades(settings.dataSize, settings.taperSize))) return 1;
     return runGeneration(&settings, table.get(), params.release(), argv[0]);
 }
-
-#ifndef SONVEL_LIBRARY
-int main(int argc, char **argv)
-{
-    // The few allocations that can throw (names of the output file) end the run like
-    // any other failure, not in std::terminate.
-    try {
-        return sonvelMain(argc, argv);
-    } catch (const std::bad_alloc &) {
-        std::fputs("error: out of memory.\n", stderr);
-        return 1;
-    }
-}
-#endif

@@ -1,0 +1,133 @@
+// The signal engine: the sum of sinusoids made in blocks, the fades, the measurement of
+// the power between the fades, the level setting with its refusals, and the conversion
+// to 16-bit samples. Every program and the whole-buffer functions of gen_signal.h go
+// through it, so there is one signal path. Nothing here prints.
+#ifndef SONVEL_ENGINE_H
+#define SONVEL_ENGINE_H
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "result.h"
+#include "synth.h"
+
+// Every signal buffer is taken with calloc and released with free; its owner may hold
+// it in a std::unique_ptr with this deleter.
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+
+// Zero-filled buffers of n elements (an empty request still gets a valid pointer), to
+// be released with free; null when n is negative or the memory is not to be had.
+double *allocDoubles(int n);
+int16_t *allocSamples(int n);
+
+// 16-bit full scale, the reference of every level in dB.
+constexpr double FULL_SCALE = 32767.0;
+
+// Whether a signal of size samples can take fades of taper samples: size at least 1,
+// taper at least 0 and the two fades no longer than the signal. Status::BadSizes names
+// function otherwise.
+Result checkSizes(const char *function, int size, int taper);
+
+// The fades of a signal of size samples applied to its samples begin .. end - 1, in
+// place; x[0] is sample begin. Fade-in factors n / T, fade-out factors (size - n) / T.
+void taperBlock(double *x, int begin, int end, int size, int taper);
+
+// What one look at a tapered signal tells: enough to set its level, refuse it, or
+// find its peak after scaling, without keeping the signal.
+struct SignalMeasure {
+    double sum = 0.0;           // squares of the samples between the fades, in index order
+    double maxAbs = 0.0;        // largest magnitude of all samples (not-a-numbers aside)
+    double maxAbsWindow = 0.0;  // largest magnitude between the fades
+    bool hasNaN = false;
+};
+
+// Adds samples begin .. end - 1 of a tapered signal of size samples with fades of
+// taper samples to m; x[0] is sample begin. Blocks must come in index order.
+void measureBlock(const double *x, int begin, int end, int size, int taper, SignalMeasure *m);
+
+// The level in dB relative to 16-bit full scale of a sum of squares over the window
+// between the fades: 10 log10(sum / (size - 2 taper) / 32767 / 32767).
+double levelOf(double sumOfSquares, int size, int taper);
+
+// Squares of the 16-bit samples begin .. end - 1 that lie between the fades, added to
+// sum in index order; x[0] is sample begin.
+double addSquares(const int16_t *x, int begin, int end, int size, int taper, double sum);
+
+// A power between the fades this far below the components' own (100 dB) means they
+// cancel, and what remains is rounding noise.
+constexpr double CANCEL_RATIO = 1e-10;
+
+// Sum of the squared amplitudes of count components.
+double componentPowerOf(const double *amp, int count);
+
+// The gain that brings a measured signal to level dB, or the refusal, in the order
+// the refusals are made: Overflow (with the peak after scaling), NotFinite, TooSmall,
+// Cancel (compared with componentPower; 0 skips it), NotANumber, AllZero. *gain and
+// *peak are set whatever the verdict.
+Result setLevel(const SignalMeasure &m, int size, int taper, int level, double componentPower,
+                double *gain, double *peak);
+
+// Scales count samples by gain and truncates them toward zero to 16 bits. The level
+// setting has made sure every value lies within +-32767.
+void convertBlock(const double *x, int count, double gain, int16_t *out);
+
+// The run's signal, made in blocks that stay in cache with every per-sample step fused
+// per block. While the sum fits the memory budget it is kept (8 bytes a sample) and
+// made once: faded and measured block by block, then scaled and converted in place.
+// Beyond the budget it is made twice, block by block: the first pass measures the power
+// between the fades and the peak, the second makes the same samples again, scales and
+// converts them. Either way every sample takes the same operations, and the power the
+// same order of additions, so the bytes do not depend on the budget.
+constexpr long long SIGNAL_BUDGET_BYTES = 256LL << 20;  // 33554432 samples, 11.6 min at 48 kHz
+
+struct SignalRequest {
+    int size = 0;   // samples
+    int taper = 0;  // samples, at each end
+    int level = 0;  // dB
+    const double *freq = nullptr, *amp = nullptr, *phase = nullptr;
+    int count = 0;
+    int fs = 0;  // Hz
+    SynthKernel kernel = KERNEL_SCALAR;
+    long long budgetBytes = SIGNAL_BUDGET_BYTES;
+    bool keepSamples = false;  // keep the whole 16-bit signal (for a listing)
+    // Called with the samples made so far out of all those to make (both passes count);
+    // done == total when the synthesis stops. The library shows nothing itself.
+    void (*progress)(void *context, long long done, long long total) = nullptr;
+    void *progressContext = nullptr;
+};
+
+// A measured signal at its level, ready to be emitted once. It holds its own copy of
+// the request and of the components, so the caller's may go; a second emission is
+// refused (Status::PlanSpent), since the kept sum has by then become 16-bit samples.
+struct SignalPlan {
+    SignalRequest request;
+    std::vector<double> freq, amp, phase;
+    std::unique_ptr<double[], FreeDeleter> sum;    // the whole sum, within the budget
+    std::unique_ptr<int16_t[], FreeDeleter> kept;  // the 16-bit signal of a two-pass run
+    int16_t *samples = nullptr;  // after emitSignal: the whole 16-bit signal, if kept
+    double gain = 0.0;
+    bool spent = false;
+};
+
+// The first pass without the level setting: sum, fades and measurement. Fails only on
+// sizes that cannot make a signal (BadSizes, naming generateComplexSine).
+Result measureSignal(const SignalRequest &req, SignalPlan *plan, SignalMeasure *measure);
+
+// The first pass and the level setting with its refusals.
+Result planSignal(const SignalRequest &req, SignalPlan *plan);
+
+// Receives the 16-bit samples in order, a block at a time; it may change them. Returns
+// false to stop the run: no further sample is made.
+typedef bool (*SampleSink)(int16_t *samples, int count, void *context);
+
+// The second pass: scales and converts every sample and hands them to sink. Stores the
+// level of the 16-bit samples in dB, as calcPower measures it, in *levelDb. With
+// keepSamples, plan->samples then holds the whole 16-bit signal. Status::Stopped when
+// the sink stopped the run, PlanSpent on a second call.
+Result emitSignal(SignalPlan *plan, SampleSink sink, void *context, double *levelDb);
+
+#endif

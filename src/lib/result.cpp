@@ -1,0 +1,70 @@
+#include "result.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+// printf into a string; the texts here are short.
+template <typename... Args>
+std::string format(const char *fmt, Args... args)
+{
+    char text[512];
+    std::snprintf(text, sizeof text, fmt, args...);
+    return text;
+}
+
+}  // namespace
+
+std::string Result::message() const
+{
+    switch (status) {
+    case Status::Ok: return "";
+    case Status::TooManyLines: return "error: readpars(): too many lines\n";
+    case Status::IllegalForm: return "error: readpars(): illegal form of params\n";
+    case Status::ReadError: return "error: readpars(): during reading parameters\n";
+    case Status::NoParameters: return "error: readpars(): no parameters given\n";
+    case Status::IntRange:
+        return format("error: %s: %s does not fit in a 32-bit integer.\n", subject, text.c_str());
+    case Status::Duration: return "error: -t: signal duration must be greater than 0 ms.\n";
+    case Status::Rate: return "error: -s: sampling frequency must be greater than 0 Hz.\n";
+    case Status::TaperNegative: return "error: -T: taper length must not be negative.\n";
+    case Status::DataSize:
+        return format("error: -t and -s: the signal must be 1 to %lld samples long, not %lld.\n",
+                      limit, value);
+    case Status::TaperSize:
+        return format("error: -T and -s: the taper must be at most %lld samples long, not %lld.\n",
+                      limit, value);
+    case Status::FadesTooLong: return "signal length is shorter than taper length ... exit\n";
+    case Status::BadSizes:
+        return format("ERROR: %s(): cannot use %lld samples with fades of %lld samples.\n", subject,
+                      value, limit);
+    case Status::Overflow:
+        // How far the peak lies above 16-bit full scale, in dB.
+        return "ERROR: signal overflow. Decrease power level.\n" +
+               format("Maximal value before substitution to short (16-bit): %.1f (%f dB)\n", peak,
+                      20.0 * std::log10(peak / 32767.0));
+    case Status::NotFinite:
+    case Status::TooSmall:
+    case Status::Cancel:
+    case Status::NotANumber:
+    case Status::AllZero: {
+        const char *why =
+            status == Status::NotFinite ? "the signal power between the fades is not a finite number."
+            : status == Status::TooSmall ? "the signal power between the fades is too small to measure."
+            : status == Status::Cancel ? "the components cancel: the signal power between the fades is "
+                                         "more than 100 dB below the sum of their squared amplitudes."
+            : status == Status::NotANumber ? "the scaled signal holds values that are not numbers."
+                                           : "every 16-bit sample between the fades would be 0: the "
+                                             "level is below what 16 bits can hold.";
+        return format("ERROR: makeSoundSignal(): cannot set the power level: %s\n", why);
+    }
+    case Status::NoMemory: return "error: out of memory.\n";
+    case Status::NoWorkMemory:
+        return "ERROR: makeSoundSignal(): cannot allocate internal signal buffer.\n";
+    case Status::NoSampleMemory: return "error: makeSoundSignal(): cannot allocate iwave.\n";
+    case Status::PlanSpent: return "error: the signal of this plan has already been emitted.\n";
+    case Status::Stopped: return "error: the run was stopped before its end.\n";
+    }
+    return "error: unknown failure.\n";
+}

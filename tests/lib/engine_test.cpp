@@ -1,0 +1,131 @@
+// The engine's run: the signal made in blocks, kept whole within the memory budget or
+// made twice beyond it, gives the bytes of the whole-buffer path (the sum of every
+// component, then makeSoundSignal), and a plan is emitted once.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gen_signal.h"
+
+namespace {
+
+struct Made {
+    std::vector<int16_t> samples;
+    std::string message;
+    double level = 0.0;
+    std::vector<int16_t> kept;
+};
+
+bool collect(int16_t *s, int count, void *context)
+{
+    auto *out = static_cast<std::vector<int16_t> *>(context);
+    out->insert(out->end(), s, s + count);
+    return true;
+}
+
+Made makeInBlocks(SignalRequest req, long long budgetBytes)
+{
+    Made m;
+    req.budgetBytes = budgetBytes;
+    req.keepSamples = true;
+    SignalPlan plan;
+    Result r = planSignal(req, &plan);
+    if (r.ok()) r = emitSignal(&plan, collect, &m.samples, &m.level);
+    if (r.ok()) m.kept.assign(plan.samples, plan.samples + req.size);
+    m.message = r.message();
+    return m;
+}
+
+SignalRequest requestOf(int size, int taper, int level, const std::vector<double> &freq,
+                        const std::vector<double> &amp, const std::vector<double> &phase)
+{
+    SignalRequest req;
+    req.size = size;
+    req.taper = taper;
+    req.level = level;
+    req.freq = freq.data();
+    req.amp = amp.data();
+    req.phase = phase.data();
+    req.count = static_cast<int>(freq.size());
+    req.fs = 12000;
+    req.kernel = chooseKernel();
+    return req;
+}
+
+}  // namespace
+
+TEST(Engine, BlocksGiveTheBytesOfTheWholeBuffer)
+{
+    struct Case {
+        int size, taper, level;
+        std::vector<double> freq, amp, phase;
+    } cases[] = {
+        {5000, 0, -15, {1000}, {5000}, {0}},                       // a partial last block
+        {4097, 2048, -20, {440, 0, 5999}, {1, 0.25, 0.5}, {0.1, 0, 2}},  // fades of half
+        {10000, 1234, -6, {300, 1700}, {1, 1}, {0, 3}},
+        {4096, 2048, -15, {1000}, {1}, {0}},                       // an empty window
+        {6000, 600, -15, {NAN}, {1}, {0}},                         // not a number
+        {6000, 0, -1, {1000}, {5000}, {0}},                        // overflow
+    };
+    for (const Case &c : cases) {
+        const SignalRequest req = requestOf(c.size, c.taper, c.level, c.freq, c.amp, c.phase);
+        std::vector<double> sum(static_cast<size_t>(c.size), 0.0);
+        sumComponentsWith(req.kernel, sum.data(), c.size, req.freq, req.amp, req.phase, req.count,
+                          req.fs);
+        testing::internal::CaptureStderr();
+        std::unique_ptr<int16_t[], FreeDeleter> whole(
+            makeSoundSignal(sum.data(), BUF_DOUBLE, c.size, c.taper, c.level, nullptr));
+        const std::string err = testing::internal::GetCapturedStderr();
+
+        for (long long budget : {SIGNAL_BUDGET_BYTES, 0LL}) {
+            Made m = makeInBlocks(req, budget);
+            EXPECT_EQ(m.message, err) << c.size << " budget " << budget;
+            if (!whole) {
+                EXPECT_TRUE(m.samples.empty());
+                continue;
+            }
+            std::vector<int16_t> expected(whole.get(), whole.get() + c.size);
+            EXPECT_EQ(m.samples, expected) << c.size << " budget " << budget;
+            EXPECT_EQ(m.kept, expected) << c.size << " budget " << budget;
+            EXPECT_EQ(m.level, calcPower(whole.get(), BUF_SHORT, c.size, c.taper));
+        }
+    }
+}
+
+TEST(Engine, APlanOwnsItsRequestAndIsEmittedOnce)
+{
+    std::vector<double> freq{1000}, amp{5000}, phase{0};
+    for (long long budget : {SIGNAL_BUDGET_BYTES, 0LL}) {
+        SignalRequest req = requestOf(6000, 600, -15, freq, amp, phase);
+        req.budgetBytes = budget;
+        req.keepSamples = true;
+        SignalPlan plan;
+        ASSERT_TRUE(planSignal(req, &plan).ok());
+        amp[0] = 1.0;  // the caller's columns change; the plan has its own
+        std::vector<int16_t> first, second;
+        double level = 0.0;
+        ASSERT_TRUE(emitSignal(&plan, collect, &first, &level).ok());
+        EXPECT_NEAR(level, -15.0, 0.01);
+        EXPECT_EQ(emitSignal(&plan, collect, &second, &level).status, Status::PlanSpent);
+        EXPECT_TRUE(second.empty());
+        amp[0] = 5000;
+    }
+}
+
+TEST(Engine, ASinkThatStopsEndsTheRun)
+{
+    std::vector<double> freq{1000}, amp{1}, phase{0};
+    SignalRequest req = requestOf(100000, 0, -15, freq, amp, phase);
+    req.budgetBytes = 0;
+    SignalPlan plan;
+    ASSERT_TRUE(planSignal(req, &plan).ok());
+    int blocks = 0;
+    auto stopAtTwo = [](int16_t *, int, void *context) { return ++*static_cast<int *>(context) < 2; };
+    double level = 0.0;
+    EXPECT_EQ(emitSignal(&plan, stopAtTwo, &blocks, &level).status, Status::Stopped);
+    EXPECT_EQ(blocks, 2);
+}
