@@ -2,14 +2,14 @@
 # Draws the figures of the README from the program's own -o listing:
 #   docs/images/waveform.png  the chord example, 200 ms with 40 ms fades
 #   docs/images/chord-magnitude.png  the magnitude spectrum of the chord example
-# Needs gnuplot and python3, and a built program (build/sonvel, or give its path).
+# Needs gnuplot, python3 with numpy, and a built program (build/sonvel, or give its path).
 # Installs nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sonvel=${1:-build/sonvel}
 missing=()
 command -v gnuplot >/dev/null || missing+=("gnuplot (Debian: gnuplot-nox)")
-command -v python3 >/dev/null || missing+=("python3")
+python3 -c "import numpy" 2>/dev/null || missing+=("python3 with numpy (Debian: python3-numpy)")
 [ -x "$sonvel" ] || missing+=("$sonvel (build it first, or give its path)")
 if [ ${#missing[@]} -gt 0 ]; then
   printf 'missing: %s\n' "${missing[@]}" >&2
@@ -25,24 +25,18 @@ mkdir -p "$out"
 
 # Magnitude spectrum in dB of full scale: Hann window, zero-padded FFT.
 python3 - "$work/listing.txt" "$work/spectrum.txt" <<'PY'
-import cmath, math, sys
-samples = [float(l.split()[1]) for l in open(sys.argv[1]) if not l.startswith("#")]
+import sys
+import numpy as np
+samples = np.loadtxt(sys.argv[1], comments="#", usecols=1)
 rate, n = 12000, 1
 while n < len(samples): n *= 2
 n *= 2
-w = [0.5 - 0.5 * math.cos(2 * math.pi * i / (len(samples) - 1)) for i in range(len(samples))]
-x = [s * wi for s, wi in zip(samples, w)] + [0.0] * (n - len(samples))
-def fft(a):
-    if len(a) == 1: return a
-    even, odd = fft(a[0::2]), fft(a[1::2])
-    t = [cmath.exp(-2j * math.pi * k / len(a)) * odd[k] for k in range(len(a) // 2)]
-    return [even[k] + t[k] for k in range(len(a) // 2)] + [even[k] - t[k] for k in range(len(a) // 2)]
-spectrum = fft(x)
-gain = sum(w) / 2  # a sine of amplitude A peaks at A * sum(w) / 2
-with open(sys.argv[2], "w") as f:
-    for k in range(n // 2):
-        mag = abs(spectrum[k]) / gain / 32767.0
-        f.write("%.3f %.3f\n" % (k * rate / n, 20 * math.log10(max(mag, 1e-12))))
+w = np.hanning(len(samples))
+spectrum = np.fft.rfft(samples * w, n)
+gain = w.sum() / 2  # a sine of amplitude A peaks at A * sum(w) / 2
+mag = np.abs(spectrum[: n // 2]) / gain / 32767.0
+db = 20 * np.log10(np.maximum(mag, 1e-12))
+np.savetxt(sys.argv[2], np.column_stack((np.arange(n // 2) * rate / n, db)), fmt="%.3f")
 PY
 
 terminal="pngcairo size 900,360 font 'sans,10'"

@@ -32,4 +32,3 @@ fi
 check "unpack" "dpkg-deb -x '$deb' '$work/root'"
 check "unpacked program runs an example" \
   "'$work/root/usr/bin/sonvel' -s 48000 -f '$work/root/usr/share/doc/sonvel/examples/multisine.txt' '$work/b.wav' && test \$(stat -c %s '$work/b.wav') = 48044"
-finish install

@@ -7,12 +7,9 @@ import sys
 
 sonvel, page, version = sys.argv[1], sys.argv[2], sys.argv[3]
 failures = []
-checks = 0
 
 
 def check(condition, what):
-    global checks
-    checks += 1
     if not condition:
         failures.append(what)
 
@@ -51,5 +48,4 @@ check("sonvel @PROJECT_VERSION@" not in text and "sonvel %s" % version in text, 
 
 for f in failures:
     print("FAIL:", f)
-print("manpage: %d passed, %d failed" % (checks - len(failures), len(failures)))
 sys.exit(1 if failures else 0)

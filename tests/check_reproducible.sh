@@ -17,8 +17,8 @@ b=$(sha256sum <"$work/second/deeper/folder/out/sonvel")
 echo "first:  $a"
 echo "second: $b"
 if [ "$a" = "$b" ]; then
-  echo "reproducible: 1 passed, 0 failed"
+  echo "reproducible: the two programs are identical"
 else
-  echo "reproducible: 0 passed, 1 failed"
+  echo "FAIL: reproducible: the two programs differ"
   exit 1
 fi

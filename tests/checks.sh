@@ -1,13 +1,8 @@
-# Sourced by the shell checks: a temporary folder $work removed at the end, check NAME
-# COMMAND counting what passes, and finish NAME printing the count and giving the status.
+# Sourced by the shell checks: a temporary folder $work removed at the end, and
+# check NAME COMMAND, which ends the script with status 1 and the command's output at
+# the first check that fails. CTest counts the script as one test.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
 check() {
-  if eval "$2" >"$work/out" 2>&1; then passed=$((passed + 1)); else
-    failed=$((failed + 1)); echo "FAIL: $1"; cat "$work/out"; fi
-}
-finish() {
-  echo "$1: $passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
+  eval "$2" >"$work/out" 2>&1 || { echo "FAIL: $1"; cat "$work/out"; exit 1; }
 }

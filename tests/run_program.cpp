@@ -5,13 +5,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
+#include <vector>
 
 extern char **environ;
 
@@ -37,11 +41,14 @@ bool fileExists(const std::string &path)
 
 std::string listDir(const std::string &dir)
 {
-    std::string names;
-    FILE *ls = popen(("ls -A '" + dir + "'").c_str(), "r");
-    for (int ch; ls && (ch = std::fgetc(ls)) != EOF;) names += static_cast<char>(ch);
-    if (ls) pclose(ls);
-    return names;
+    // Sorted as ls sorts in the C locale, so that tests can compare the whole text.
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::string text;
+    for (const std::string &name : names) text += name + "\n";
+    return text;
 }
 
 std::string makeTempDir()
@@ -54,8 +61,8 @@ std::string makeTempDir()
 void removeTree(const std::string &path)
 {
     if (path.rfind("/tmp/sonvel-test-", 0) != 0) return;
-    std::string cmd = "rm -rf '" + path + "'";
-    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
 }
 
 RunResult runSonvel(const std::vector<std::string> &args, const Input &input,

@@ -15,4 +15,3 @@ check "and refuses it one dB higher" \
 check "the same bytes again" "cmp '$work/list.txt' '$work/again.txt'"
 check "a bad value: one error line, status 1, nothing written" \
   "'$design' --spectrum blue >'$work/bad.out' 2>'$work/bad.err'; test \$? = 1 && test ! -s '$work/bad.out' && test \$(wc -l <'$work/bad.err') = 1"
-finish design

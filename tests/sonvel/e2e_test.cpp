@@ -100,18 +100,6 @@ TEST_F(EndToEnd, ParameterFileAndOptionsInAnyOrder)
     EXPECT_NEAR(levelOf(samplesOf(bytes, 0), 0), -20.0, 0.01);
 }
 
-TEST_F(EndToEnd, RawAndWaveHoldTheSameSamples)
-{
-    RunResult wave = runSonvel({"-r", "-w", path("a")}, {"300 1\n700 2 1\n"});
-    RunResult raw = runSonvel({"-w", "-r", path("b")}, {"300 1\n700 2 1\n"});
-    ASSERT_EQ(wave.status, 0);
-    ASSERT_EQ(raw.status, 0);
-    std::string a = readFile(path("a")), b = readFile(path("b"));
-    EXPECT_EQ(b.size(), 12000u);
-    EXPECT_EQ(a.substr(0, 4), "RIFF");
-    EXPECT_EQ(a.substr(44), b);
-}
-
 TEST_F(EndToEnd, ExistingOutputIsTruncated)
 {
     writeFile(path("old.wav"), std::string(100000, 'x'));
@@ -160,16 +148,11 @@ TEST_F(EndToEnd, RefusalsLeaveNoFile)
         std::string input;
         std::string err;
     } cases[] = {
+        // One refusal of each step before the output is opened; the options tests hold
+        // the rest of each table.
         {{"-l", "0"}, "1000 1\n", "error: power level must be less than zero.\n"},
         {{"-t", "0"}, "", "error: -t: signal duration must be greater than 0 ms.\n"},
-        {{"-s", "-1"}, "", "error: -s: sampling frequency must be greater than 0 Hz.\n"},
-        {{"-T", "-1"}, "", "error: -T: taper length must not be negative.\n"},
-        {{"-t", "2000000000", "-s", "48000"}, "",
-         "error: -t and -s: the signal must be 1 to 2147483629 samples long, not 96000000000.\n"},
-        {{"-s", "1", "-t", "999"}, "",
-         "error: -t and -s: the signal must be 1 to 2147483629 samples long, not 0.\n"},
         {{"-f", "/nonexistent/list"}, "", "error: fail to open \"/nonexistent/list\".\n"},
-        {{}, "", "error: readpars(): no parameters given\n" + readFail},
         {{}, "1000 1\nhello\n", "error: readpars(): illegal form of params\n" + readFail},
         {{"-t", "99", "-T", "50"}, "1000 1\n",
          "signal length is shorter than taper length ... exit\n"},
@@ -185,25 +168,14 @@ TEST_F(EndToEnd, RefusalsLeaveNoFile)
     }
 }
 
-TEST_F(EndToEnd, SummaryAndHelp)
+TEST_F(EndToEnd, HelpNamesTheProgramAsInvokedAndWritesNothing)
 {
-    RunResult none = runSonvel({});
-    EXPECT_EQ(none.status, 1);
-    EXPECT_EQ(none.err.rfind("usage:\tsonvel [options] <output-file>\noptions:\n", 0), 0u);
-    RunResult two = runSonvel({path("a"), path("b")});
-    EXPECT_EQ(two.status, 1);
-    EXPECT_EQ(two.err, none.err);
-
     RunResult help = runSonvel({"-h", "-l", "3", path("h.wav")});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.err.rfind(none.err, 0), 0u);
-    EXPECT_EQ(help.err.substr(none.err.size()).rfind(
-                  "\n\"" SONVEL_BINARY " " SONVEL_VERSION "\" was made from \"sonvel.cpp\" compiled at ", 0),
-              0u);
+    EXPECT_EQ(help.err.rfind("usage:\tsonvel [options] <output-file>\noptions:\n", 0), 0u);
+    EXPECT_NE(help.err.find("\n\n\"" SONVEL_BINARY " " SONVEL_VERSION "\" was made from \"sonvel.cpp\" compiled at "),
+              std::string::npos);
     EXPECT_FALSE(fileExists(path("h.wav")));
-    RunResult level = runSonvel({"-l", "3", "-h"});
-    EXPECT_EQ(level.status, 1);
-    EXPECT_EQ(level.err, "error: power level must be less than zero.\n");
 }
 
 TEST_F(EndToEnd, FailuresAfterTheReport)

@@ -91,7 +91,6 @@ TEST_F(Hostile, OptionValuesAtAndBeyondThe32BitRange)
     } cases[] = {
         {{"-t", "2147483647"},
          "error: -t and -s: the signal must be 1 to 2147483629 samples long, not 25769803764.\n"},
-        {{"-s", "-1"}, "error: -s: sampling frequency must be greater than 0 Hz.\n"},
         {{"-s", "2147483647", "-t", "1000"},
          "error: -t and -s: the signal must be 1 to 2147483629 samples long, not 2147483647.\n"},
         // Digits beyond the 32-bit range, which atoi would wrap, are refused.
@@ -111,14 +110,11 @@ TEST_F(Hostile, OptionValuesAtAndBeyondThe32BitRange)
     }
 }
 
-TEST_F(Hostile, StandardInputClosedOrEmpty)
+TEST_F(Hostile, StandardInputClosed)
 {
     RunResult closed = runSonvel({path("out.wav")}, {"1000 1\n", {0}});
     EXPECT_EQ(closed.status, 1);
     EXPECT_EQ(closed.err, "error: readpars(): during reading parameters\n" + READ_FAIL);
-    RunResult empty = runSonvel({path("out.wav")}, {""});
-    EXPECT_EQ(empty.status, 1);
-    EXPECT_EQ(empty.err, "error: readpars(): no parameters given\n" + READ_FAIL);
     EXPECT_FALSE(fileExists(path("out.wav")));
 }
 
