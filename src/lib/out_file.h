@@ -1,35 +1,84 @@
-// The output file: a named file appears whole or not at all.
+// The output file: nothing that was there is lost, and a named file appears whole or
+// not at all wherever that can be done without changing who may read it.
 #ifndef SONVEL_OUT_FILE_H
 #define SONVEL_OUT_FILE_H
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 
-// An output file being written. A regular file, or a name not yet taken, is written
-// under a temporary name in the directory of the final file and renamed over it only
-// once the last byte is written, flushed and closed; until then the target keeps its old
-// bytes or stays absent. Anything else (a FIFO, a terminal, /dev/stdout, /dev/null) is
-// written directly, so that a pipe to another program keeps working.
+// How the output reaches its target, decided by openOutput from what the path is.
+enum class OutputKind {
+    // A regular file or a new name: written under a temporary name in the target's
+    // directory and renamed over it once the last byte is written, flushed and closed.
+    Replace,
+    // A regular file that a replacement could not keep as it is (other hard links, an
+    // owner, group, ACL or extended attribute the new file could not be given, a
+    // directory that refuses new names or renames, a mount point, a disk without room
+    // for a second copy): truncated and written in place once the run is sure to
+    // succeed. A failure after that can leave a partial file.
+    InPlace,
+    // A FIFO, a device or a socket: opened and written directly once the run is sure to
+    // succeed, so that a refused run never touches it.
+    Direct,
+    // One of the program's own open descriptors, named /dev/stdout, /dev/stderr,
+    // /dev/fd/N or /proc/self/fd/N: written through that descriptor as it was handed
+    // over, never reopened, so nothing before or after the samples is lost and an
+    // appending stream keeps appending.
+    Inherited,
+};
+
 struct OutputFile {
-    FILE *stream = nullptr;
+    FILE *stream = nullptr;  // set by beginOutput
+    OutputKind kind = OutputKind::Replace;
     std::string target;    // the file that receives the result: the path, symlinks followed
     std::string tempPath;  // the temporary file's visible name, empty while it has none
-    bool direct = false;   // written in place
+    int fd = -1;           // the descriptor written to, before beginOutput wraps it
+    int inheritedFd = -1;  // Inherited: the descriptor the path names
     bool unnamed = false;  // an O_TMPFILE file, given a name only at commit
 };
 
-// Opens path for the output. With allowUnnamed false, the temporary file always gets a
-// visible name (the way of file systems without O_TMPFILE). Returns 0, or 1 when the
-// file cannot be written (nothing is printed: the caller reports it).
-int openOutput(const char *path, OutputFile *out, bool allowUnnamed = true);
+struct OutputOptions {
+    // The size the finished file will have, to see whether a second copy fits.
+    long long expectedBytes = 0;
+    // The standard descriptors (bit n for descriptor n) that were closed when the
+    // program started; the program may have put /dev/null there since.
+    unsigned closedAtStart = 0;
+    // Whether an O_TMPFILE file may be used; else the temporary file always has a
+    // visible name (the way of file systems without it).
+    bool allowUnnamed = true;
+};
+
+// The program's own descriptor that path names, after symbolic links (/dev/stdout,
+// /dev/fd/N, /proc/self/fd/N ...), or -1.
+int descriptorOfPath(const char *path);
+
+// Decides how path is written and claims it: creates the temporary file, or checks
+// that the target can be opened for writing, touching nothing that is there. Returns
+// false when it cannot be written (the caller reports it).
+bool openOutput(const char *path, OutputFile *out, const OutputOptions &options = {});
+
+// Once the run is sure to succeed: opens a direct target, truncates an in-place one,
+// and gives out->stream. Returns false when that fails (nothing is written then).
+bool beginOutput(OutputFile *out);
 
 // Flushes and closes the stream and, for a temporary file, renames it over the target.
-// Returns 0, or 1 when a byte may not have reached the file; the temporary file is
-// then removed and the target left as it was.
-int commitOutput(OutputFile *out);
+// Returns false when a byte may not have reached the file; the temporary file is then
+// removed and the target left as it was.
+bool commitOutput(OutputFile *out);
 
-// Closes the stream and removes the temporary file; a direct output keeps what it
+// Closes the stream and removes the temporary file; other kinds keep what they
 // received. Safe to call on a committed or never-opened output.
 void discardOutput(OutputFile *out);
+
+// What SIGXFSZ and SIGPIPE did before ignoreWriteSignals.
+struct WriteSignals {
+    struct sigaction fileSize, pipe;
+};
+
+// While the samples are written, a file-size limit (SIGXFSZ) and a reader that went
+// away (SIGPIPE) make a write fail (EFBIG, EPIPE) instead of ending the program.
+void ignoreWriteSignals(WriteSignals *saved);
+void restoreWriteSignals(const WriteSignals &saved);
 
 #endif

@@ -65,24 +65,16 @@ void warnNyquist(const RunSettings *s, const ParamTable *table)
                          i);
 }
 
-// The output stream of a run and whether a write to it has failed; after a failure
-// nothing more is written.
-struct SampleWriter {
-    FILE *stream;
-    bool failed;
-};
-
-// Writes samples as 16-bit little-endian values (a SampleSink).
+// Writes samples as 16-bit little-endian values (a SampleSink); a failed write stops
+// the run.
 bool writeSamples(int16_t *samples, int count, void *context)
 {
-    SampleWriter *w = static_cast<SampleWriter *>(context);
-    if (w->failed) return true;
+    FILE *stream = static_cast<FILE *>(context);
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     for (int n = 0; n < count; n++) samples[n] = static_cast<int16_t>(__builtin_bswap16(samples[n]));
 #endif
-    w->failed = std::fwrite(samples, sizeof(int16_t), static_cast<size_t>(count), w->stream) <
-                static_cast<size_t>(count);
-    return true;
+    return std::fwrite(samples, sizeof(int16_t), static_cast<size_t>(count), stream) ==
+           static_cast<size_t>(count);
 }
 
 // The progress line of a long synthesis on a terminal: the percent done, rewritten in
@@ -117,16 +109,19 @@ int printListing(const int16_t *samples, int count, int samplingHz)
 
 }  // namespace
 
-void guardStandardStreams()
+unsigned guardStandardStreams()
 {
+    unsigned closed = 0;
     for (int fd = STDOUT_FILENO; fd <= STDERR_FILENO; fd++) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        closed |= 1u << fd;
         int null = open("/dev/null", O_WRONLY);
         if (null >= 0 && null != fd) {
             dup2(null, fd);
             close(null);
         }
     }
+    return closed;
 }
 
 void usage()
@@ -230,21 +225,12 @@ FILE *openParamSource(const RunSettings *settings)
     return fp;
 }
 
-int runGeneration(const RunSettings *settings, const ParamTable *table, FILE *paramStream,
-                  const char *progName)
+namespace {
+
+// The request for the run's signal, with the progress line where a person watches a
+// long synthesis.
+SignalRequest requestFor(const RunSettings *settings, const ParamTable *table, int *shown)
 {
-    FileHandle params(paramStream);
-    printReport(settings, table, progName);
-    warnNyquist(settings, table);
-
-    OutputFile out;
-    if (openOutput(settings->outputPath, &out)) {
-        std::fprintf(stderr, "error: fail to open \"%s\".\n", settings->outputPath);
-        return 1;
-    }
-    // A bigger buffer than stdio's own: a long signal then takes fewer writes.
-    std::setvbuf(out.stream, nullptr, _IOFBF, 1 << 20);
-
     SignalRequest request;
     request.size = settings->dataSize;
     request.taper = settings->taperSize;
@@ -256,38 +242,72 @@ int runGeneration(const RunSettings *settings, const ParamTable *table, FILE *pa
     request.fs = settings->samplingHz;
     request.kernel = chooseKernel();
     request.keepSamples = settings->listing;
-    // A long synthesis shows its progress, but only to a person at a terminal.
-    int shown = -1;
-    if (isatty(STDERR_FILENO) &&
-        synthesisSeconds(request.kernel, request.size, request.count) > 1.0) {
+    if (isatty(STDERR_FILENO) && synthesisSeconds(request.kernel, request.size, request.count) > 1.0) {
         request.progress = showProgress;
-        request.progressContext = &shown;
+        request.progressContext = shown;
     }
+    return request;
+}
+
+// Header and samples into the opened output, and the level line once every sample is
+// made. Returns 0, or 1 after the message; the output is then discarded.
+int writeSignal(const RunSettings *settings, SignalPlan *plan, OutputFile *out)
+{
+    if (!beginOutput(out)) {
+        discardOutput(out);
+        std::fprintf(stderr, "error: fail to open \"%s\".\n", settings->outputPath);
+        return 1;
+    }
+    // A bigger buffer than stdio's own: a long signal then takes fewer writes.
+    std::setvbuf(out->stream, nullptr, _IOFBF, 1 << 20);
+    if (settings->format == FORMAT_WAVE &&
+        writeWavHead(settings->samplingHz, 16, 1, settings->dataSize, out->stream)) {
+        discardOutput(out);
+        std::fprintf(stderr, "error: fail to write header to %s.\n", settings->outputPath);
+        return 1;
+    }
+    // The samples go out as they are made; a failed write ends the synthesis at once.
+    WriteSignals saved;
+    ignoreWriteSignals(&saved);
+    double level = 0.0;
+    bool written = emitSignal(plan, writeSamples, out->stream, &level).ok();
+    if (written) std::fprintf(stderr, "power level of generated signal = %f dB\n", level);
+    written = written && commitOutput(out);
+    restoreWriteSignals(saved);
+    if (!written) {
+        discardOutput(out);
+        std::fputs("error: fail to save data.\n", stdout);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int runGeneration(const RunSettings *settings, const ParamTable *table, FILE *paramStream,
+                  const char *progName)
+{
+    FileHandle params(paramStream);
+    printReport(settings, table, progName);
+    warnNyquist(settings, table);
+
+    OutputFile out;
+    OutputOptions options;
+    options.expectedBytes = (settings->format == FORMAT_WAVE ? WAV_HEADER_SIZE : 0) +
+                            2LL * settings->dataSize;
+    options.closedAtStart = settings->closedStreams;
+    if (!openOutput(settings->outputPath, &out, options)) {
+        std::fprintf(stderr, "error: fail to open \"%s\".\n", settings->outputPath);
+        return 1;
+    }
+    int shown = -1;
     SignalPlan plan;
-    if (report(planSignal(request, &plan))) {
+    if (report(planSignal(requestFor(settings, table, &shown), &plan))) {
         std::fputs("ERROR: Fail to exec makeSoundSignal.\n", stderr);
         discardOutput(&out);
         return 1;
     }
-    // The samples go out as they are made; a failed header or write is reported after
-    // the level of the 16-bit samples, which is known only at the end.
-    const bool headerFailed = settings->format == FORMAT_WAVE &&
-                              writeWavHead(settings->samplingHz, 16, 1, settings->dataSize, out.stream);
-    SampleWriter writer{out.stream, headerFailed};
-    double level = 0.0;
-    emitSignal(&plan, writeSamples, &writer, &level);
-    std::fprintf(stderr, "power level of generated signal = %f dB\n", level);
-
-    if (headerFailed) {
-        std::fprintf(stderr, "error: fail to write header to %s.\n", settings->outputPath);
-        discardOutput(&out);
-        return 1;
-    }
-    if (writer.failed || commitOutput(&out)) {
-        discardOutput(&out);
-        std::fputs("error: fail to save data.\n", stdout);
-        return 1;
-    }
+    if (writeSignal(settings, &plan, &out)) return 1;
     params.reset();
     // The file is complete and in place; a listing that fails does not take it back.
     if (settings->listing && printListing(plan.samples, settings->dataSize, settings->samplingHz))
@@ -297,11 +317,16 @@ int runGeneration(const RunSettings *settings, const ParamTable *table, FILE *pa
 
 int sonvelMain(int argc, char **argv)
 {
-    guardStandardStreams();
     RunSettings settings;
+    settings.closedStreams = guardStandardStreams();
     int status = parseOptions(argc, argv, &settings);
     if (status != RUN_CONTINUES) return status;
     if (deriveSizes(&settings)) return 1;
+    if (settings.listing && descriptorOfPath(settings.outputPath) == STDOUT_FILENO) {
+        std::fputs("error: -o: the waveform listing and the signal cannot both go to standard output.\n",
+                   stderr);
+        return 1;
+    }
 
     FileHandle params(openParamSource(&settings));
     if (!params) return 1;

@@ -18,6 +18,7 @@ struct RunSettings {
     const char *outputPath = nullptr;
     OutputFormat format = FORMAT_WAVE;
     bool listing = false;
+    unsigned closedStreams = 0;  // standard descriptors closed at the start (bit n: fd n)
     int dataSize = 0;   // samples
     int taperSize = 0;  // samples, at each end
     // The texts given to -t, -s, -T and -l (none: the default), kept so that digits
@@ -30,8 +31,8 @@ struct RunSettings {
 
 // Opens /dev/null on standard output or standard error where either is closed, so that
 // no file the program opens later takes its place and receives the report or the
-// listing.
-void guardStandardStreams();
+// listing. Returns which were closed (bit n for descriptor n).
+unsigned guardStandardStreams();
 
 // Prints the option summary on standard error.
 void usage();

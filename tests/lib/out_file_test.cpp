@@ -17,17 +17,20 @@ TEST_F(NamedTemporary, OnlyACommitPutsTheFileInPlace)
 {
     const std::string target = path("out.wav");
     writeFile(target, "old");
+    OutputOptions named;
+    named.allowUnnamed = false;
     OutputFile out;
-    ASSERT_EQ(openOutput(target.c_str(), &out, false), 0);
+    ASSERT_TRUE(openOutput(target.c_str(), &out, named));
+    ASSERT_TRUE(beginOutput(&out));
     EXPECT_EQ(out.tempPath.rfind(dir + "/.out.wav.sonvel-", 0), 0u) << out.tempPath;
     std::fputs("new", out.stream);
     discardOutput(&out);
     EXPECT_EQ(listDir(dir), "out.wav\n");
     EXPECT_EQ(readFile(target), "old");
 
-    ASSERT_EQ(openOutput(target.c_str(), &out, false), 0);
+    ASSERT_TRUE(openOutput(target.c_str(), &out, named) && beginOutput(&out));
     std::fputs("new", out.stream);
-    EXPECT_EQ(commitOutput(&out), 0);
+    EXPECT_TRUE(commitOutput(&out));
     EXPECT_EQ(listDir(dir), "out.wav\n");
     EXPECT_EQ(readFile(target), "new");
 
@@ -35,7 +38,7 @@ TEST_F(NamedTemporary, OnlyACommitPutsTheFileInPlace)
     pid_t pid = fork();
     if (pid == 0) {
         OutputFile child;
-        if (openOutput(target.c_str(), &child, false) != 0) _exit(2);
+        if (!openOutput(target.c_str(), &child, named) || !beginOutput(&child)) _exit(2);
         std::fputs("partial", child.stream);
         std::fflush(child.stream);
         raise(SIGTERM);
