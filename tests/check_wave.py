@@ -42,6 +42,15 @@ with tempfile.TemporaryDirectory() as tmp:
         with open(raw, "rb") as r:
             check(r.read() == data, "raw PCM equals WAVE data %s" % args)
 
+    # Wider integer samples: the same reader sees their width and length.
+    for fmt, width in (("s24", 3), ("s32", 4)):
+        wav = os.path.join(tmp, fmt + ".wav")
+        check(run(["-s", "48000", "--sample-format", fmt, "--quantize", "tpdf", wav],
+                  "1000 1\n").returncode == 0, "run " + fmt)
+        with wave.open(wav, "rb") as w:
+            check(w.getsampwidth() == width and w.getnframes() == 24000 and
+                  w.getframerate() == 48000, "format " + fmt)
+
     if EXAMPLES:
         for name in sorted(os.listdir(EXAMPLES)):
             if not name.endswith(".txt"):

@@ -372,7 +372,7 @@ Result highestLevel(const std::vector<double> &freq, const std::vector<double> &
     const double components = componentPowerOf(req.amp, req.count);
     for (*level = -1; *level >= -200; --*level) {
         double gain = 0.0, peak = 0.0;
-        r = setLevel(m, size, taper, *level, components, &gain, &peak);
+        r = setLevel(m, size, taper, LevelTarget{static_cast<double>(*level)}, components, &gain, &peak);
         if (r.ok()) return r;
     }
     return r;

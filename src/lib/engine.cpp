@@ -100,10 +100,10 @@ void measureBlock(const double *x, int begin, int end, int size, int taper, Sign
     m->hasNaN = hasNaN;
 }
 
-double levelOf(double sumOfSquares, int size, int taper)
+double levelOf(double sumOfSquares, int size, int taper, double fullScale)
 {
     const double mean = sumOfSquares / static_cast<double>(size - 2 * taper);
-    return 10.0 * std::log10(mean / FULL_SCALE / FULL_SCALE);
+    return 10.0 * std::log10(mean / fullScale / fullScale);
 }
 
 double addSquares(const int16_t *x, int begin, int end, int size, int taper, double sum)
@@ -122,18 +122,21 @@ double componentPowerOf(const double *amp, int count)
     return sum;
 }
 
-Result setLevel(const SignalMeasure &m, int size, int taper, int level, double componentPower,
-                double *gain, double *peak)
+Result setLevel(const SignalMeasure &m, int size, int taper, const LevelTarget &target,
+                double componentPower, double *gain, double *peak)
 {
+    const double fullScale = fullScaleOf(target.format);
     const double mean = m.sum / static_cast<double>(size - 2 * taper);
-    const double p = levelOf(m.sum, size, taper);
-    *gain = std::pow(10.0, (static_cast<double>(level) - p) / 20.0);
+    const double p = levelOf(m.sum, size, taper, fullScale);
+    *gain = std::pow(10.0, (target.level - p) / 20.0);
     // Rounding is monotonic, so the largest scaled magnitude is the largest magnitude
     // scaled: the same peak as scaling every sample and comparing.
     *peak = m.maxAbs * *gain;
-    if (*peak > FULL_SCALE) {
+    if (*peak > fullScale) {
         Result r(Status::Overflow);
         r.peak = *peak;
+        r.scale = fullScale;
+        r.subject = nameOf(target.format);
         return r;
     }
     // An empty or silent measuring window, or parameters that are not finite, leave
@@ -146,8 +149,16 @@ Result setLevel(const SignalMeasure &m, int size, int taper, int level, double c
     // Components that cancel leave rounding noise, which scaling would amplify.
     if (mean < componentPower * CANCEL_RATIO) return Status::Cancel;
     if (m.hasNaN) return Status::NotANumber;
-    // Truncation gives 0 for every magnitude below 1.
-    if (m.maxAbsWindow * *gain < 1.0) return Status::AllZero;
+    // Truncation gives 0 for every magnitude below 1, rounding below one half; dither
+    // and float keep what is there.
+    const double zeroBelow = isFloat(target.format) || target.quantizer == Quantizer::Tpdf ? 0.0
+                             : target.quantizer == Quantizer::Round                         ? 0.5
+                                                                                            : 1.0;
+    if (m.maxAbsWindow * *gain < zeroBelow) {
+        Result r(Status::AllZero);
+        r.subject = nameOf(target.format);
+        return r;
+    }
     return Status::Ok;
 }
 
@@ -195,11 +206,12 @@ Result planSignal(const SignalRequest &req, SignalPlan *plan)
     Result measured = measureSignal(r, plan, &m);
     if (!measured.ok()) return measured;
     double peak = 0.0;
-    Result level = setLevel(m, r.size, r.taper, r.level, componentPowerOf(r.amp, r.count),
-                            &plan->gain, &peak);
+    Result level = setLevel(m, r.size, r.taper, LevelTarget{r.level, r.format, r.quantizer},
+                            componentPowerOf(r.amp, r.count), &plan->gain, &peak);
     if (!level.ok()) return level;
     if (r.keepSamples && !plan->sum) {
-        plan->kept.reset(allocSamples(r.size));
+        plan->kept.reset(static_cast<unsigned char *>(
+            std::calloc(static_cast<size_t>(r.size) + 1, static_cast<size_t>(bytesPerSample(r.format)))));
         if (!plan->kept) return Status::NoSampleMemory;
     }
     return Status::Ok;
@@ -210,16 +222,20 @@ Result emitSignal(SignalPlan *plan, SampleSink sink, void *context, double *leve
     if (plan->spent) return Status::PlanSpent;
     plan->spent = true;
     const SignalRequest &req = plan->request;
-    const int size = req.size, taper = req.taper;
-    // Where the whole 16-bit signal is kept: in a kept sum, the 16-bit samples take the
-    // place of the doubles they come from (sample n's two bytes lie below double n's
+    const int size = req.size, taper = req.taper, bytes = bytesPerSample(req.format);
+    // 16-bit samples truncated, the spec's format, take the direct path.
+    const bool plain16 = req.format == SampleFormat::S16 && req.quantizer == Quantizer::Truncate;
+    // Where the whole converted signal is kept: in a kept sum, the stored samples take
+    // the place of the doubles they come from (sample n's bytes lie below double n's
     // eight, which has been read by then).
-    int16_t *whole = !req.keepSamples ? nullptr
-                     : plan->sum      ? reinterpret_cast<int16_t *>(plan->sum.get())
-                                      : plan->kept.get();
-    double sum16 = 0.0;
+    unsigned char *whole = !req.keepSamples ? nullptr
+                           : plan->sum      ? reinterpret_cast<unsigned char *>(plan->sum.get())
+                                            : plan->kept.get();
+    Quantizing quantizing{req.format, req.quantizer, req.seed};
+    double sumSquares = 0.0;
     double block[BLOCK_SAMPLES];
-    int16_t out[BLOCK_SAMPLES];
+    int16_t out16[BLOCK_SAMPLES];
+    unsigned char out[4 * BLOCK_SAMPLES];
     for (int begin = 0, end = 0; begin < size; begin = end) {
         end = blockEnd(begin, size);
         const double *x = block;
@@ -229,17 +245,27 @@ Result emitSignal(SignalPlan *plan, SampleSink sink, void *context, double *leve
             reportProgress(req, size + static_cast<long long>(begin), 2LL * size);
             makeBlock(req, block, begin, end);
         }
-        convertBlock(x, end - begin, plan->gain, out);
-        // The level of the 16-bit samples, summed in index order as calcPower sums it.
-        sum16 = addSquares(out, begin, end, size, taper, sum16);
-        if (whole) std::memcpy(whole + begin, out, sizeof(int16_t) * static_cast<size_t>(end - begin));
-        if (!sink(out, end - begin, context)) {
+        const int count = end - begin;
+        if (plain16) {
+            convertBlock(x, count, plan->gain, out16);
+            // The level of the 16-bit samples, summed in index order as calcPower sums it.
+            sumSquares = addSquares(out16, begin, end, size, taper, sumSquares);
+            for (int n = 0; n < count; n++) {
+                out[2 * n] = static_cast<unsigned char>(out16[n] & 0xff);
+                out[2 * n + 1] = static_cast<unsigned char>((out16[n] >> 8) & 0xff);
+            }
+        } else {
+            storeBlock(x, begin, end, size, taper, plan->gain, &quantizing, out, &sumSquares);
+        }
+        const size_t blockBytes = static_cast<size_t>(count) * static_cast<size_t>(bytes);
+        if (whole) std::memcpy(whole + static_cast<size_t>(begin) * static_cast<size_t>(bytes), out, blockBytes);
+        if (!sink(out, count, context)) {
             if (!plan->sum) reportProgress(req, 2LL * size, 2LL * size);
             return Status::Stopped;
         }
     }
     if (!plan->sum) reportProgress(req, 2LL * size, 2LL * size);
     plan->samples = whole;
-    *levelDb = levelOf(sum16, size, taper);
+    *levelDb = levelOf(sumSquares, size, taper, fullScaleOf(req.format));
     return Status::Ok;
 }

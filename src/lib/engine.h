@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "format.h"
 #include "result.h"
 #include "synth.h"
 
@@ -24,7 +25,8 @@ struct FreeDeleter {
 double *allocDoubles(int n);
 int16_t *allocSamples(int n);
 
-// 16-bit full scale, the reference of every level in dB.
+// 16-bit full scale, the reference of every level in dB of the 16-bit format; each
+// format has its own (fullScaleOf).
 constexpr double FULL_SCALE = 32767.0;
 
 // Whether a signal of size samples can take fades of taper samples: size at least 1,
@@ -49,9 +51,9 @@ struct SignalMeasure {
 // taper samples to m; x[0] is sample begin. Blocks must come in index order.
 void measureBlock(const double *x, int begin, int end, int size, int taper, SignalMeasure *m);
 
-// The level in dB relative to 16-bit full scale of a sum of squares over the window
-// between the fades: 10 log10(sum / (size - 2 taper) / 32767 / 32767).
-double levelOf(double sumOfSquares, int size, int taper);
+// The level in dB relative to full scale of a sum of squares over the window between
+// the fades: 10 log10(sum / (size - 2 taper) / fullScale / fullScale).
+double levelOf(double sumOfSquares, int size, int taper, double fullScale = FULL_SCALE);
 
 // Squares of the 16-bit samples begin .. end - 1 that lie between the fades, added to
 // sum in index order; x[0] is sample begin.
@@ -64,12 +66,21 @@ constexpr double CANCEL_RATIO = 1e-10;
 // Sum of the squared amplitudes of count components.
 double componentPowerOf(const double *amp, int count);
 
-// The gain that brings a measured signal to level dB, or the refusal, in the order
-// the refusals are made: Overflow (with the peak after scaling), NotFinite, TooSmall,
-// Cancel (compared with componentPower; 0 skips it), NotANumber, AllZero. *gain and
-// *peak are set whatever the verdict.
-Result setLevel(const SignalMeasure &m, int size, int taper, int level, double componentPower,
-                double *gain, double *peak);
+// What the level setting aims at: a level in dB relative to the full scale of the
+// output format, and the smallest magnitude the format's quantizer keeps from becoming
+// 0 (1 for truncation, 0.5 for rounding, 0 for dither and float).
+struct LevelTarget {
+    double level = 0.0;
+    SampleFormat format = SampleFormat::S16;
+    Quantizer quantizer = Quantizer::Truncate;
+};
+
+// The gain that brings a measured signal to the target, or the refusal, in the order
+// the refusals are made: Overflow (with the peak after scaling and the full scale),
+// NotFinite, TooSmall, Cancel (compared with componentPower; 0 skips it), NotANumber,
+// AllZero. *gain and *peak are set whatever the verdict.
+Result setLevel(const SignalMeasure &m, int size, int taper, const LevelTarget &target,
+                double componentPower, double *gain, double *peak);
 
 // Scales count samples by gain and truncates them toward zero to 16 bits. The level
 // setting has made sure every value lies within +-32767.
@@ -87,13 +98,16 @@ constexpr long long SIGNAL_BUDGET_BYTES = 256LL << 20;  // 33554432 samples, 11.
 struct SignalRequest {
     int size = 0;   // samples
     int taper = 0;  // samples, at each end
-    int level = 0;  // dB
+    double level = 0.0;  // dB relative to the format's full scale
+    SampleFormat format = SampleFormat::S16;
+    Quantizer quantizer = Quantizer::Truncate;
+    uint64_t seed = 1;  // of the dither
     const double *freq = nullptr, *amp = nullptr, *phase = nullptr;
     int count = 0;
     int fs = 0;  // Hz
     SynthKernel kernel = KERNEL_SCALAR;
     long long budgetBytes = SIGNAL_BUDGET_BYTES;
-    bool keepSamples = false;  // keep the whole 16-bit signal (for a listing)
+    bool keepSamples = false;  // keep the whole converted signal (for a listing)
     // Called with the samples made so far out of all those to make (both passes count);
     // done == total when the synthesis stops. The library shows nothing itself.
     void (*progress)(void *context, long long done, long long total) = nullptr;
@@ -107,8 +121,10 @@ struct SignalPlan {
     SignalRequest request;
     std::vector<double> freq, amp, phase;
     std::unique_ptr<double[], FreeDeleter> sum;    // the whole sum, within the budget
-    std::unique_ptr<int16_t[], FreeDeleter> kept;  // the 16-bit signal of a two-pass run
-    int16_t *samples = nullptr;  // after emitSignal: the whole 16-bit signal, if kept
+    std::unique_ptr<unsigned char[], FreeDeleter> kept;  // the converted signal of a two-pass run
+    // After emitSignal: the whole converted signal as stored (little-endian, the
+    // format's bytes a sample), if kept; sampleValue reads it.
+    const unsigned char *samples = nullptr;
     double gain = 0.0;
     bool spent = false;
 };
@@ -120,14 +136,16 @@ Result measureSignal(const SignalRequest &req, SignalPlan *plan, SignalMeasure *
 // The first pass and the level setting with its refusals.
 Result planSignal(const SignalRequest &req, SignalPlan *plan);
 
-// Receives the 16-bit samples in order, a block at a time; it may change them. Returns
-// false to stop the run: no further sample is made.
-typedef bool (*SampleSink)(int16_t *samples, int count, void *context);
+// Receives the converted samples in order, a block at a time, as the bytes they take
+// on disk: count samples, little-endian, the format's bytes a sample. Returns false to
+// stop the run: no further sample is made.
+typedef bool (*SampleSink)(const unsigned char *bytes, int count, void *context);
 
 // The second pass: scales and converts every sample and hands them to sink. Stores the
-// level of the 16-bit samples in dB, as calcPower measures it, in *levelDb. With
-// keepSamples, plan->samples then holds the whole 16-bit signal. Status::Stopped when
-// the sink stopped the run, PlanSpent on a second call.
+// level of the converted samples in dB of the format's full scale, as calcPower
+// measures it, in *levelDb. With keepSamples, plan->samples then holds the whole
+// converted signal. Status::Stopped when the sink stopped the run, PlanSpent on a
+// second call.
 Result emitSignal(SignalPlan *plan, SampleSink sink, void *context, double *levelDb);
 
 #endif

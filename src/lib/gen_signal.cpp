@@ -74,7 +74,8 @@ int16_t *makeSoundSignal(const void *signal, int bufType, int size, int taper, i
     SignalMeasure m;
     measureBlock(work.get(), 0, size, size, taper, &m);
     double gain = 0.0, peak = 0.0;
-    if (failed(setLevel(m, size, taper, level, 0.0, &gain, &peak))) return nullptr;
+    if (failed(setLevel(m, size, taper, LevelTarget{static_cast<double>(level)}, 0.0, &gain, &peak)))
+        return nullptr;
     if (!out) out = allocSamples(size);
     if (failed(out ? Status::Ok : Status::NoSampleMemory)) return nullptr;
     convertBlock(work.get(), size, gain, out);
@@ -83,11 +84,12 @@ int16_t *makeSoundSignal(const void *signal, int bufType, int size, int taper, i
 
 namespace {
 
-bool copyInto(int16_t *samples, int count, void *context)
+// Stores 16-bit little-endian samples in the caller's buffer (a SampleSink).
+bool copyInto(const unsigned char *bytes, int count, void *context)
 {
-    int16_t **at = static_cast<int16_t **>(context);
-    std::memcpy(*at, samples, sizeof(int16_t) * static_cast<size_t>(count));
-    *at += count;
+    int16_t *&at = *static_cast<int16_t **>(context);
+    for (int n = 0; n < count; n++)
+        *at++ = static_cast<int16_t>(static_cast<uint16_t>(bytes[2 * n] | bytes[2 * n + 1] << 8));
     return true;
 }
 

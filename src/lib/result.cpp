@@ -40,10 +40,14 @@ std::string Result::message() const
         return format("ERROR: %s(): cannot use %lld samples with fades of %lld samples.\n", subject,
                       value, limit);
     case Status::Overflow:
-        // How far the peak lies above 16-bit full scale, in dB.
+        // How far the peak lies above full scale, in dB.
+        if (!subject || std::string(subject) == "s16")
+            return "ERROR: signal overflow. Decrease power level.\n" +
+                   format("Maximal value before substitution to short (16-bit): %.1f (%f dB)\n", peak,
+                          20.0 * std::log10(peak / 32767.0));
         return "ERROR: signal overflow. Decrease power level.\n" +
-               format("Maximal value before substitution to short (16-bit): %.1f (%f dB)\n", peak,
-                      20.0 * std::log10(peak / 32767.0));
+               format("Maximal value before conversion to %s: %.*f (%f dB)\n", subject,
+                      scale < 2.0 ? 6 : 1, peak, 20.0 * std::log10(peak / scale));
     case Status::NotFinite:
     case Status::TooSmall:
     case Status::Cancel:
@@ -55,9 +59,12 @@ std::string Result::message() const
             : status == Status::Cancel ? "the components cancel: the signal power between the fades is "
                                          "more than 100 dB below the sum of their squared amplitudes."
             : status == Status::NotANumber ? "the scaled signal holds values that are not numbers."
-                                           : "every 16-bit sample between the fades would be 0: the "
-                                             "level is below what 16 bits can hold.";
-        return format("ERROR: makeSoundSignal(): cannot set the power level: %s\n", why);
+                                           : nullptr;
+        if (why) return format("ERROR: makeSoundSignal(): cannot set the power level: %s\n", why);
+        const bool is16 = !subject || std::string(subject) == "s16";
+        return format("ERROR: makeSoundSignal(): cannot set the power level: every %s sample "
+                      "between the fades would be 0: the level is below what %s can hold.\n",
+                      is16 ? "16-bit" : subject, is16 ? "16 bits" : subject);
     }
     case Status::NoMemory: return "error: out of memory.\n";
     case Status::NoWorkMemory:

@@ -43,6 +43,7 @@ struct Result {
     std::string text;               // a value as the user wrote it
     long long value = 0, limit = 0;
     double peak = 0.0;
+    double scale = 32767.0;  // the full scale a peak is compared with
 
     Result() = default;
     Result(Status s) : status(s) {}  // NOLINT: a bare status converts

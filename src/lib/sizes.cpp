@@ -19,21 +19,22 @@ bool fitsInt(const char *text)
     return true;
 }
 
-Result signalSizes(int samplingHz, int durationMs, int taperMs, int *dataSize, int *taperSize)
+Result signalSizes(int samplingHz, int durationMs, int taperMs, int *dataSize, int *taperSize,
+                   long long maxSamples)
 {
     if (durationMs <= 0) return Status::Duration;
     if (samplingHz <= 0) return Status::Rate;
     if (taperMs < 0) return Status::TaperNegative;
     Result r;
-    r.limit = MAX_DATA_SIZE;
+    r.limit = maxSamples;
     r.value = samplesOf(samplingHz, durationMs);
-    if (r.value < 1 || r.value > MAX_DATA_SIZE) {
+    if (r.value < 1 || r.value > maxSamples) {
         r.status = Status::DataSize;
         return r;
     }
     *dataSize = static_cast<int>(r.value);
     r.value = samplesOf(samplingHz, taperMs);
-    if (r.value > MAX_DATA_SIZE) {
+    if (r.value > maxSamples) {
         r.status = Status::TaperSize;
         return r;
     }

@@ -26,8 +26,9 @@ bool fitsInt(const char *text);
 
 // The data and taper sizes in samples of a signal of durationMs with fades of taperMs
 // at samplingHz, or the refusal of a duration or rate not above 0, a negative taper or
-// sizes beyond MAX_DATA_SIZE.
-Result signalSizes(int samplingHz, int durationMs, int taperMs, int *dataSize, int *taperSize);
+// sizes beyond maxSamples (MAX_DATA_SIZE, or less for a format of wider samples).
+Result signalSizes(int samplingHz, int durationMs, int taperMs, int *dataSize, int *taperSize,
+                   long long maxSamples = MAX_DATA_SIZE);
 
 // Whether two fades of taper samples fit in a signal of size samples (they may fill
 // it); Status::FadesTooLong otherwise.

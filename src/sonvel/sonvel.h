@@ -2,8 +2,11 @@
 #ifndef SONVEL_SONVEL_H
 #define SONVEL_SONVEL_H
 
+#include <cstdint>
 #include <cstdio>
 
+#include "format.h"
+#include "levels.h"
 #include "params.h"
 #include "sizes.h"
 
@@ -19,6 +22,17 @@ struct RunSettings {
     OutputFormat format = FORMAT_WAVE;
     bool listing = false;
     unsigned closedStreams = 0;  // standard descriptors closed at the start (bit n: fd n)
+    // The long options: sample format, quantizer, dither seed, the --level text (none
+    // when -l came later), the level's reference and calibration, and whether any of
+    // them was given (the report then says what they made of the run).
+    SampleFormat sampleFormat = SampleFormat::S16;
+    Quantizer quantizer = Quantizer::Truncate;
+    uint64_t seed = 1;
+    const char *levelOption = nullptr;
+    LevelReference reference = LevelReference::Dc;
+    Calibration calibration;
+    bool extended = false;
+    double targetDb = 0.0;  // the level aimed at, in dB re the format's full-scale constant
     int dataSize = 0;   // samples
     int taperSize = 0;  // samples, at each end
     // The texts given to -t, -s, -T and -l (none: the default), kept so that digits
@@ -44,9 +58,14 @@ void printBuildInfo(const char *progName);
 // exit status when the run ends here (-h, a bad level, not exactly one operand).
 int parseOptions(int argc, char **argv, RunSettings *settings);
 
-// Checks the numeric options and derives the data and taper sizes in samples.
-// Returns 0, or 1 after a one-line message on standard error.
+// Checks the numeric options, derives the data and taper sizes in samples and the
+// level aimed at (resolveLevel). Returns 0, or 1 after a one-line message on standard
+// error.
 int deriveSizes(RunSettings *settings);
+
+// The level aimed at, in dB relative to the format's full-scale constant, from -l or
+// --level with its reference and unit. Returns 0, or 1 after a one-line message.
+int resolveLevel(RunSettings *settings);
 
 // Opens the -f file as text, or gives standard input. Null after a message.
 FILE *openParamSource(const RunSettings *settings);

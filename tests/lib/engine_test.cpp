@@ -20,10 +20,10 @@ struct Made {
     std::vector<int16_t> kept;
 };
 
-bool collect(int16_t *s, int count, void *context)
+bool collect(const unsigned char *bytes, int count, void *context)
 {
     auto *out = static_cast<std::vector<int16_t> *>(context);
-    out->insert(out->end(), s, s + count);
+    for (int n = 0; n < count; n++) out->push_back(static_cast<int16_t>(sampleValue(bytes, SampleFormat::S16, n)));
     return true;
 }
 
@@ -35,7 +35,8 @@ Made makeInBlocks(SignalRequest req, long long budgetBytes)
     SignalPlan plan;
     Result r = planSignal(req, &plan);
     if (r.ok()) r = emitSignal(&plan, collect, &m.samples, &m.level);
-    if (r.ok()) m.kept.assign(plan.samples, plan.samples + req.size);
+    for (int n = 0; r.ok() && n < req.size; n++)
+        m.kept.push_back(static_cast<int16_t>(sampleValue(plan.samples, SampleFormat::S16, n)));
     m.message = r.message();
     return m;
 }
@@ -124,7 +125,7 @@ TEST(Engine, ASinkThatStopsEndsTheRun)
     SignalPlan plan;
     ASSERT_TRUE(planSignal(req, &plan).ok());
     int blocks = 0;
-    auto stopAtTwo = [](int16_t *, int, void *context) { return ++*static_cast<int *>(context) < 2; };
+    auto stopAtTwo = [](const unsigned char *, int, void *context) { return ++*static_cast<int *>(context) < 2; };
     double level = 0.0;
     EXPECT_EQ(emitSignal(&plan, stopAtTwo, &blocks, &level).status, Status::Stopped);
     EXPECT_EQ(blocks, 2);

@@ -1,0 +1,175 @@
+#include "format.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "wav_io.h"
+
+double fullScaleOf(SampleFormat format)
+{
+    switch (format) {
+    case SampleFormat::S16: return 32767.0;
+    case SampleFormat::S24: return 8388607.0;
+    case SampleFormat::S32: return 2147483647.0;
+    case SampleFormat::F32: return 1.0;
+    }
+    return 32767.0;
+}
+
+int bytesPerSample(SampleFormat format)
+{
+    return format == SampleFormat::S16 ? 2 : format == SampleFormat::S24 ? 3 : 4;
+}
+
+bool isFloat(SampleFormat format) { return format == SampleFormat::F32; }
+
+namespace {
+
+const char *const FORMAT_NAMES[] = {"s16", "s24", "s32", "f32"};
+const char *const QUANTIZER_NAMES[] = {"truncate", "round", "tpdf"};
+
+void putLe(unsigned char *p, uint32_t v, int bytes)
+{
+    for (int i = 0; i < bytes; i++) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// SplitMix64: the same numbers on every machine for the same seed.
+uint64_t nextRandom(uint64_t *state)
+{
+    uint64_t z = (*state += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+// Triangular dither in (-1, 1) LSB: the sum of two uniform values in [0, 1), less 1,
+// each from 32 bits of one random number.
+double triangular(uint64_t *state)
+{
+    const uint64_t r = nextRandom(state);
+    return (static_cast<double>(r >> 32) + static_cast<double>(r & 0xffffffffu)) * 0x1p-32 - 1.0;
+}
+
+}  // namespace
+
+bool sampleFormatNamed(const char *name, SampleFormat *format)
+{
+    for (int i = 0; i < 4; i++)
+        if (std::strcmp(name, FORMAT_NAMES[i]) == 0) return *format = static_cast<SampleFormat>(i), true;
+    return false;
+}
+
+bool quantizerNamed(const char *name, Quantizer *quantizer)
+{
+    for (int i = 0; i < 3; i++)
+        if (std::strcmp(name, QUANTIZER_NAMES[i]) == 0) return *quantizer = static_cast<Quantizer>(i), true;
+    return false;
+}
+
+const char *nameOf(SampleFormat format) { return FORMAT_NAMES[static_cast<int>(format)]; }
+const char *nameOf(Quantizer quantizer) { return QUANTIZER_NAMES[static_cast<int>(quantizer)]; }
+
+int waveHeaderSize(SampleFormat format) { return isFloat(format) ? 58 : WAV_HEADER_SIZE; }
+
+long long maxWaveSamples(SampleFormat format)
+{
+    return (0xffffffffLL - (waveHeaderSize(format) - 8)) / bytesPerSample(format);
+}
+
+// Float header layout, every integer little-endian:
+//   offset size field
+//        0    4 "RIFF"
+//        4    4 RIFF size = data bytes + 50: "WAVE", the 26-byte fmt chunk, the
+//                 12-byte fact chunk and the data chunk's 8-byte header
+//        8    4 "WAVE"
+//       12    4 "fmt "
+//       16    4 fmt size = 18
+//       20    2 audio format = 3 (IEEE float)
+//       22    2 channels = 1
+//       24    4 sample rate
+//       28    4 byte rate = rate * 4
+//       32    2 block align = 4
+//       34    2 bits per sample = 32
+//       36    2 extension size = 0
+//       38    4 "fact"
+//       42    4 fact size = 4
+//       46    4 sample frames
+//       50    4 "data"
+//       54    4 data bytes
+int writeWaveHeader(SampleFormat format, int rate, long long samples, FILE *stream)
+{
+    if (samples < 0 || samples > maxWaveSamples(format)) return 1;
+    const int bytes = bytesPerSample(format);
+    if (!isFloat(format)) {
+        // The integer formats: the canonical PCM header, for samples that fit its int.
+        return writeWavHead(rate, 8 * bytes, 1, static_cast<int>(samples), stream);
+    }
+    const uint32_t dataBytes = static_cast<uint32_t>(samples * bytes);
+    unsigned char h[58] = {};
+    std::memcpy(h + 0, "RIFF", 4);
+    putLe(h + 4, dataBytes + 50u, 4);
+    std::memcpy(h + 8, "WAVE", 4);
+    std::memcpy(h + 12, "fmt ", 4);
+    putLe(h + 16, 18, 4);
+    putLe(h + 20, 3, 2);
+    putLe(h + 22, 1, 2);
+    putLe(h + 24, static_cast<uint32_t>(rate), 4);
+    putLe(h + 28, static_cast<uint32_t>(rate) * 4u, 4);
+    putLe(h + 32, 4, 2);
+    putLe(h + 34, 32, 2);
+    std::memcpy(h + 38, "fact", 4);
+    putLe(h + 42, 4, 4);
+    putLe(h + 46, static_cast<uint32_t>(samples), 4);
+    std::memcpy(h + 50, "data", 4);
+    putLe(h + 54, dataBytes, 4);
+    return std::fwrite(h, 1, sizeof h, stream) == sizeof h ? 0 : 1;
+}
+
+void storeBlock(const double *x, int begin, int end, int size, int taper, double gain,
+                Quantizing *q, unsigned char *out, double *sum)
+{
+    const int bytes = bytesPerSample(q->format);
+    const double top = fullScaleOf(q->format);
+    double s = *sum;
+    for (int n = begin; n < end; n++) {
+        const double y = x[n - begin] * gain;
+        double v;
+        if (isFloat(q->format)) {
+            const float f = static_cast<float>(y);
+            std::memcpy(out + 4 * (n - begin), &f, 4);  // IEEE single, little-endian hosts
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            std::reverse(out + 4 * (n - begin), out + 4 * (n - begin) + 4);
+#endif
+            v = f;
+        } else {
+            v = q->quantizer == Quantizer::Truncate ? std::trunc(y)
+                : q->quantizer == Quantizer::Round  ? std::nearbyint(y)
+                                                    : std::nearbyint(y + triangular(&q->ditherState));
+            // Dither may carry a sample at full scale one step beyond it.
+            v = v > top ? top : v < -top ? -top : v;
+            putLe(out + bytes * (n - begin), static_cast<uint32_t>(static_cast<int32_t>(v)), bytes);
+        }
+        if (n >= taper && n < size - taper) s = s + v * v;
+    }
+    *sum = s;
+}
+
+double sampleValue(const unsigned char *bytes, SampleFormat format, long long i)
+{
+    const int width = bytesPerSample(format);
+    const unsigned char *p = bytes + width * i;
+    if (isFloat(format)) {
+        float f;
+        unsigned char le[4] = {p[0], p[1], p[2], p[3]};
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        std::reverse(le, le + 4);
+#endif
+        std::memcpy(&f, le, 4);
+        return f;
+    }
+    uint32_t v = 0;
+    for (int k = width - 1; k >= 0; k--) v = v << 8 | p[k];
+    // Sign-extend from the sample's width.
+    const int shift = 32 - 8 * width;
+    return static_cast<double>(static_cast<int32_t>(v << shift) >> shift);
+}

@@ -1,0 +1,54 @@
+// Sample formats of the output: 16-, 24- and 32-bit integer PCM and 32-bit float, the
+// ways of bringing a scaled sample to an integer, and the bytes each takes on disk.
+#ifndef SONVEL_FORMAT_H
+#define SONVEL_FORMAT_H
+
+#include <cstdint>
+#include <cstdio>
+
+enum class SampleFormat { S16, S24, S32, F32 };
+
+// How a scaled sample becomes an integer: toward zero (the default), to the nearest
+// (ties to even), or to the nearest after adding triangular dither of +-1 LSB.
+enum class Quantizer { Truncate, Round, Tpdf };
+
+// The largest sample value, the reference of every level in dB: 32767, 8388607,
+// 2147483647, or 1.0 for float.
+double fullScaleOf(SampleFormat format);
+int bytesPerSample(SampleFormat format);
+bool isFloat(SampleFormat format);
+
+// The names on the command line ("s16", "s24", "s32", "f32"; "truncate", "round",
+// "tpdf"): false for any other text.
+bool sampleFormatNamed(const char *name, SampleFormat *format);
+bool quantizerNamed(const char *name, Quantizer *quantizer);
+const char *nameOf(SampleFormat format);
+const char *nameOf(Quantizer quantizer);
+
+// The largest number of samples a WAVE file of the format can hold: the RIFF size,
+// a 32-bit unsigned field, counts the data and the header after its own field.
+long long maxWaveSamples(SampleFormat format);
+
+// The WAVE header for samples samples of the format at rate Hz, mono: the 44-byte PCM
+// header for the integer formats, and for float the IEEE float header with its 18-byte
+// fmt chunk and the fact chunk (58 bytes). Returns 0, or 1 on a short write or a size
+// the header cannot hold.
+int writeWaveHeader(SampleFormat format, int rate, long long samples, FILE *stream);
+int waveHeaderSize(SampleFormat format);
+
+// Brings scaled samples to the format: quantizes them (integer formats) and stores
+// them little-endian into out, bytesPerSample each. Adds the squares of the stored
+// values of samples begin .. end - 1 that lie between the fades to *sum, in index
+// order. The state of the dither generator goes on from block to block.
+struct Quantizing {
+    SampleFormat format = SampleFormat::S16;
+    Quantizer quantizer = Quantizer::Truncate;
+    uint64_t ditherState = 0;
+};
+void storeBlock(const double *x, int begin, int end, int size, int taper, double gain,
+                Quantizing *q, unsigned char *out, double *sum);
+
+// The value of sample i of little-endian samples of the format.
+double sampleValue(const unsigned char *bytes, SampleFormat format, long long i);
+
+#endif
