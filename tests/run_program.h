@@ -36,18 +36,31 @@ RunResult runSonvel(const std::vector<std::string> &args, const Input &input = {
 std::string makeTempDir();
 void removeTree(const std::string &path);
 
+std::string readFile(const std::string &path);
+void writeFile(const std::string &path, const std::string &data);
+bool fileExists(const std::string &path);
+
 // A test with a fresh temporary directory of its own.
 class TempDirTest : public testing::Test {
 protected:
     void SetUp() override { dir = makeTempDir(); }
     void TearDown() override { removeTree(dir); }
     std::string path(const std::string &name) const { return dir + "/" + name; }
+    // Runs the program with args and an output file in the test's folder, and expects
+    // a refusal: status 1, exactly err on standard error, nothing on standard output
+    // and no output file.
+    void expectRefusal(std::vector<std::string> args, const std::string &input, const std::string &err)
+    {
+        args.push_back(path("refused.wav"));
+        RunResult r = runSonvel(args, {input});
+        EXPECT_EQ(r.status, 1) << err;
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(fileExists(path("refused.wav"))) << err;
+    }
     std::string dir;
 };
 
-std::string readFile(const std::string &path);
-void writeFile(const std::string &path, const std::string &data);
-bool fileExists(const std::string &path);
 // The names in a directory, hidden ones included, one a line.
 std::string listDir(const std::string &dir);
 

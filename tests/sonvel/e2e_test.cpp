@@ -157,15 +157,7 @@ TEST_F(EndToEnd, RefusalsLeaveNoFile)
         {{"-t", "99", "-T", "50"}, "1000 1\n",
          "signal length is shorter than taper length ... exit\n"},
     };
-    for (const Case &c : cases) {
-        std::vector<std::string> args = c.args;
-        args.push_back(path("refused.wav"));
-        RunResult r = runSonvel(args, {c.input});
-        EXPECT_EQ(r.status, 1) << c.err;
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out, "");
-        EXPECT_FALSE(fileExists(path("refused.wav"))) << c.err;
-    }
+    for (const Case &c : cases) expectRefusal(c.args, c.input, c.err);
 }
 
 TEST_F(EndToEnd, HelpNamesTheProgramAsInvokedAndWritesNothing)
