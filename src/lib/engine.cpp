@@ -162,6 +162,32 @@ Result setLevel(const SignalMeasure &m, int size, int taper, const LevelTarget &
     return Status::Ok;
 }
 
+Result highestAcceptedLevel(const SignalMeasure &m, int size, int taper, LevelTarget target,
+                            double componentPower, double (*toDc)(double, const void *),
+                            const void *context, bool hundredths, double lowest, double *level)
+{
+    const double divisor = hundredths ? 100.0 : 1.0;
+    // The overflow refusal bounds the level: the peak reaches full scale at
+    // p + 20 log10(fullScale / maxAbs) dB. Start a little above the level that stands
+    // for it, and step down to the first accepted one; rounding moves the boundary by
+    // far less than a step.
+    const double fullScale = fullScaleOf(target.format);
+    const double bound = levelOf(m.sum, size, taper, fullScale) + 20.0 * std::log10(fullScale / m.maxAbs);
+    const double offset = toDc(0.0, context);
+    long long k = std::isfinite(bound) ? static_cast<long long>(std::ceil((bound - offset) * divisor)) + 1 : -1;
+    const long long last = static_cast<long long>(std::floor(lowest * divisor));
+    Result r(Status::Overflow);
+    double gain = 0.0, peak = 0.0;
+    for (; k >= last; k--) {
+        *level = static_cast<double>(k) / divisor;
+        target.level = toDc(*level, context);
+        if (!(target.level < 0.0)) continue;
+        r = setLevel(m, size, taper, target, componentPower, &gain, &peak);
+        if (r.ok() || r.status != Status::Overflow) return r;
+    }
+    return r;
+}
+
 void convertBlock(const double *x, int count, double gain, int16_t *out)
 {
     for (int n = 0; n < count; n++) out[n] = static_cast<int16_t>(x[n] * gain);

@@ -82,6 +82,16 @@ struct LevelTarget {
 Result setLevel(const SignalMeasure &m, int size, int taper, const LevelTarget &target,
                 double componentPower, double *gain, double *peak);
 
+// The highest level L, a whole number of hundredths (perHundredth) or of decibels,
+// at which setLevel accepts the measured signal, with toDc(L) the level in dB of the
+// format's full-scale constant that L stands for (its reference and unit): L is
+// accepted and L + step is not. Levels must stay below full scale (toDc(L) < 0), and
+// the search stops at lowest. The refusal of the last level tried when none is
+// accepted.
+Result highestAcceptedLevel(const SignalMeasure &m, int size, int taper, LevelTarget target,
+                            double componentPower, double (*toDc)(double, const void *),
+                            const void *context, bool hundredths, double lowest, double *level);
+
 // Scales count samples by gain and truncates them toward zero to 16 bits. The level
 // setting has made sure every value lies within +-32767.
 void convertBlock(const double *x, int count, double gain, int16_t *out);

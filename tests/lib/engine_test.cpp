@@ -130,3 +130,26 @@ TEST(Engine, ASinkThatStopsEndsTheRun)
     EXPECT_EQ(emitSignal(&plan, stopAtTwo, &blocks, &level).status, Status::Stopped);
     EXPECT_EQ(blocks, 2);
 }
+
+TEST(Engine, HighestAcceptedLevelIsExactToTheStep)
+{
+    // Two tones, 24-bit rounding, levels against a full-scale sine (dc = L - 3.0103).
+    std::vector<double> freq{1000, 2500}, amp{1, 0.7}, phase{0, 1};
+    SignalRequest req = requestOf(6000, 600, 0, freq, amp, phase);
+    SignalPlan plan;
+    SignalMeasure m;
+    ASSERT_TRUE(measureSignal(req, &plan, &m).ok());
+    const LevelTarget target{0.0, SampleFormat::S24, Quantizer::Round};
+    auto sine = [](double level, const void *) { return level + -3.0102999566398120; };
+    for (bool hundredths : {true, false}) {
+        const double step = hundredths ? 0.01 : 1.0;
+        double level = 0.0, gain = 0.0, peak = 0.0;
+        ASSERT_TRUE(highestAcceptedLevel(m, 6000, 600, target, 1.49, sine, nullptr, hundredths, -200, &level).ok());
+        EXPECT_EQ(level * (hundredths ? 100 : 1), std::round(level * (hundredths ? 100 : 1)));
+        LevelTarget at = target, above = target;
+        at.level = sine(level, nullptr);
+        above.level = sine(static_cast<double>(std::lround(level / step) + 1) * step, nullptr);
+        EXPECT_TRUE(setLevel(m, 6000, 600, at, 1.49, &gain, &peak).ok()) << level;
+        EXPECT_EQ(setLevel(m, 6000, 600, above, 1.49, &gain, &peak).status, Status::Overflow) << level;
+    }
+}
