@@ -68,6 +68,12 @@ void removeTree(const std::string &path)
 RunResult runSonvel(const std::vector<std::string> &args, const Input &input,
                     const std::vector<std::string> &env)
 {
+    return runProgram(SONVEL_BINARY, args, input, env);
+}
+
+RunResult runProgram(const std::string &program, const std::vector<std::string> &args,
+                     const Input &input, const std::vector<std::string> &env)
+{
     std::string dir = makeTempDir();
     std::string inPath = dir + "/stdin", outPath = dir + "/stdout", errPath = dir + "/stderr";
     writeFile(inPath, input.text);
@@ -79,7 +85,7 @@ RunResult runSonvel(const std::vector<std::string> &args, const Input &input,
     for (std::string &e : envStrings) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    std::vector<std::string> argStrings{SONVEL_BINARY};
+    std::vector<std::string> argStrings{program};
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (std::string &a : argStrings) argv.push_back(a.data());

@@ -31,6 +31,9 @@ struct Input {
 // environment ("NAME=value").
 RunResult runSonvel(const std::vector<std::string> &args, const Input &input = {},
                     const std::vector<std::string> &env = {});
+// The same for any program.
+RunResult runProgram(const std::string &program, const std::vector<std::string> &args,
+                     const Input &input = {}, const std::vector<std::string> &env = {});
 
 // A fresh, empty directory for one test, removed with its contents by the fixture.
 std::string makeTempDir();

@@ -1,0 +1,727 @@
+#include "analysis.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <numeric>
+
+#include "engine.h"
+#include "params.h"
+#include "sizes.h"
+
+namespace {
+
+constexpr double PI = 3.14159265358979323846;
+
+// A line is a whole number of cycles of a period of q samples when its cycles per
+// period lie within 1e-9 of a whole number, and the rounding of the list's own
+// frequencies (a few units of the last place of q x) more.
+double cycleTolerance(double x, long long q) { return 1e-9 + 8.0 * DBL_EPSILON * x * static_cast<double>(q); }
+
+// libsndfile reads 16-bit samples as value / 32768.
+constexpr double SNDFILE_SCALE = 32768.0;
+
+// The recording's samples reach 16-bit full scale at this magnitude.
+constexpr double FULL_SCALE_READ = 32767.0 / 32768.0;
+
+template <typename... Args>
+std::string format(const char *fmt, Args... args)
+{
+    char text[512];
+    std::snprintf(text, sizeof text, fmt, args...);
+    return text;
+}
+
+// A real transform of n points with FFTW, planned without measuring (FFTW_ESTIMATE), so
+// that the same input gives the same output on every run.
+class RealFft {
+public:
+    explicit RealFft(long long n) : n_(n)
+    {
+        in_ = fftw_alloc_real(static_cast<size_t>(n));
+        out_ = fftw_alloc_complex(static_cast<size_t>(n / 2 + 1));
+        if (!in_ || !out_) throw std::bad_alloc();
+        plan_ = fftw_plan_dft_r2c_1d(static_cast<int>(n), in_, out_, FFTW_ESTIMATE);
+        if (!plan_) throw std::bad_alloc();
+    }
+    ~RealFft()
+    {
+        fftw_destroy_plan(plan_);
+        fftw_free(in_);
+        fftw_free(out_);
+    }
+    RealFft(const RealFft &) = delete;
+    RealFft &operator=(const RealFft &) = delete;
+    double *input() { return in_; }
+    Complex bin(long long k) const { return Complex(out_[k][0], out_[k][1]); }
+    void run() { fftw_execute(plan_); }
+
+private:
+    long long n_;
+    double *in_ = nullptr;
+    fftw_complex *out_ = nullptr;
+    fftw_plan plan_ = nullptr;
+};
+
+// The smallest q up to limit for which x q lies within the tolerance of a whole
+// number, or 0. Such a q is a denominator of a convergent of x's continued fraction:
+// every smaller q comes no closer than the convergent before it.
+long long smallestCycles(double x, long long limit)
+{
+    long long h1 = 1, h2 = 0, k1 = 0, k2 = 1;
+    double r = x;
+    for (int step = 0; step < 64; step++) {
+        const double a = std::floor(r);
+        if (a > 1e18) return 0;
+        const long long ai = static_cast<long long>(a);
+        const long long h = ai * h1 + h2, k = ai * k1 + k2;
+        if (k > limit || k <= 0) return 0;
+        if (std::fabs(x * static_cast<double>(k) - static_cast<double>(h)) <= cycleTolerance(x, k)) return k;
+        const double frac = r - a;
+        if (!(frac > 0.0)) return 0;
+        r = 1.0 / frac;
+        h2 = h1, h1 = h;
+        k2 = k1, k1 = k;
+    }
+    return 0;
+}
+
+bool wholeCycles(double x, long long period)
+{
+    const double c = x * static_cast<double>(period);
+    return std::fabs(c - std::round(c)) <= cycleTolerance(x, period);
+}
+
+// The bin of a line of x cycles a sample in a period: its cycles a period, folded into
+// 0 .. period / 2 as a real signal's spectrum folds.
+long long binOf(double x, long long period)
+{
+    const double c = std::round(x * static_cast<double>(period));
+    long long k = static_cast<long long>(std::fmod(c, static_cast<double>(period)));
+    if (k < 0) k += period;
+    return k > period / 2 ? period - k : k;
+}
+
+double db10(double ratio) { return 10.0 * std::log10(ratio); }
+
+// The delay, circular on n points, between the played period and one of the recording
+// whose spectra give cross = Y conj(U), refined from the integer peak to a fraction.
+struct Accumulator {
+    // Welford's running mean and scatter of a complex value, per bin.
+    std::vector<Complex> mean;
+    std::vector<double> m2;
+    void resize(size_t n)
+    {
+        mean.assign(n, Complex());
+        m2.assign(n, 0.0);
+    }
+};
+
+// Energies of consecutive windows of window frames of channel a from frame start on;
+// on the first pass (track) also the frames read, the peak of both channels and any
+// sample that is not a number.
+struct EnergyScan {
+    std::vector<double> energy;
+    long long frames = 0;
+    double peak = 0.0;
+    bool nonFinite = false;
+};
+
+void scanEnergies(ChannelReader *reader, long long start, long long window, bool track, bool both,
+                  EnergyScan *scan)
+{
+    const long long CHUNK = 65536;
+    std::vector<double> x(CHUNK), y(CHUNK);
+    scan->energy.clear();
+    if (!reader->seek(start)) return;
+    double sum = 0.0, peak = scan->peak;
+    long long inWindow = 0, frames = 0;
+    bool nonFinite = false;
+    for (;;) {
+        const long long got = reader->read(CHUNK, x.data(), y.data());
+        for (long long i = 0; i < got; i++) {
+            const double v = x[i];
+            sum += v * v;
+            if (track) {
+                const double a = std::fabs(v), b = both ? std::fabs(y[i]) : 0.0;
+                peak = std::max(peak, std::max(a, b));
+                nonFinite |= !std::isfinite(v) || !std::isfinite(b);
+            }
+            if (++inWindow == window) {
+                scan->energy.push_back(sum);
+                sum = 0.0;
+                inWindow = 0;
+            }
+        }
+        frames += got;
+        if (got < CHUNK) break;
+    }
+    if (track) {
+        scan->frames = frames;
+        scan->peak = peak;
+        scan->nonFinite = nonFinite;
+    }
+}
+
+// The played signal's squared envelope (fade factors) averaged over windows of window
+// samples from sample 0: 1 in a window wholly between the fades.
+std::vector<double> playedEnvelope(long long size, long long taper, long long window)
+{
+    const long long count = (size + window - 1) / window;
+    std::vector<double> w(static_cast<size_t>(count), 0.0);
+    for (long long n = 0; n < taper; n++) {
+        const double in = static_cast<double>(n) / static_cast<double>(taper);
+        const double out = static_cast<double>(taper - n) / static_cast<double>(taper);
+        w[static_cast<size_t>(n / window)] += in * in;
+        w[static_cast<size_t>((size - taper + n) / window)] += out * out;
+    }
+    for (long long i = 0; i < count; i++) {
+        const long long lo = std::max(i * window, taper), hi = std::min((i + 1) * window, size - taper);
+        if (hi > lo) w[static_cast<size_t>(i)] += static_cast<double>(hi - lo);
+        w[static_cast<size_t>(i)] /= static_cast<double>(window);
+    }
+    return w;
+}
+
+// The shift m (recorded window m + i holds played window i) that maximises the
+// correlation of the recorded energies with the played envelope; windows of w that
+// are exactly 1 are summed from running sums. Returns false when every product is 0.
+bool bestShift(const std::vector<double> &e, const std::vector<double> &w, long long *shift)
+{
+    const long long J = static_cast<long long>(e.size()), K = static_cast<long long>(w.size());
+    std::vector<double> prefix(static_cast<size_t>(J + 1), 0.0);
+    for (long long j = 0; j < J; j++) prefix[static_cast<size_t>(j + 1)] = prefix[static_cast<size_t>(j)] + e[static_cast<size_t>(j)];
+    // The run of whole windows between the fades, and the rest.
+    long long lo = 0, hi = 0, bestLen = 0;
+    for (long long i = 0; i < K;) {
+        if (w[static_cast<size_t>(i)] != 1.0) {
+            i++;
+            continue;
+        }
+        long long j = i;
+        while (j < K && w[static_cast<size_t>(j)] == 1.0) j++;
+        if (j - i > bestLen) lo = i, hi = j, bestLen = j - i;
+        i = j;
+    }
+    std::vector<long long> rest;
+    for (long long i = 0; i < K; i++)
+        if ((i < lo || i >= hi) && w[static_cast<size_t>(i)] > 0.0) rest.push_back(i);
+    auto clampJ = [J](long long j) { return std::min(std::max(j, 0LL), J); };
+    double best = 0.0;
+    bool found = false;
+    for (long long m = -K + 1; m < J; m++) {
+        double c = prefix[static_cast<size_t>(clampJ(m + hi))] - prefix[static_cast<size_t>(clampJ(m + lo))];
+        for (long long i : rest) {
+            const long long j = m + i;
+            if (j >= 0 && j < J) c += w[static_cast<size_t>(i)] * e[static_cast<size_t>(j)];
+        }
+        if (c > best) {
+            best = c;
+            *shift = m;
+            found = true;
+        }
+    }
+    return found;
+}
+
+// The bins' greatest common divisor: the grid of the design's lines.
+long long gridOf(const std::vector<long long> &bins)
+{
+    long long g = 0;
+    for (long long k : bins) g = std::gcd(g, k);
+    return g > 0 ? g : 1;
+}
+
+// Reads exactly count frames of the response (and reference) from frame start.
+bool readPeriod(ChannelReader *reader, long long start, long long count, double *y, double *u)
+{
+    return reader->seek(start) && reader->read(count, y, u) == count;
+}
+
+}  // namespace
+
+bool readList(FILE *fp, PlayedList *list, std::string *error)
+{
+    std::string text;
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, fp)) > 0) {
+        text.append(buffer, n);
+        if (static_cast<long>(text.size()) > MAX_LIST_BYTES) {
+            *error = format("error: the parameter list is longer than %ld MiB.", MAX_LIST_BYTES >> 20);
+            return false;
+        }
+    }
+    if (std::ferror(fp)) {
+        *error = "error: readpars(): during reading parameters";
+        return false;
+    }
+    // The designer's comment line, wherever it is.
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, std::min<size_t>(end - at, 200));
+        long long period = 0, rate = 0;
+        if (line.rfind("# lines: ", 0) == 0 &&
+            std::sscanf(line.c_str(), "# lines: %*d from %*g to %*g Hz, period %lld samples at %lld Hz",
+                        &period, &rate) == 2) {
+            list->designerPeriod = period;
+            list->designerRate = rate;
+        }
+        at = end + 1;
+    }
+    auto table = std::make_unique<ParamTable>();
+    int count = 0;
+    Result r(Status::NoParameters);
+    if (!text.empty()) {
+        FILE *mem = fmemopen(text.data(), text.size(), "r");
+        if (!mem) throw std::bad_alloc();
+        r = readParams(table->freq, table->amp, table->phase, mem, &count);
+        std::fclose(mem);
+    }
+    if (!r.ok()) {
+        *error = r.message();
+        while (!error->empty() && error->back() == '\n') error->pop_back();
+        return false;
+    }
+    list->freq.assign(table->freq, table->freq + count);
+    list->amp.assign(table->amp, table->amp + count);
+    list->phase.assign(table->phase, table->phase + count);
+    return true;
+}
+
+long long findPeriod(const PlayedList &list, int rateHz, std::string *error)
+{
+    auto fits = [&](long long period) {
+        for (double f : list.freq)
+            if (!wholeCycles(std::fabs(f) / rateHz, period)) return false;
+        return true;
+    };
+    if (list.designerRate == rateHz && list.designerPeriod >= 2 &&
+        list.designerPeriod <= MAX_PERIOD_SAMPLES && fits(list.designerPeriod))
+        return list.designerPeriod;
+    long long period = 1;
+    for (double f : list.freq) {
+        const long long q = std::isfinite(f) ? smallestCycles(std::fabs(f) / rateHz, MAX_PERIOD_SAMPLES) : 0;
+        const long long next = q > 0 ? period / std::gcd(period, q) * q : 0;
+        if (q == 0 || next > MAX_PERIOD_SAMPLES) {
+            *error = format("error: no period of at most %lld samples at %d Hz holds a whole number of "
+                            "cycles of every line (%g Hz is the first that does not fit).",
+                            MAX_PERIOD_SAMPLES, rateHz, f);
+            return 0;
+        }
+        period = next;
+    }
+    // A period of 1 sample holds only 0 Hz or whole multiples of the rate: 2 at least.
+    period = std::max(period, 2LL);
+    if (!fits(period)) {
+        *error = format("error: no period of at most %lld samples at %d Hz holds a whole number of "
+                        "cycles of every line.", MAX_PERIOD_SAMPLES, rateHz);
+        return 0;
+    }
+    return period;
+}
+
+bool regenerate(const PlayedList &list, int rateHz, long long size, long long taper, int level,
+                long long period, PlayedSignal *played, std::string *error)
+{
+    // The period from a multiple of itself, the first wholly between the fades.
+    const long long first = (taper + period - 1) / period * period;
+    if (first + period > size - taper) {
+        *error = format("error: the signal holds no whole period (%lld samples) between its fades: "
+                        "lengthen -t or shorten -T.", period);
+        return false;
+    }
+    const int count = static_cast<int>(list.freq.size());
+    std::vector<double> sum(static_cast<size_t>(period));
+    const SynthKernel kernel = chooseKernel();
+    const double step = angularStep(rateHz);
+    double block[BLOCK_SAMPLES];
+    // The engine's blocks, as the whole run makes them, that hold the period.
+    for (long long begin = first / BLOCK_SAMPLES * BLOCK_SAMPLES; begin < first + period;) {
+        const long long end = blockEnd(static_cast<int>(begin), static_cast<int>(size));
+        std::fill(block, block + (end - begin), 0.0);
+        sumBlock(kernel, block, static_cast<int>(begin), static_cast<int>(end), list.freq.data(),
+                 list.amp.data(), list.phase.data(), count, step);
+        for (long long n = std::max(begin, first); n < std::min(end, first + period); n++)
+            sum[static_cast<size_t>(n - first)] = block[n - begin];
+        begin = end;
+    }
+    // The measure of the whole window between the fades, from the period: whole periods
+    // and the part of one that remains.
+    SignalMeasure m;
+    double periodSum = 0.0;
+    for (double v : sum) {
+        periodSum += v * v;
+        m.maxAbs = std::max(m.maxAbs, std::fabs(v));
+        m.hasNaN |= std::isnan(v);
+    }
+    m.maxAbsWindow = m.maxAbs;
+    const long long window = size - 2 * taper;
+    double rest = 0.0;
+    const long long offset = ((taper - first) % period + period) % period;
+    for (long long t = 0; t < window % period; t++) {
+        const double v = sum[static_cast<size_t>((offset + t) % period)];
+        rest += v * v;
+    }
+    m.sum = static_cast<double>(window / period) * periodSum + rest;
+    double gain = 0.0, peak = 0.0;
+    Result r = setLevel(m, static_cast<int>(size), static_cast<int>(taper), level,
+                        componentPowerOf(list.amp.data(), count), &gain, &peak);
+    if (r.status == Status::Overflow) {
+        *error = format("error: sonvel refuses this list at -l %d: its peak would be %.1f, above "
+                        "16-bit full scale.", level, peak);
+        return false;
+    }
+    if (!r.ok()) {
+        std::string text = r.message();
+        const std::string cause = "cannot set the power level: ";
+        const size_t at = text.find(cause);
+        text = at == std::string::npos ? text : text.substr(at + cause.size());
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        *error = "error: sonvel refuses this list: " + text;
+        return false;
+    }
+    std::vector<int16_t> samples(static_cast<size_t>(period));
+    convertBlock(sum.data(), static_cast<int>(period), gain, samples.data());
+
+    played->rateHz = rateHz;
+    played->size = size;
+    played->taper = taper;
+    played->level = level;
+    played->period = period;
+    played->gain = gain;
+    played->samples.resize(static_cast<size_t>(period));
+    RealFft fft(period);
+    for (long long n = 0; n < period; n++) {
+        played->samples[static_cast<size_t>(n)] = samples[static_cast<size_t>(n)] / SNDFILE_SCALE;
+        fft.input()[n] = played->samples[static_cast<size_t>(n)];
+    }
+    fft.run();
+    played->spectrum.resize(static_cast<size_t>(period / 2 + 1));
+    double largest = 0.0;
+    for (long long k = 0; k <= period / 2; k++) {
+        played->spectrum[static_cast<size_t>(k)] = fft.bin(k);
+        largest = std::max(largest, std::abs(fft.bin(k)));
+    }
+    // Every line of non-zero amplitude strictly between 0 Hz and half the rate whose
+    // bin the played signal holds.
+    played->excited.clear();
+    for (int j = 0; j < count; j++) {
+        const long long k = binOf(list.freq[j] / rateHz, period);
+        if (list.amp[j] == 0.0 || k == 0 || 2 * k == period) continue;
+        if (std::abs(played->spectrum[static_cast<size_t>(k)]) <= 1e-9 * largest) continue;
+        played->excited.push_back(k);
+    }
+    std::sort(played->excited.begin(), played->excited.end());
+    played->excited.erase(std::unique(played->excited.begin(), played->excited.end()), played->excited.end());
+    if (played->excited.empty()) {
+        *error = "error: the list has no line between 0 Hz and half the rate to analyse.";
+        return false;
+    }
+    return true;
+}
+
+double circularDelay(const std::vector<Complex> &cross, long long n)
+{
+    // The correlation on the integer delays by an inverse real transform.
+    double *corr = fftw_alloc_real(static_cast<size_t>(n));
+    fftw_complex *spec = fftw_alloc_complex(static_cast<size_t>(n / 2 + 1));
+    if (!corr || !spec) throw std::bad_alloc();
+    fftw_plan plan = fftw_plan_dft_c2r_1d(static_cast<int>(n), spec, corr, FFTW_ESTIMATE);
+    for (long long k = 0; k <= n / 2; k++) {
+        spec[k][0] = cross[static_cast<size_t>(k)].real();
+        spec[k][1] = cross[static_cast<size_t>(k)].imag();
+    }
+    fftw_execute(plan);
+    // The largest value, not the largest magnitude: an odd multisine is antiperiodic in
+    // half a period, and would show its delay and the delay plus half a period with
+    // opposite signs and the same magnitude.
+    long long best = 0;
+    for (long long t = 1; t < n; t++)
+        if (corr[t] > corr[best]) best = t;
+    fftw_destroy_plan(plan);
+    fftw_free(corr);
+    fftw_free(spec);
+    // Newton's steps on the derivative of c(t) = sum Re(cross_k e^(i w_k t)), from the
+    // integer peak to the maximum.
+    double t = static_cast<double>(best);
+    for (int it = 0; it < 30; it++) {
+        double d1 = 0.0, d2 = 0.0;
+        for (long long k = 1; 2 * k < n; k++) {
+            const Complex c = cross[static_cast<size_t>(k)];
+            if (c == Complex()) continue;
+            const double w = 2.0 * PI * static_cast<double>(k) / static_cast<double>(n);
+            const Complex r = c * std::polar(1.0, w * t);
+            d1 -= w * r.imag();
+            d2 -= w * w * r.real();
+        }
+        if (d2 == 0.0) break;
+        double stepT = -d1 / d2;
+        stepT = std::clamp(stepT, -0.5, 0.5);
+        t += stepT;
+        if (std::fabs(stepT) < 1e-12) break;
+    }
+    t = std::fmod(t, static_cast<double>(n));
+    return t < 0.0 ? t + static_cast<double>(n) : t;
+}
+
+bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out,
+             std::string *error)
+{
+    const SF_INFO &info = rec->info;
+    const long long P = played.period;
+    if (info.samplerate != played.rateHz) {
+        *error = format("error: \"%s\" is recorded at %d Hz, and -s says %d Hz.", rec->name.c_str(),
+                        info.samplerate, played.rateHz);
+        return false;
+    }
+    for (int c : {s.channel, s.reference}) {
+        if (c > info.channels) {
+            *error = format("error: %s %d: \"%s\" has %d channel%s.", c == s.channel ? "--channel" : "--reference",
+                            c, rec->name.c_str(), info.channels, info.channels == 1 ? "" : "s");
+            return false;
+        }
+    }
+    if (s.reference == s.channel) {
+        *error = "error: --reference: the reference must be another channel than the response.";
+        return false;
+    }
+    if (info.frames <= 0) {
+        *error = format("error: \"%s\" holds no sample.", rec->name.c_str());
+        return false;
+    }
+    const bool withReference = s.reference > 0;
+    ChannelReader reader(rec, s.channel - 1, withReference ? s.reference - 1 : -1);
+    out->channels = info.channels;
+    out->period = P;
+
+    // The onset search runs on windows of whole periods: as many periods a window as keep
+    // the correlation within about 2^20 windows and 2^27 products.
+    const long long claimed = std::max<long long>(info.frames, 1);
+    long long g = 1;
+    for (;; g *= 2) {
+        const long long window = g * P;
+        const long long windows = claimed / window + played.size / window + 2;
+        const long long products = windows * (2 * played.taper / window + 4);
+        if (windows <= (1LL << 20) && products <= (1LL << 27)) break;
+    }
+    const long long window = g * P;
+    out->groupPeriods = g;
+
+    // The first look: energies on windows from frame 0, the peak, and where the played
+    // envelope fits them best, to within a window.
+    EnergyScan scan;
+    scanEnergies(&reader, 0, window, true, withReference, &scan);
+    out->frames = scan.frames;
+    out->peak = scan.peak;
+    out->fullScale = scan.peak >= FULL_SCALE_READ;
+    if (scan.frames == 0) {
+        *error = format("error: \"%s\" holds no sample.", rec->name.c_str());
+        return false;
+    }
+    if (scan.nonFinite) {
+        *error = format("error: \"%s\" holds samples that are not finite numbers.", rec->name.c_str());
+        return false;
+    }
+    if (scan.frames < P) {
+        *error = format("error: \"%s\" is shorter (%lld frames) than one period of the signal (%lld samples).",
+                        rec->name.c_str(), scan.frames, P);
+        return false;
+    }
+    const std::vector<double> envelope = playedEnvelope(played.size, played.taper, window);
+    long long shift = 0;
+    if (!bestShift(scan.energy, envelope, &shift)) {
+        *error = format("error: channel %d of \"%s\" is silent.", s.channel, rec->name.c_str());
+        return false;
+    }
+
+    // The circular delay from one period in the middle of the signal.
+    const long long N = scan.frames;
+    RealFft fft(P);
+    std::vector<double> y(static_cast<size_t>(P)), u(static_cast<size_t>(P));
+    const long long middle = std::clamp(shift * window + played.size / 2 - P / 2, 0LL, N - P);
+    if (!readPeriod(&reader, middle, P, y.data(), u.data())) {
+        *error = format("error: \"%s\" cannot be read at frame %lld.", rec->name.c_str(), middle);
+        return false;
+    }
+    std::copy(y.begin(), y.end(), fft.input());
+    fft.run();
+    std::vector<Complex> cross(static_cast<size_t>(P / 2 + 1));
+    double atLines = 0.0;
+    for (long long k : played.excited) {
+        const Complex Y = fft.bin(k);
+        cross[static_cast<size_t>(k)] = Y * std::conj(played.spectrum[static_cast<size_t>(k)]);
+        atLines += std::norm(Y);
+    }
+    if (atLines == 0.0) {
+        *error = format("error: channel %d of \"%s\" holds nothing at the played lines.", s.channel,
+                        rec->name.c_str());
+        return false;
+    }
+    const double delayModP = std::fmod(static_cast<double>(middle) + circularDelay(cross, P), static_cast<double>(P));
+
+    // The second look: windows aligned on the periods as recorded, to place the signal
+    // to within a period (a window where g > 1).
+    // Window j starts at frame ceil(delay mod P) + j window: it holds the played window
+    // j - shift when the played signal starts at delay mod P + shift window.
+    const long long alignedStart = static_cast<long long>(std::ceil(delayModP));
+    EnergyScan aligned;
+    scanEnergies(&reader, alignedStart, window, false, false, &aligned);
+    if (!bestShift(aligned.energy, envelope, &shift)) shift = 0;
+    double delay = delayModP + static_cast<double>(shift * window);
+
+    // The periods between the fades, after the settling time; with windows of several
+    // periods, a window's worth less at each end, for the onset's uncertainty.
+    const long long settle = s.settle >= 0 ? s.settle : P;
+    const long long margin = (g - 1) * P;
+    const double from = static_cast<double>(played.taper + settle + margin) + delay;
+    const double to = static_cast<double>(played.size - played.taper - margin) + delay;
+    const long long first = std::max(0LL, static_cast<long long>(std::ceil(from)));
+    const long long last = std::min(N, static_cast<long long>(std::floor(to)));
+    long long M = last > first ? (last - first) / P : 0;
+    if (s.maxPeriods > 0) M = std::min(M, s.maxPeriods);
+    if (M < 2) {
+        *error = format("error: \"%s\" holds %lld whole period%s of the signal after the fade-in and "
+                        "settling and before the fade-out; 2 at least are needed.",
+                        rec->name.c_str(), M, M == 1 ? "" : "s");
+        return false;
+    }
+    out->periodsUsed = M;
+    out->firstFrame = first;
+
+    // Per period: the transform, the running mean and scatter of each bin up to the
+    // highest one reported, the reference's and their covariance.
+    const long long maxFreqBin = static_cast<long long>(
+        std::floor((s.maxFreqHz > 0.0 ? s.maxFreqHz : played.rateHz / 2.0) * P / played.rateHz + 1e-9));
+    const long long top = std::min((P - 1) / 2, std::max(maxFreqBin, played.excited.back()));
+    const size_t bins = static_cast<size_t>(top + 1);
+    Accumulator Y, U;
+    Y.resize(bins);
+    if (withReference) U.resize(bins);
+    std::vector<Complex> covariance(withReference ? bins : 0);
+    std::vector<Complex> spectrumU(withReference ? bins : 0);
+    double power = 0.0;
+    if (!reader.seek(first)) {
+        *error = format("error: \"%s\" cannot be read at frame %lld.", rec->name.c_str(), first);
+        return false;
+    }
+    for (long long m = 0; m < M; m++) {
+        if (reader.read(P, y.data(), u.data()) != P) {
+            *error = format("error: \"%s\" ends early, in period %lld.", rec->name.c_str(), m + 1);
+            return false;
+        }
+        for (double v : y) power += v * v;
+        if (withReference) {
+            std::copy(u.begin(), u.end(), fft.input());
+            fft.run();
+            for (size_t k = 0; k < bins; k++) spectrumU[k] = fft.bin(static_cast<long long>(k));
+        }
+        std::copy(y.begin(), y.end(), fft.input());
+        fft.run();
+        const double count = static_cast<double>(m + 1);
+        for (size_t k = 0; k < bins; k++) {
+            const Complex v = fft.bin(static_cast<long long>(k));
+            const Complex before = Y.mean[k];
+            Y.mean[k] += (v - before) / count;
+            Y.m2[k] += std::real((v - before) * std::conj(v - Y.mean[k]));
+            if (withReference) {
+                const Complex w = spectrumU[k], beforeU = U.mean[k];
+                U.mean[k] += (w - beforeU) / count;
+                U.m2[k] += std::real((w - beforeU) * std::conj(w - U.mean[k]));
+                covariance[k] += (v - before) * std::conj(w - U.mean[k]);
+            }
+        }
+    }
+    const double scatter = 1.0 / static_cast<double>(M - 1);
+    out->levelDb = db10(power / static_cast<double>(M * P));
+
+    // The delay again, from the mean spectrum, kept within half a period of the first.
+    auto rotation = [&](long long k, double samples) {
+        return std::polar(1.0, 2.0 * PI * static_cast<double>(k) * samples / static_cast<double>(P));
+    };
+    auto refine = [&](const std::vector<Complex> &mean, double near) {
+        std::fill(cross.begin(), cross.end(), Complex());
+        for (long long k : played.excited)
+            cross[static_cast<size_t>(k)] = mean[static_cast<size_t>(k)] * rotation(k, -static_cast<double>(first)) *
+                                            std::conj(played.spectrum[static_cast<size_t>(k)]);
+        const double t = circularDelay(cross, P);
+        const double d = std::remainder(t - near, static_cast<double>(P));
+        return near + d;
+    };
+    delay = refine(Y.mean, delay);
+    out->delay = delay;
+    out->referenceDelay = withReference ? refine(U.mean, delay) : 0.0;
+
+    // The excited lines.
+    double outputPower = 0.0, inputPower = 0.0, noisePower = 0.0;
+    out->excited.clear();
+    for (long long k : played.excited) {
+        const size_t i = static_cast<size_t>(k);
+        const Complex y1 = Y.mean[i];
+        const double varY = Y.m2[i] * scatter;
+        Complex response, input;
+        double noise = 0.0;
+        if (withReference) {
+            input = U.mean[i];
+            response = y1 / input * rotation(k, delay - out->referenceDelay);
+            const Complex g1 = y1 / input;
+            noise = (varY + std::norm(g1) * U.m2[i] * scatter -
+                     2.0 * std::real(std::conj(g1) * covariance[i] * scatter)) / std::norm(input);
+            noise = std::max(noise, 0.0);
+        } else {
+            input = played.spectrum[i] * rotation(k, static_cast<double>(first));
+            response = y1 / input * rotation(k, delay);
+            noise = varY / std::norm(input);
+        }
+        outputPower += std::norm(y1);
+        inputPower += std::norm(input);
+        noisePower += varY;
+        LineResult line;
+        line.bin = k;
+        line.freqHz = static_cast<double>(k) * played.rateHz / static_cast<double>(P);
+        line.kind = LINE_EXCITED;
+        line.levelDb = db10(std::norm(response));
+        line.phaseDeg = std::arg(response) * 180.0 / PI;
+        line.noiseDb = db10(noise);
+        line.snrDb = line.levelDb - line.noiseDb;
+        out->excited.push_back(line);
+    }
+    const double lines = static_cast<double>(played.excited.size());
+    out->meanGainDb = db10(outputPower / inputPower);
+    out->snrDb = db10(outputPower / noisePower);
+
+    // The lines that are not excited, on the grid of the excited ones.
+    const long long grid = gridOf(played.excited);
+    out->oddLines = true;
+    for (long long k : played.excited) out->oddLines &= (k / grid) % 2 == 1;
+    const long long low = played.excited.front(), high = played.excited.back();
+    const double reference = outputPower / lines;
+    double odd = 0.0, even = 0.0;
+    bool anyOdd = false, anyEven = false;
+    out->other.clear();
+    size_t next = 0;
+    for (long long k = grid; k <= top; k += grid) {
+        while (next < played.excited.size() && played.excited[next] < k) next++;
+        if (next < played.excited.size() && played.excited[next] == k) continue;
+        const size_t i = static_cast<size_t>(k);
+        LineResult line;
+        line.bin = k;
+        line.freqHz = static_cast<double>(k) * played.rateHz / static_cast<double>(P);
+        line.kind = k < low || k > high ? LINE_OUT_OF_BAND : (k / grid) % 2 ? LINE_ODD : LINE_EVEN;
+        line.levelDb = db10(std::norm(Y.mean[i]) / reference);
+        line.noiseDb = db10(Y.m2[i] * scatter / reference);
+        line.snrDb = line.levelDb - line.noiseDb;
+        if (line.kind == LINE_ODD) odd += std::norm(Y.mean[i]), anyOdd = true;
+        if (line.kind == LINE_EVEN) even += std::norm(Y.mean[i]), anyEven = true;
+        out->other.push_back(line);
+    }
+    out->oddDb = anyOdd ? db10(odd / outputPower) : NAN;
+    out->evenDb = anyEven ? db10(even / outputPower) : NAN;
+    return true;
+}

@@ -1,0 +1,112 @@
+// The analysis of a recording of a played multisine: the period of the list, the
+// played signal regenerated with the engine, the alignment of the recording, and per
+// line the mean response over whole periods with the noise from their scatter. Nothing
+// here prints: failures come back as one "error: " line in *error.
+#ifndef SONVEL_ANALYSIS_H
+#define SONVEL_ANALYSIS_H
+
+#include <complex>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "recording.h"
+
+using Complex = std::complex<double>;
+
+// The longest period the designer writes (periodOf), and so the longest looked for.
+constexpr long long MAX_PERIOD_SAMPLES = 100000000;
+
+// A list is read into memory whole, up to this size.
+constexpr long MAX_LIST_BYTES = 16L << 20;
+
+// The parameter list as sonvel reads it, and the period the designer wrote in its
+// comment line "# lines: N from A to B Hz, period P samples at R Hz" (0 where absent).
+struct PlayedList {
+    std::vector<double> freq, amp, phase;
+    long long designerPeriod = 0;
+    long long designerRate = 0;
+};
+
+// Reads a list from fp with sonvel's reader. Returns false with the error.
+bool readList(FILE *fp, PlayedList *list, std::string *error);
+
+// The period in samples: the designer's, where it was written for rateHz and holds a
+// whole number of cycles of every line, else the smallest period that does. 0 with
+// the error when no period up to MAX_PERIOD_SAMPLES does.
+long long findPeriod(const PlayedList &list, int rateHz, std::string *error);
+
+// What sonvel played, as far as the analysis needs it.
+struct PlayedSignal {
+    int rateHz = 0;
+    long long size = 0, taper = 0;  // samples
+    int level = 0;                  // dB
+    long long period = 0;           // samples
+    double gain = 0.0;              // the level setting's factor
+    // One period of the 16-bit samples, as libsndfile reads them (/ 32768), from a
+    // multiple of the period: sample n of the signal between the fades is
+    // samples[n mod period].
+    std::vector<double> samples;
+    std::vector<Complex> spectrum;  // its DFT, bins 0 .. period / 2
+    std::vector<long long> excited; // bins that hold a line, rising, 0 left out
+};
+
+// Regenerates the played signal with sonvel's synthesis and level setting: one period
+// of the sum between the fades, the power of the whole window formed from it, the gain
+// and the refusals of setLevel, and the truncation to 16 bits. The gain agrees with
+// that of sonvel's whole run to within rounding (about 1e-12).
+bool regenerate(const PlayedList &list, int rateHz, long long size, long long taper, int level,
+                long long period, PlayedSignal *played, std::string *error);
+
+struct AnalyzeSettings {
+    int channel = 1;               // the response, from 1
+    int reference = 0;             // the loopback channel, 0 for none
+    long long settle = -1;         // samples after the fade-in; -1 for one period
+    long long maxPeriods = 0;      // 0 for all
+    double maxFreqHz = 0.0;        // 0 for half the rate
+};
+
+enum LineKind { LINE_EXCITED, LINE_ODD, LINE_EVEN, LINE_OUT_OF_BAND };
+
+// One line of the result. For an excited line: gain and phase of the response (the
+// delay removed), noise: the standard deviation of one period's response, in dB like
+// the gain, and snr = gain - noise. For a line that is not excited: level and noise in
+// dB relative to the RMS of the excited lines' output.
+struct LineResult {
+    long long bin = 0;
+    double freqHz = 0.0;
+    LineKind kind = LINE_EXCITED;
+    double levelDb = 0.0;  // gain or level
+    double phaseDeg = 0.0;
+    double noiseDb = 0.0;
+    double snrDb = 0.0;
+};
+
+struct Analysis {
+    long long frames = 0;          // read from the recording
+    int channels = 0;
+    long long period = 0;
+    long long periodsUsed = 0;
+    long long firstFrame = 0;      // of the first period used
+    double delay = 0.0;            // samples, from played to the response
+    double referenceDelay = 0.0;   // samples, from played to the reference channel
+    long long groupPeriods = 1;    // resolution of the onset search, in periods
+    double peak = 0.0;             // largest magnitude of the channels used
+    bool fullScale = false;        // the peak reached 16-bit full scale
+    double levelDb = 0.0;          // mean power of the periods used, re full scale
+    double snrDb = 0.0;            // excited lines: signal over noise power
+    double oddDb = 0.0, evenDb = 0.0;  // distortion at the detection lines re the signal
+    double meanGainDb = 0.0;       // RMS output over RMS input of the excited lines
+    bool oddLines = false;         // every excited line an odd multiple of the grid
+    std::vector<LineResult> excited, other;
+};
+
+// Analyses the recording against the played signal. Returns false with the error.
+bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out,
+             std::string *error);
+
+// The circular delay in [0, n) that maximises the magnitude of the cross-correlation
+// whose spectrum is cross (bins 0 .. n / 2), to a fraction of a sample.
+double circularDelay(const std::vector<Complex> &cross, long long n);
+
+#endif

@@ -1,0 +1,136 @@
+// The plot, drawn with PLplot's cairo driver where the build found PLplot.
+#include "report.h"
+
+#ifdef SONVEL_HAVE_PLPLOT
+
+#include <plplot.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "out_file.h"
+
+namespace {
+
+// Whether PLplot can write PNG files through cairo here.
+bool hasPngCairo()
+{
+    const char *menu[128], *names[128];
+    int count = 128;
+    plgFileDevs(reinterpret_cast<PLCHAR_VECTOR **>(&menu), reinterpret_cast<PLCHAR_VECTOR **>(&names), &count);
+    for (int i = 0; i < count; i++)
+        if (std::strcmp(names[i], "pngcairo") == 0) return true;
+    return false;
+}
+
+struct Series {
+    std::vector<PLFLT> x, y;
+};
+
+}  // namespace
+
+bool plotSupported() { return true; }
+
+bool drawPlot(const char *path, const Analysis &a, std::string *error)
+{
+    if (!hasPngCairo()) {
+        *error = "error: --plot: PLplot's cairo driver is not installed (apt-get install plplot-driver-cairo).";
+        return false;
+    }
+    // Everything on the gain's scale: the noise as it is, the distortion as output level
+    // over the mean input line.
+    Series gain, noise, odd, even;
+    for (const LineResult &l : a.excited) {
+        gain.x.push_back(std::log10(l.freqHz));
+        gain.y.push_back(l.levelDb);
+        if (std::isfinite(l.noiseDb)) {
+            noise.x.push_back(std::log10(l.freqHz));
+            noise.y.push_back(l.noiseDb);
+        }
+    }
+    for (const LineResult &l : a.other) {
+        Series *s = l.kind == LINE_ODD ? &odd : l.kind == LINE_EVEN ? &even : nullptr;
+        if (!s || !std::isfinite(l.levelDb)) continue;
+        s->x.push_back(std::log10(l.freqHz));
+        s->y.push_back(l.levelDb + a.meanGainDb);
+    }
+    double top = -INFINITY, bottom = INFINITY;
+    for (const Series *s : {&gain, &noise, &odd, &even})
+        for (double v : s->y)
+            if (std::isfinite(v)) top = std::max(top, v), bottom = std::min(bottom, v);
+    if (!std::isfinite(top)) top = 0.0, bottom = -100.0;
+    top = std::ceil(top / 10.0 + 0.5) * 10.0;
+    bottom = std::max(std::floor(bottom / 10.0 - 0.5) * 10.0, top - 200.0);
+    const double left = std::log10(a.excited.front().freqHz) - 0.05;
+    double right = std::log10(a.excited.back().freqHz);
+    for (const LineResult &l : a.other)
+        if (l.kind != LINE_OUT_OF_BAND) right = std::max(right, std::log10(l.freqHz));
+    right += 0.05;
+
+    OutputFile out;
+    if (openOutput(path, &out)) {
+        *error = std::string("error: --plot: fail to open \"") + path + "\".";
+        return false;
+    }
+    plsdev("pngcairo");
+    plsfile(out.stream);
+    plspage(0, 0, 1200, 700, 0, 0);
+    plscolbg(255, 255, 255);
+    plscol0(1, 0, 0, 0);        // axes and text
+    plscol0(2, 31, 119, 180);   // response
+    plscol0(3, 127, 127, 127);  // noise
+    plscol0(4, 214, 39, 40);    // odd
+    plscol0(5, 44, 160, 44);    // even
+    plinit();
+    plcol0(1);
+    plenv(left, right, bottom, top, 0, 12);  // log x axis with a grid
+    pllab("frequency [Hz]", "dB", "sonvel-analyze: response, noise and nonlinear distortion");
+    plwidth(2.0);
+    plcol0(2);
+    plline(static_cast<PLINT>(gain.x.size()), gain.x.data(), gain.y.data());
+    plwidth(1.0);
+    plcol0(3);
+    if (!noise.x.empty()) plline(static_cast<PLINT>(noise.x.size()), noise.x.data(), noise.y.data());
+    plcol0(4);
+    if (!odd.x.empty()) plstring(static_cast<PLINT>(odd.x.size()), odd.x.data(), odd.y.data(), "#(840)");
+    plcol0(5);
+    if (!even.x.empty()) plstring(static_cast<PLINT>(even.x.size()), even.x.data(), even.y.data(), "#(852)");
+
+    // The legend.
+    const PLINT OPT_LINE = PL_LEGEND_LINE, OPT_SYMBOL = PL_LEGEND_SYMBOL;
+    PLINT options[4] = {OPT_LINE, OPT_LINE, OPT_SYMBOL, OPT_SYMBOL};
+    PLINT textColors[4] = {1, 1, 1, 1};
+    const char *texts[4] = {"response (gain)", "noise (one period)", "odd distortion", "even distortion"};
+    PLINT lineColors[4] = {2, 3, 0, 0}, lineStyles[4] = {1, 1, 1, 1};
+    PLFLT lineWidths[4] = {2.0, 1.0, 1.0, 1.0};
+    PLINT symbolColors[4] = {0, 0, 4, 5}, symbolNumbers[4] = {1, 1, 1, 1};
+    PLFLT symbolScales[4] = {1.0, 1.0, 1.0, 1.0};
+    const char *symbols[4] = {"", "", "#(840)", "#(852)"};
+    PLFLT legendWidth = 0.0, legendHeight = 0.0;
+    pllegend(&legendWidth, &legendHeight, PL_LEGEND_BACKGROUND | PL_LEGEND_BOUNDING_BOX,
+             PL_POSITION_RIGHT | PL_POSITION_BOTTOM | PL_POSITION_INSIDE, 0.02, 0.02, 0.08, 0, 1, 1, 0, 0,
+             4, options, 1.0, 1.0, 2.0, 1.0, textColors, texts, nullptr, nullptr, nullptr, nullptr,
+             lineColors, lineStyles, lineWidths, symbolColors, symbolScales, symbolNumbers, symbols);
+    plend();
+    if (commitOutput(&out)) {
+        discardOutput(&out);
+        *error = std::string("error: --plot: fail to write \"") + path + "\".";
+        return false;
+    }
+    return true;
+}
+
+#else
+
+bool plotSupported() { return false; }
+
+bool drawPlot(const char *, const Analysis &, std::string *error)
+{
+    *error = "error: --plot: this sonvel-analyze was built without PLplot (apt-get install "
+             "libplplot-dev plplot-driver-cairo, then build again).";
+    return false;
+}
+
+#endif

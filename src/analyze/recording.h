@@ -1,0 +1,44 @@
+// The recording, read with libsndfile (WAVE, FLAC, AIFF and the rest, integer or
+// float samples, any channel count) one or two channels at a time, in samples of
+// full scale 1 as libsndfile gives them.
+#ifndef SONVEL_RECORDING_H
+#define SONVEL_RECORDING_H
+
+#include <sndfile.h>
+
+#include <string>
+#include <vector>
+
+struct Recording {
+    SNDFILE *file = nullptr;
+    SF_INFO info{};
+    std::string name;
+    Recording() = default;
+    Recording(const Recording &) = delete;
+    Recording &operator=(const Recording &) = delete;
+    ~Recording();
+};
+
+// Opens a sound file by path. Returns false with one "error: " line.
+bool openRecording(const char *path, Recording *rec, std::string *error);
+
+// Opens a sound file held in memory (for the fuzz target). The bytes must outlive rec.
+bool openRecordingInMemory(const void *data, long long size, Recording *rec, std::string *error);
+
+// Reads channels a and b (from 0; b < 0 for none) of consecutive frames, in blocks.
+class ChannelReader {
+public:
+    ChannelReader(Recording *rec, int a, int b);
+    // Moves to frame; false where the file cannot seek there.
+    bool seek(long long frame);
+    // Up to count frames into x (and y for channel b); returns how many were read, fewer
+    // only at the end of the file or on a read error.
+    long long read(long long count, double *x, double *y);
+
+private:
+    Recording *rec_;
+    int a_, b_;
+    std::vector<double> buffer_;
+};
+
+#endif

@@ -1,0 +1,114 @@
+#include "report.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+template <typename... Args>
+std::string format(const char *fmt, Args... args)
+{
+    char text[1024];
+    std::snprintf(text, sizeof text, fmt, args...);
+    return text;
+}
+
+// A JSON number, or null for a value that is not finite.
+std::string number(double v, const char *fmt = "%.10g") { return std::isfinite(v) ? format(fmt, v) : "null"; }
+
+std::string quoted(const std::string &s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\')
+            out += std::string("\\") + static_cast<char>(c);
+        else if (c < 0x20)
+            out += format("\\u%04x", c);
+        else
+            out += static_cast<char>(c);
+    }
+    return out + "\"";
+}
+
+std::string distortionText(double db) { return std::isfinite(db) ? format("%.2f dB", db) : "none"; }
+
+}  // namespace
+
+const char *kindName(LineKind kind)
+{
+    switch (kind) {
+    case LINE_EXCITED: return "excited";
+    case LINE_ODD: return "odd";
+    case LINE_EVEN: return "even";
+    case LINE_OUT_OF_BAND: return "out-of-band";
+    }
+    return "?";
+}
+
+std::string textReport(const ReportContext &c, const Analysis &a)
+{
+    std::string t = "# sonvel-analyze " SONVEL_VERSION ": " + c.command + "\n";
+    t += format("# recording: \"%s\", %d Hz, %d channel%s, %lld frames; response: channel %d",
+                c.recording.c_str(), c.rateHz, a.channels, a.channels == 1 ? "" : "s", a.frames, c.channel);
+    t += c.reference ? format("; reference: channel %d\n", c.reference) : "\n";
+    t += format("# period: %lld samples (%.10g Hz); %lld periods used from frame %lld\n", a.period,
+                static_cast<double>(c.rateHz) / a.period, a.periodsUsed, a.firstFrame);
+    t += format("# delay: %.3f samples (%.4f ms)", a.delay, a.delay * 1000.0 / c.rateHz);
+    t += c.reference ? format("; reference delay: %.3f samples (%.4f ms)\n", a.referenceDelay,
+                              a.referenceDelay * 1000.0 / c.rateHz)
+                     : "\n";
+    if (a.groupPeriods > 1)
+        t += format("# onset found to within %lld periods: as many more left out at each end\n", a.groupPeriods);
+    t += format("# peak: %.2f dB re full scale (%.6f)\n", 20.0 * std::log10(a.peak), a.peak);
+    if (a.fullScale) t += "# warning: the recording reaches full scale: it may be clipped\n";
+    t += format("# level: %.2f dB re full scale\n", a.levelDb);
+    t += format("# summary: total SNR %.2f dB; odd distortion %s; even distortion %s (re the signal)%s\n",
+                a.snrDb, distortionText(a.oddDb).c_str(), distortionText(a.evenDb).c_str(),
+                a.oddLines ? "" : "; the excited lines are not all odd, so odd and even mix");
+    t += "# excited lines: response with the delay removed; noise and SNR of one period\n";
+    t += "# freq_hz\tgain_db\tphase_deg\tnoise_db\tsnr_db\n";
+    for (const LineResult &l : a.excited)
+        t += format("%.10g\t%.4f\t%.3f\t%.2f\t%.2f\n", l.freqHz, l.levelDb, l.phaseDeg, l.noiseDb, l.snrDb);
+    t += "# lines not excited: level and noise in dB re the mean excited line\n";
+    t += "# freq_hz\tkind\tlevel_db\tnoise_db\n";
+    for (const LineResult &l : a.other)
+        t += format("%.10g\t%s\t%.2f\t%.2f\n", l.freqHz, kindName(l.kind), l.levelDb, l.noiseDb);
+    return t;
+}
+
+std::string jsonReport(const ReportContext &c, const Analysis &a)
+{
+    std::string j = "{\n";
+    j += "  \"program\": \"sonvel-analyze\",\n  \"version\": \"" SONVEL_VERSION "\",\n";
+    j += "  \"command\": " + quoted(c.command) + ",\n";
+    j += "  \"recording\": {\"path\": " + quoted(c.recording) +
+         format(", \"rate_hz\": %d, \"channels\": %d, \"frames\": %lld, \"channel\": %d, \"reference\": %d},\n",
+                c.rateHz, a.channels, a.frames, c.channel, c.reference);
+    j += format("  \"period_samples\": %lld,\n  \"periods_used\": %lld,\n  \"first_frame\": %lld,\n",
+                a.period, a.periodsUsed, a.firstFrame);
+    j += "  \"delay_samples\": " + number(a.delay) + ",\n  \"delay_ms\": " + number(a.delay * 1000.0 / c.rateHz) + ",\n";
+    if (c.reference) j += "  \"reference_delay_samples\": " + number(a.referenceDelay) + ",\n";
+    j += format("  \"onset_resolution_periods\": %lld,\n", a.groupPeriods);
+    j += "  \"peak\": " + number(a.peak) + ",\n  \"peak_db\": " + number(20.0 * std::log10(a.peak)) + ",\n";
+    j += std::string("  \"full_scale\": ") + (a.fullScale ? "true" : "false") + ",\n";
+    j += "  \"level_db\": " + number(a.levelDb) + ",\n";
+    j += "  \"summary\": {\"snr_db\": " + number(a.snrDb) + ", \"odd_db\": " + number(a.oddDb) +
+         ", \"even_db\": " + number(a.evenDb) + ", \"mean_gain_db\": " + number(a.meanGainDb) +
+         ", \"odd_design\": " + (a.oddLines ? "true" : "false") + "},\n";
+    j += "  \"excited\": [";
+    for (size_t i = 0; i < a.excited.size(); i++) {
+        const LineResult &l = a.excited[i];
+        j += std::string(i ? ",\n    " : "\n    ") + "{\"freq_hz\": " + number(l.freqHz) +
+             ", \"gain_db\": " + number(l.levelDb) + ", \"phase_deg\": " + number(l.phaseDeg) +
+             ", \"noise_db\": " + number(l.noiseDb) + ", \"snr_db\": " + number(l.snrDb) + "}";
+    }
+    j += "\n  ],\n  \"not_excited\": [";
+    for (size_t i = 0; i < a.other.size(); i++) {
+        const LineResult &l = a.other[i];
+        j += std::string(i ? ",\n    " : "\n    ") + "{\"freq_hz\": " + number(l.freqHz) + ", \"kind\": \"" +
+             kindName(l.kind) + "\", \"level_db\": " + number(l.levelDb) + ", \"noise_db\": " +
+             number(l.noiseDb) + "}";
+    }
+    j += a.other.empty() ? "]\n}\n" : "\n  ]\n}\n";
+    return j;
+}

@@ -1,0 +1,32 @@
+// The results as text: tab-separated columns under a comment header, or JSON; and the
+// plot of the response, the noise and the distortion.
+#ifndef SONVEL_REPORT_H
+#define SONVEL_REPORT_H
+
+#include <string>
+
+#include "analysis.h"
+
+// What the header names besides the analysis.
+struct ReportContext {
+    std::string command;    // the command line
+    std::string recording;  // its path
+    int rateHz = 0;
+    int channel = 1, reference = 0;
+};
+
+std::string textReport(const ReportContext &c, const Analysis &a);
+std::string jsonReport(const ReportContext &c, const Analysis &a);
+
+// The name of a line's kind: excited, odd, even or out-of-band.
+const char *kindName(LineKind kind);
+
+// Whether this build draws plots.
+bool plotSupported();
+
+// Draws the response magnitude, the noise and the odd and even distortion on one
+// log-frequency plot into a PNG file, which appears whole or not at all. Returns false
+// with the error.
+bool drawPlot(const char *path, const Analysis &a, std::string *error);
+
+#endif

@@ -1,0 +1,318 @@
+// The analysis on recordings made here from the engine's own output (the samples sonvel
+// writes), passed through systems with a known answer and written as float WAVE files:
+// FIR and IIR filters, a fractional latency, white noise and a static polynomial.
+#include <gtest/gtest.h>
+
+#include <sndfile.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "analysis.h"
+#include "design.h"
+#include "engine.h"
+#include "report.h"
+#include "run_program.h"
+
+namespace {
+
+constexpr double PI = 3.14159265358979323846;
+constexpr int RATE = 48000;
+constexpr int TAPER_MS = 20;
+
+// A random-odd multisine on 100 Hz lines from 100 Hz to 12 kHz (period 480 samples),
+// random phases.
+PlayedList randomOddList()
+{
+    DesignSettings s;
+    s.rateHz = RATE;
+    s.resolutionHz = 100;
+    s.bandLowHz = 100;
+    s.bandHighHz = 12000;
+    s.lines = LINES_RANDOM_ODD;
+    uint64_t random = 7;
+    std::vector<int> bins;
+    EXPECT_EQ(designLines(&s, &random, &bins), 0);
+    PlayedList list;
+    list.phase = randomPhases(bins.size(), &random);
+    for (int k : bins) {
+        list.freq.push_back(100.0 * k);
+        list.amp.push_back(1.0);
+    }
+    return list;
+}
+
+// The 16-bit signal sonvel writes for the list, through the engine's own run.
+std::vector<int16_t> sonvelSamples(const PlayedList &list, int ms, int level)
+{
+    SignalRequest req;
+    req.size = static_cast<int>(samplesOf(RATE, ms));
+    req.taper = static_cast<int>(samplesOf(RATE, TAPER_MS));
+    req.level = level;
+    req.freq = list.freq.data();
+    req.amp = list.amp.data();
+    req.phase = list.phase.data();
+    req.count = static_cast<int>(list.freq.size());
+    req.fs = RATE;
+    req.kernel = chooseKernel();
+    req.keepSamples = true;
+    SignalPlan plan;
+    EXPECT_TRUE(planSignal(req, &plan).ok());
+    double level16 = 0.0;
+    EXPECT_TRUE(emitSignal(&plan, [](int16_t *, int, void *) { return true; }, nullptr, &level16).ok());
+    return std::vector<int16_t>(plan.samples, plan.samples + req.size);
+}
+
+// A system under test, applied in periodic steady state at the lines of the period.
+struct System {
+    std::vector<double> fir;                    // taps; empty: none
+    std::vector<std::vector<double>> biquads;   // b0 b1 b2 a1 a2 each
+    double latency = 0.0;                       // samples
+    double gain = 1.0;
+    std::complex<double> response(double w) const
+    {
+        std::complex<double> h = gain * std::polar(1.0, -w * latency);
+        if (!fir.empty()) {
+            std::complex<double> f;
+            for (size_t m = 0; m < fir.size(); m++) f += fir[m] * std::polar(1.0, -w * static_cast<double>(m));
+            h *= f;
+        }
+        for (const auto &q : biquads) {
+            const std::complex<double> z1 = std::polar(1.0, -w), z2 = z1 * z1;
+            h *= (q[0] + q[1] * z1 + q[2] * z2) / (1.0 + q[3] * z1 + q[4] * z2);
+        }
+        return h;
+    }
+};
+
+// A band-pass biquad (RBJ, 0 dB at the centre).
+std::vector<double> bandPass(double f0, double q)
+{
+    const double w0 = 2 * PI * f0 / RATE, alpha = std::sin(w0) / (2 * q), a0 = 1 + alpha;
+    return {alpha / a0, 0.0, -alpha / a0, -2 * std::cos(w0) / a0, (1 - alpha) / a0};
+}
+
+// The DFT of one period and back, on the bins 0 .. n / 2 of a real signal.
+std::vector<std::complex<double>> dft(const std::vector<double> &x)
+{
+    const size_t n = x.size();
+    std::vector<std::complex<double>> X(n / 2 + 1);
+    for (size_t k = 0; k <= n / 2; k++)
+        for (size_t t = 0; t < n; t++) X[k] += x[t] * std::polar(1.0, -2 * PI * double(k * t % n) / double(n));
+    return X;
+}
+std::vector<double> idft(const std::vector<std::complex<double>> &X, size_t n)
+{
+    std::vector<double> x(n);
+    for (size_t t = 0; t < n; t++) {
+        double v = X[0].real();
+        for (size_t k = 1; 2 * k < n; k++) v += 2 * (X[k] * std::polar(1.0, 2 * PI * double(k * t % n) / double(n))).real();
+        if (n % 2 == 0) v += X[n / 2].real() * ((t % 2) ? -1 : 1);
+        x[t] = v / double(n);
+    }
+    return x;
+}
+
+void writeWave(const std::string &path, const std::vector<double> &frames, int channels, int format)
+{
+    SF_INFO info{};
+    info.samplerate = RATE;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | format;
+    SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    if (format == SF_FORMAT_PCM_16) sf_command(f, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    sf_writef_double(f, frames.data(), static_cast<sf_count_t>(frames.size() / channels));
+    sf_close(f);
+}
+
+// The played period (from a multiple of the period between the fades) and the
+// recording of the system's response to the whole signal: the steady response,
+// delayed by the latency, under the played signal's fades, after `lead` samples of
+// silence; then the polynomial and the noise.
+struct Recorded {
+    std::vector<double> played;    // one period, as libsndfile reads the 16-bit samples
+    std::vector<double> response;  // one period of the steady response
+    std::vector<double> samples;   // the whole recording
+};
+
+Recorded record(const std::vector<int16_t> &signal, long long period, const System &system, double poly2,
+                double poly3, double noise, uint64_t seed, long long lead = 0)
+{
+    const long long size = static_cast<long long>(signal.size()), taper = samplesOf(RATE, TAPER_MS);
+    const long long first = (taper + period - 1) / period * period;
+    Recorded r;
+    for (long long n = 0; n < period; n++) r.played.push_back(signal[static_cast<size_t>(first + n)] / 32768.0);
+    std::vector<std::complex<double>> X = dft(r.played);
+    for (size_t k = 0; k < X.size(); k++) X[k] *= system.response(2 * PI * double(k) / double(period));
+    r.response = idft(X, static_cast<size_t>(period));
+    for (double &v : r.response) v = v + poly2 * v * v + poly3 * v * v * v;
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> gauss(0.0, noise);
+    const long long total = lead + size + period;
+    for (long long n = 0; n < total; n++) {
+        const double t = static_cast<double>(n - lead) - system.latency;  // played time
+        double env = t < 0 || t >= size ? 0.0 : t < taper ? t / taper : t > size - taper ? (size - t) / taper : 1.0;
+        const long long at = (((n - lead - first) % period) + period) % period;
+        r.samples.push_back(env * r.response[static_cast<size_t>(at)] + (noise > 0 ? gauss(rng) : 0.0));
+    }
+    return r;
+}
+
+std::vector<double> interleave(const std::vector<double> &a, const std::vector<double> &b)
+{
+    std::vector<double> out;
+    for (size_t i = 0; i < a.size(); i++) out.push_back(a[i]), out.push_back(b[i]);
+    return out;
+}
+
+class AnalyzeSystems : public TempDirTest {};
+
+}  // namespace
+
+TEST(AnalyzePeriod, FromTheDesignerOrTheFrequencies)
+{
+    std::string error;
+    PlayedList list;
+    list.freq = {1000, 1500, 2250};
+    list.amp = {1, 1, 1};
+    list.phase = {0, 0, 0};
+    EXPECT_EQ(findPeriod(list, 48000, &error), 192);  // 1/48, 1/32 and 3/64 cycles a sample
+    list.designerPeriod = 4800;
+    list.designerRate = 48000;
+    EXPECT_EQ(findPeriod(list, 48000, &error), 4800);  // the designer's own grid
+    EXPECT_EQ(findPeriod(list, 44100, &error), 882);  // written for another rate: found
+    list.freq = {1000 * std::sqrt(2.0), 1000 * std::sqrt(3.0)};
+    list.amp = list.phase = {0, 0};
+    EXPECT_EQ(findPeriod(list, 48000, &error), 0);
+    EXPECT_EQ(error.rfind("error: no period of at most 100000000 samples", 0), 0u) << error;
+}
+
+TEST(AnalyzePeriod, TheRegeneratedPeriodIsWhatSonvelWrote)
+{
+    PlayedList list = randomOddList();
+    std::string error;
+    const long long period = findPeriod(list, RATE, &error);
+    ASSERT_EQ(period, 480);
+    for (int level : {-10, -40}) {
+        const std::vector<int16_t> written = sonvelSamples(list, 1000, level);
+        PlayedSignal played;
+        ASSERT_TRUE(regenerate(list, RATE, 48000, samplesOf(RATE, TAPER_MS), level, period, &played, &error)) << error;
+        // Every period between the fades, as sonvel wrote it.
+        int differ = 0;
+        for (long long n = samplesOf(RATE, TAPER_MS); n < 48000 - samplesOf(RATE, TAPER_MS); n++)
+            differ += written[n] != static_cast<int16_t>(played.samples[n % period] * 32768.0);
+        EXPECT_LE(differ, 4) << level;
+    }
+}
+
+// One row: a system, what it adds, and what the analysis must find.
+struct Row {
+    const char *name;
+    System system;
+    double poly2 = 0, poly3 = 0, noise = 0;
+    int ms = 2000, level = -12;
+    bool reference = false;     // a loopback channel of the played signal, halved and delayed
+    double delayTruth = NAN;    // where the delay is known
+};
+
+TEST_F(AnalyzeSystems, KnownAnswers)
+{
+    System latency;
+    latency.latency = 123.4;
+    System fir;
+    fir.fir = {0.6, 0.25, -0.15, 0.05, 0.02};
+    fir.latency = 123.4;
+    System iir;
+    iir.biquads = {bandPass(2000, 1.2), bandPass(2600, 1.2)};
+    iir.latency = 123.4;
+    System identity;
+    const Row rows[] = {
+        {"latency", latency, 0, 0, 0, 2000, -12, false, 123.4},
+        {"FIR and latency", fir},
+        {"IIR band-pass and latency", iir},
+        {"white noise", identity, 0, 0, 2e-4, 10000},
+        {"polynomial", identity, 0.01, 0.003},
+        {"FIR through a loopback reference", fir, 0, 0, 0, 2000, -12, true},
+    };
+    const PlayedList list = randomOddList();
+    std::string error;
+    const long long P = findPeriod(list, RATE, &error);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::vector<int16_t> signal = sonvelSamples(list, row.ms, row.level);
+        Recorded rec = record(signal, P, row.system, row.poly2, row.poly3, row.noise, 11, 300);
+        if (row.reference) {
+            System loop;
+            loop.gain = 0.5;
+            loop.latency = 40.25;
+            Recorded ref = record(signal, P, loop, 0, 0, 0, 12, 300);
+            writeWave(path("rec.wav"), interleave(rec.samples, ref.samples), 2, SF_FORMAT_FLOAT);
+        } else {
+            writeWave(path("rec.wav"), rec.samples, 1, SF_FORMAT_FLOAT);
+        }
+        PlayedSignal played;
+        ASSERT_TRUE(regenerate(list, RATE, static_cast<long long>(signal.size()), samplesOf(RATE, TAPER_MS),
+                               row.level, P, &played, &error)) << error;
+        Recording file;
+        ASSERT_TRUE(openRecording(path("rec.wav").c_str(), &file, &error)) << error;
+        AnalyzeSettings settings;
+        settings.reference = row.reference ? 2 : 0;
+        Analysis a;
+        ASSERT_TRUE(analyze(&file, played, settings, &a, &error)) << error;
+        EXPECT_GE(a.periodsUsed, row.ms / 10 - 10);
+
+        // The delay: where it is known, to 0.01 sample (after the 300 samples of silence).
+        if (!std::isnan(row.delayTruth)) {
+            EXPECT_NEAR(a.delay, 300 + row.delayTruth, 0.01);
+        }
+        const double removed = row.reference ? a.delay - a.referenceDelay : a.delay - 300;
+        const std::vector<std::complex<double>> U = dft(played.samples);
+        double signalPower = 0.0, noisePower = 0.0;
+        for (const LineResult &l : a.excited) {
+            const double w = 2 * PI * static_cast<double>(l.bin) / static_cast<double>(P);
+            std::complex<double> h = row.system.response(w) * std::polar(1.0, w * removed);
+            if (row.reference) h *= 2.0 * std::polar(1.0, w * 40.25);
+            if (row.poly2 != 0 || row.noise != 0) {
+                // The linear part unchanged.
+                EXPECT_NEAR(l.levelDb, 0.0, 0.05) << l.freqHz;
+            } else if (l.snrDb > 60) {
+                EXPECT_NEAR(l.levelDb, 20 * std::log10(std::abs(h)), 0.01) << l.freqHz;
+                EXPECT_NEAR(std::remainder(l.phaseDeg - std::arg(h) * 180 / PI, 360.0), 0.0, 0.1) << l.freqHz;
+            }
+            if (row.noise != 0) {
+                // One period's noise at the line: P sigma^2 in the transform.
+                const double truth = 10 * std::log10(P * row.noise * row.noise / std::norm(U[l.bin]));
+                EXPECT_NEAR(l.noiseDb, truth, 1.0) << l.freqHz;
+                signalPower += std::norm(U[l.bin]);
+                noisePower += P * row.noise * row.noise;
+            }
+        }
+        if (row.noise != 0) {
+            EXPECT_NEAR(a.snrDb, 10 * std::log10(signalPower / noisePower), 0.5);
+        }
+
+        if (row.poly2 != 0) {
+            // The detection lines against the same polynomial on the played period.
+            const std::vector<std::complex<double>> Y = dft(rec.response);
+            double excited = 0.0, odd = 0.0, even = 0.0;
+            for (long long k : played.excited) excited += std::norm(Y[k]);
+            for (const LineResult &l : a.other) {
+                if (l.kind == LINE_OUT_OF_BAND) continue;
+                const double truth = 10 * std::log10(std::norm(Y[l.bin]) / (excited / played.excited.size()));
+                EXPECT_NEAR(l.levelDb, truth, 1.0) << l.freqHz << " " << kindName(l.kind);
+                (l.kind == LINE_ODD ? odd : even) += std::norm(Y[l.bin]);
+            }
+            EXPECT_NEAR(a.oddDb, 10 * std::log10(odd / excited), 1.0);
+            EXPECT_NEAR(a.evenDb, 10 * std::log10(even / excited), 1.0);
+            EXPECT_LT(a.evenDb, -30);  // distortion that shows, not the floor
+            EXPECT_LT(a.oddDb, -30);
+            EXPECT_GT(a.evenDb, -80);
+            EXPECT_GT(a.oddDb, -80);
+        }
+    }
+}
