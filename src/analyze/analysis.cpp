@@ -59,6 +59,7 @@ public:
     RealFft &operator=(const RealFft &) = delete;
     double *input() { return in_; }
     Complex bin(long long k) const { return Complex(out_[k][0], out_[k][1]); }
+    const fftw_complex *output() const { return out_; }
     void run() { fftw_execute(plan_); }
 
 private:
@@ -112,13 +113,20 @@ double db10(double ratio) { return 10.0 * std::log10(ratio); }
 // The delay, circular on n points, between the played period and one of the recording
 // whose spectra give cross = Y conj(U), refined from the integer peak to a fraction.
 struct Accumulator {
-    // Welford's running mean and scatter of a complex value, per bin.
-    std::vector<Complex> mean;
-    std::vector<double> m2;
+    // Welford's running mean and sum of squared deviations of a complex value, per bin.
+    std::vector<double> re, im, m2;
     void resize(size_t n)
     {
-        mean.assign(n, Complex());
+        re.assign(n, 0.0);
+        im.assign(n, 0.0);
         m2.assign(n, 0.0);
+    }
+    Complex mean(size_t k) const { return Complex(re[k], im[k]); }
+    std::vector<Complex> means() const
+    {
+        std::vector<Complex> v(re.size());
+        for (size_t k = 0; k < v.size(); k++) v[k] = mean(k);
+        return v;
     }
 };
 
@@ -188,38 +196,42 @@ std::vector<double> playedEnvelope(long long size, long long taper, long long wi
     return w;
 }
 
-// The shift m (recorded window m + i holds played window i) that maximises the
-// correlation of the recorded energies with the played envelope; windows of w that
-// are exactly 1 are summed from running sums. Returns false when every product is 0.
+// The shift m (recorded window m + i holds played window i) at which the recorded
+// energies look most like the played envelope: the largest correlation over the norm
+// of the envelope's part that lies within the recording, so that a recording of the
+// fade-in alone is not taken for a part between the fades. Windows of w that are
+// exactly 1 are summed from running sums. Returns false when every product is 0.
 bool bestShift(const std::vector<double> &e, const std::vector<double> &w, long long *shift)
 {
     const long long J = static_cast<long long>(e.size()), K = static_cast<long long>(w.size());
-    std::vector<double> prefix(static_cast<size_t>(J + 1), 0.0);
-    for (long long j = 0; j < J; j++) prefix[static_cast<size_t>(j + 1)] = prefix[static_cast<size_t>(j)] + e[static_cast<size_t>(j)];
-    // The run of whole windows between the fades, and the rest.
-    long long lo = 0, hi = 0, bestLen = 0;
+    auto at = [](const std::vector<double> &v, long long i) { return v[static_cast<size_t>(i)]; };
+    std::vector<double> prefix(static_cast<size_t>(J + 1), 0.0), squares(static_cast<size_t>(K + 1), 0.0);
+    for (long long j = 0; j < J; j++) prefix[static_cast<size_t>(j + 1)] = at(prefix, j) + at(e, j);
+    for (long long i = 0; i < K; i++) squares[static_cast<size_t>(i + 1)] = at(squares, i) + at(w, i) * at(w, i);
+    // The longest run of whole windows between the fades, and the rest.
+    long long lo = 0, hi = 0;
     for (long long i = 0; i < K;) {
-        if (w[static_cast<size_t>(i)] != 1.0) {
-            i++;
-            continue;
-        }
         long long j = i;
-        while (j < K && w[static_cast<size_t>(j)] == 1.0) j++;
-        if (j - i > bestLen) lo = i, hi = j, bestLen = j - i;
-        i = j;
+        while (j < K && at(w, j) == 1.0) j++;
+        if (j - i > hi - lo) lo = i, hi = j;
+        i = j + 1;
     }
     std::vector<long long> rest;
     for (long long i = 0; i < K; i++)
-        if ((i < lo || i >= hi) && w[static_cast<size_t>(i)] > 0.0) rest.push_back(i);
+        if ((i < lo || i >= hi) && at(w, i) > 0.0) rest.push_back(i);
     auto clampJ = [J](long long j) { return std::min(std::max(j, 0LL), J); };
     double best = 0.0;
     bool found = false;
     for (long long m = -K + 1; m < J; m++) {
-        double c = prefix[static_cast<size_t>(clampJ(m + hi))] - prefix[static_cast<size_t>(clampJ(m + lo))];
+        double c = at(prefix, clampJ(m + hi)) - at(prefix, clampJ(m + lo));
         for (long long i : rest) {
             const long long j = m + i;
-            if (j >= 0 && j < J) c += w[static_cast<size_t>(i)] * e[static_cast<size_t>(j)];
+            if (j >= 0 && j < J) c += at(w, i) * at(e, j);
         }
+        const long long from = std::max(0LL, -m), to = std::min(K, J - m);
+        const double norm = at(squares, to) - at(squares, from);
+        if (!(norm > 0.0)) continue;
+        c /= std::sqrt(norm);
         if (c > best) {
             best = c;
             *shift = m;
@@ -604,7 +616,7 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
     Accumulator Y, U;
     Y.resize(bins);
     if (withReference) U.resize(bins);
-    std::vector<Complex> covariance(withReference ? bins : 0);
+    std::vector<double> coRe(withReference ? bins : 0), coIm(withReference ? bins : 0);
     std::vector<Complex> spectrumU(withReference ? bins : 0);
     double power = 0.0;
     if (!reader.seek(first)) {
@@ -624,17 +636,26 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
         }
         std::copy(y.begin(), y.end(), fft.input());
         fft.run();
-        const double count = static_cast<double>(m + 1);
+        // Welford's steps in real arithmetic (a product of std::complex values checks for
+        // infinities, at several times the cost).
+        const double inverse = 1.0 / static_cast<double>(m + 1);
+        const fftw_complex *spectrum = fft.output();
         for (size_t k = 0; k < bins; k++) {
-            const Complex v = fft.bin(static_cast<long long>(k));
-            const Complex before = Y.mean[k];
-            Y.mean[k] += (v - before) / count;
-            Y.m2[k] += std::real((v - before) * std::conj(v - Y.mean[k]));
+            const double vr = spectrum[k][0], vi = spectrum[k][1];
+            const double dr = vr - Y.re[k], di = vi - Y.im[k];
+            Y.re[k] += dr * inverse;
+            Y.im[k] += di * inverse;
+            Y.m2[k] += dr * (vr - Y.re[k]) + di * (vi - Y.im[k]);
             if (withReference) {
-                const Complex w = spectrumU[k], beforeU = U.mean[k];
-                U.mean[k] += (w - beforeU) / count;
-                U.m2[k] += std::real((w - beforeU) * std::conj(w - U.mean[k]));
-                covariance[k] += (v - before) * std::conj(w - U.mean[k]);
+                const double wr = spectrumU[k].real(), wi = spectrumU[k].imag();
+                const double er = wr - U.re[k], ei = wi - U.im[k];
+                U.re[k] += er * inverse;
+                U.im[k] += ei * inverse;
+                U.m2[k] += er * (wr - U.re[k]) + ei * (wi - U.im[k]);
+                // (v - mean before) conj(w - mean after)
+                const double fr = wr - U.re[k], fi = wi - U.im[k];
+                coRe[k] += dr * fr + di * fi;
+                coIm[k] += di * fr - dr * fi;
             }
         }
     }
@@ -654,25 +675,25 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
         const double d = std::remainder(t - near, static_cast<double>(P));
         return near + d;
     };
-    delay = refine(Y.mean, delay);
+    delay = refine(Y.means(), delay);
     out->delay = delay;
-    out->referenceDelay = withReference ? refine(U.mean, delay) : 0.0;
+    out->referenceDelay = withReference ? refine(U.means(), delay) : 0.0;
 
     // The excited lines.
     double outputPower = 0.0, inputPower = 0.0, noisePower = 0.0;
     out->excited.clear();
     for (long long k : played.excited) {
         const size_t i = static_cast<size_t>(k);
-        const Complex y1 = Y.mean[i];
+        const Complex y1 = Y.mean(i);
         const double varY = Y.m2[i] * scatter;
         Complex response, input;
         double noise = 0.0;
         if (withReference) {
-            input = U.mean[i];
+            input = U.mean(i);
             response = y1 / input * rotation(k, delay - out->referenceDelay);
             const Complex g1 = y1 / input;
             noise = (varY + std::norm(g1) * U.m2[i] * scatter -
-                     2.0 * std::real(std::conj(g1) * covariance[i] * scatter)) / std::norm(input);
+                     2.0 * std::real(std::conj(g1) * Complex(coRe[i], coIm[i]) * scatter)) / std::norm(input);
             noise = std::max(noise, 0.0);
         } else {
             input = played.spectrum[i] * rotation(k, static_cast<double>(first));
@@ -714,11 +735,11 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
         line.bin = k;
         line.freqHz = static_cast<double>(k) * played.rateHz / static_cast<double>(P);
         line.kind = k < low || k > high ? LINE_OUT_OF_BAND : (k / grid) % 2 ? LINE_ODD : LINE_EVEN;
-        line.levelDb = db10(std::norm(Y.mean[i]) / reference);
+        line.levelDb = db10(std::norm(Y.mean(i)) / reference);
         line.noiseDb = db10(Y.m2[i] * scatter / reference);
         line.snrDb = line.levelDb - line.noiseDb;
-        if (line.kind == LINE_ODD) odd += std::norm(Y.mean[i]), anyOdd = true;
-        if (line.kind == LINE_EVEN) even += std::norm(Y.mean[i]), anyEven = true;
+        if (line.kind == LINE_ODD) odd += std::norm(Y.mean(i)), anyOdd = true;
+        if (line.kind == LINE_EVEN) even += std::norm(Y.mean(i)), anyEven = true;
         out->other.push_back(line);
     }
     out->oddDb = anyOdd ? db10(odd / outputPower) : NAN;

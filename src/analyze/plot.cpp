@@ -4,6 +4,8 @@
 #ifdef SONVEL_HAVE_PLPLOT
 
 #include <plplot.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -17,9 +19,11 @@ namespace {
 // Whether PLplot can write PNG files through cairo here.
 bool hasPngCairo()
 {
-    const char *menu[128], *names[128];
-    int count = 128;
-    plgFileDevs(reinterpret_cast<PLCHAR_VECTOR **>(&menu), reinterpret_cast<PLCHAR_VECTOR **>(&names), &count);
+    // PLplot fills arrays of the caller's, whose size it is told.
+    static const char *menu[256], *names[256];
+    const char **menuAt = menu, **namesAt = names;
+    int count = 256;
+    plgFileDevs(&menuAt, &namesAt, &count);
     for (int i = 0; i < count; i++)
         if (std::strcmp(names[i], "pngcairo") == 0) return true;
     return false;
@@ -74,8 +78,16 @@ bool drawPlot(const char *path, const Analysis &a, std::string *error)
         *error = std::string("error: --plot: fail to open \"") + path + "\".";
         return false;
     }
+    // PLplot closes the stream it is given at plend: it gets a stream of its own on the
+    // same file, and the output's own stream stays for the commit.
+    FILE *plotStream = fdopen(dup(fileno(out.stream)), "wb");
+    if (!plotStream) {
+        discardOutput(&out);
+        *error = std::string("error: --plot: fail to open \"") + path + "\".";
+        return false;
+    }
     plsdev("pngcairo");
-    plsfile(out.stream);
+    plsfile(plotStream);
     plspage(0, 0, 1200, 700, 0, 0);
     plscolbg(255, 255, 255);
     plscol0(1, 0, 0, 0);        // axes and text
@@ -85,7 +97,11 @@ bool drawPlot(const char *path, const Analysis &a, std::string *error)
     plscol0(5, 44, 160, 44);    // even
     plinit();
     plcol0(1);
-    plenv(left, right, bottom, top, 0, 12);  // log x axis with a grid
+    // The plot on the left, the legend on its right; a log frequency axis with a grid.
+    pladv(0);
+    plvpor(0.1, 0.78, 0.12, 0.9);
+    plwind(left, right, bottom, top);
+    plbox("bcglnst", 0.0, 0, "bcgnstv", 0.0, 0);
     pllab("frequency [Hz]", "dB", "sonvel-analyze: response, noise and nonlinear distortion");
     plwidth(2.0);
     plcol0(2);
@@ -93,28 +109,32 @@ bool drawPlot(const char *path, const Analysis &a, std::string *error)
     plwidth(1.0);
     plcol0(3);
     if (!noise.x.empty()) plline(static_cast<PLINT>(noise.x.size()), noise.x.data(), noise.y.data());
+    plschr(0.0, 0.6);  // smaller symbols
     plcol0(4);
     if (!odd.x.empty()) plstring(static_cast<PLINT>(odd.x.size()), odd.x.data(), odd.y.data(), "#(840)");
     plcol0(5);
     if (!even.x.empty()) plstring(static_cast<PLINT>(even.x.size()), even.x.data(), even.y.data(), "#(852)");
 
+    plschr(0.0, 1.0);
     // The legend.
     const PLINT OPT_LINE = PL_LEGEND_LINE, OPT_SYMBOL = PL_LEGEND_SYMBOL;
     PLINT options[4] = {OPT_LINE, OPT_LINE, OPT_SYMBOL, OPT_SYMBOL};
     PLINT textColors[4] = {1, 1, 1, 1};
-    const char *texts[4] = {"response (gain)", "noise (one period)", "odd distortion", "even distortion"};
+    const char *texts[4] = {"gain", "noise", "odd distortion", "even distortion"};
     PLINT lineColors[4] = {2, 3, 0, 0}, lineStyles[4] = {1, 1, 1, 1};
     PLFLT lineWidths[4] = {2.0, 1.0, 1.0, 1.0};
     PLINT symbolColors[4] = {0, 0, 4, 5}, symbolNumbers[4] = {1, 1, 1, 1};
-    PLFLT symbolScales[4] = {1.0, 1.0, 1.0, 1.0};
+    PLFLT symbolScales[4] = {0.6, 0.6, 0.6, 0.6};
     const char *symbols[4] = {"", "", "#(840)", "#(852)"};
     PLFLT legendWidth = 0.0, legendHeight = 0.0;
-    pllegend(&legendWidth, &legendHeight, PL_LEGEND_BACKGROUND | PL_LEGEND_BOUNDING_BOX,
-             PL_POSITION_RIGHT | PL_POSITION_BOTTOM | PL_POSITION_INSIDE, 0.02, 0.02, 0.08, 0, 1, 1, 0, 0,
-             4, options, 1.0, 1.0, 2.0, 1.0, textColors, texts, nullptr, nullptr, nullptr, nullptr,
+    pllegend(&legendWidth, &legendHeight, 0, PL_POSITION_RIGHT | PL_POSITION_OUTSIDE,
+             0.02, 0.0, 0.06, 0, 1, 1, 0, 0, 4, options, 1.0, 0.8, 2.0, 0.0, textColors, texts, nullptr, nullptr, nullptr, nullptr,
              lineColors, lineStyles, lineWidths, symbolColors, symbolScales, symbolNumbers, symbols);
     plend();
-    if (commitOutput(&out)) {
+    // PLplot reports no failure to write: a file that is empty or a header short has none.
+    struct stat st;
+    const bool written = fstat(fileno(out.stream), &st) == 0 && st.st_size > 12;
+    if (!written || commitOutput(&out)) {
         discardOutput(&out);
         *error = std::string("error: --plot: fail to write \"") + path + "\".";
         return false;

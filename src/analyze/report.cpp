@@ -53,7 +53,8 @@ std::string textReport(const ReportContext &c, const Analysis &a)
     t += c.reference ? format("; reference: channel %d\n", c.reference) : "\n";
     t += format("# period: %lld samples (%.10g Hz); %lld periods used from frame %lld\n", a.period,
                 static_cast<double>(c.rateHz) / a.period, a.periodsUsed, a.firstFrame);
-    t += format("# delay: %.3f samples (%.4f ms)", a.delay, a.delay * 1000.0 / c.rateHz);
+    // + 0.0 turns a delay of -0 into 0.
+    t += format("# delay: %.3f samples (%.4f ms)", a.delay + 0.0, a.delay * 1000.0 / c.rateHz + 0.0);
     t += c.reference ? format("; reference delay: %.3f samples (%.4f ms)\n", a.referenceDelay,
                               a.referenceDelay * 1000.0 / c.rateHz)
                      : "\n";
