@@ -22,6 +22,12 @@ if [ -x "$build/sonvel-design" ]; then
   check "package holds the designer and its page" \
     "dpkg-deb -c '$deb' | grep -q './usr/bin/sonvel-design' && dpkg-deb -c '$deb' | grep -q 'man1/sonvel-design.1.gz'"
 fi
+if [ -x "$build/sonvel-analyze" ]; then
+  check "package holds the analyser and its page" \
+    "dpkg-deb -c '$deb' | grep -q './usr/bin/sonvel-analyze' && dpkg-deb -c '$deb' | grep -q 'man1/sonvel-analyze.1.gz'"
+  check "installed analyser reads back what the installed sonvel played" \
+    "'$work/prefix/bin/sonvel' -f '$work/prefix/share/doc/sonvel/examples/tone.txt' '$work/t.wav' 2>/dev/null && '$work/prefix/bin/sonvel-analyze' -f '$work/prefix/share/doc/sonvel/examples/tone.txt' '$work/t.wav' | grep -q '^# delay: 0.000 samples'"
+fi
 check "package version" "test \"\$(dpkg-deb -f '$deb' Version)\" = '$version'"
 if command -v lintian >/dev/null; then
   # Silent means no error and no warning; the one override is printed with -v only.

@@ -41,7 +41,7 @@ std::string format(const char *fmt, Args... args)
 // that the same input gives the same output on every run.
 class RealFft {
 public:
-    explicit RealFft(long long n) : n_(n)
+    explicit RealFft(long long n)
     {
         in_ = fftw_alloc_real(static_cast<size_t>(n));
         out_ = fftw_alloc_complex(static_cast<size_t>(n / 2 + 1));
@@ -63,7 +63,6 @@ public:
     void run() { fftw_execute(plan_); }
 
 private:
-    long long n_;
     double *in_ = nullptr;
     fftw_complex *out_ = nullptr;
     fftw_plan plan_ = nullptr;
@@ -675,9 +674,12 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
         const double d = std::remainder(t - near, static_cast<double>(P));
         return near + d;
     };
-    delay = refine(Y.means(), delay);
+    // Within 1e-9 of a whole number of samples, the rounding of the refinement aside,
+    // a delay is that number.
+    auto snap = [](double d) { return std::fabs(d - std::round(d)) < 1e-9 ? std::round(d) + 0.0 : d; };
+    delay = snap(refine(Y.means(), delay));
     out->delay = delay;
-    out->referenceDelay = withReference ? refine(U.means(), delay) : 0.0;
+    out->referenceDelay = withReference ? snap(refine(U.means(), delay)) : 0.0;
 
     // The excited lines.
     double outputPower = 0.0, inputPower = 0.0, noisePower = 0.0;
