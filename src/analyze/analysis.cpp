@@ -23,9 +23,6 @@ constexpr double PI = 3.14159265358979323846;
 // frequencies (a few units of the last place of q x) more.
 double cycleTolerance(double x, long long q) { return 1e-9 + 8.0 * DBL_EPSILON * x * static_cast<double>(q); }
 
-// libsndfile reads 16-bit samples as value / 32768.
-constexpr double SNDFILE_SCALE = 32768.0;
-
 // The recording's samples reach 16-bit full scale at this magnitude.
 constexpr double FULL_SCALE_READ = 32767.0 / 32768.0;
 
@@ -338,7 +335,7 @@ long long findPeriod(const PlayedList &list, int rateHz, std::string *error)
     return period;
 }
 
-bool regenerate(const PlayedList &list, int rateHz, long long size, long long taper, int level,
+bool regenerate(const PlayedList &list, int rateHz, long long size, long long taper, LevelTarget target,
                 long long period, PlayedSignal *played, std::string *error)
 {
     // The period from a multiple of itself, the first wholly between the fades.
@@ -382,11 +379,11 @@ bool regenerate(const PlayedList &list, int rateHz, long long size, long long ta
     }
     m.sum = static_cast<double>(window / period) * periodSum + rest;
     double gain = 0.0, peak = 0.0;
-    Result r = setLevel(m, static_cast<int>(size), static_cast<int>(taper), level,
+    Result r = setLevel(m, static_cast<int>(size), static_cast<int>(taper), target,
                         componentPowerOf(list.amp.data(), count), &gain, &peak);
     if (r.status == Status::Overflow) {
-        *error = format("error: sonvel refuses this list at -l %d: its peak would be %.1f, above "
-                        "16-bit full scale.", level, peak);
+        *error = format("error: sonvel refuses this list at %g dB: its peak would be %.6g, above "
+                        "the full scale of %s samples.", target.level, peak, nameOf(target.format));
         return false;
     }
     if (!r.ok()) {
@@ -398,19 +395,28 @@ bool regenerate(const PlayedList &list, int rateHz, long long size, long long ta
         *error = "error: sonvel refuses this list: " + text;
         return false;
     }
-    std::vector<int16_t> samples(static_cast<size_t>(period));
-    convertBlock(sum.data(), static_cast<int>(period), gain, samples.data());
+    // The samples as stored, with sonvel's quantizer; dither is left out, and shows in
+    // the analysis as the noise it is.
+    Quantizing q;
+    q.format = target.format;
+    q.quantizer = target.quantizer == Quantizer::Tpdf ? Quantizer::Round : target.quantizer;
+    std::vector<unsigned char> stored(static_cast<size_t>(period * bytesPerSample(target.format)));
+    double storedSum = 0.0;
+    storeBlock(sum.data(), 0, static_cast<int>(period), static_cast<int>(period), 0, gain, &q, stored.data(),
+               &storedSum);
+    // libsndfile reads integers as value / 2^(bits - 1), floats as they are.
+    const double scale = isFloat(target.format) ? 1.0 : fullScaleOf(target.format) + 1.0;
 
     played->rateHz = rateHz;
     played->size = size;
     played->taper = taper;
-    played->level = level;
+    played->level = target.level;
     played->period = period;
     played->gain = gain;
     played->samples.resize(static_cast<size_t>(period));
     RealFft fft(period);
     for (long long n = 0; n < period; n++) {
-        played->samples[static_cast<size_t>(n)] = samples[static_cast<size_t>(n)] / SNDFILE_SCALE;
+        played->samples[static_cast<size_t>(n)] = sampleValue(stored.data(), target.format, n) / scale;
         fft.input()[n] = played->samples[static_cast<size_t>(n)];
     }
     fft.run();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine.h"
 #include "recording.h"
 
 using Complex = std::complex<double>;
@@ -40,12 +41,12 @@ long long findPeriod(const PlayedList &list, int rateHz, std::string *error);
 struct PlayedSignal {
     int rateHz = 0;
     long long size = 0, taper = 0;  // samples
-    int level = 0;                  // dB
+    double level = 0.0;             // dB re the format's full scale
     long long period = 0;           // samples
     double gain = 0.0;              // the level setting's factor
-    // One period of the 16-bit samples, as libsndfile reads them (/ 32768), from a
-    // multiple of the period: sample n of the signal between the fades is
-    // samples[n mod period].
+    // One period of the stored samples, as libsndfile reads them (integers over
+    // 2^(bits - 1), floats as they are), from a multiple of the period: sample n of the
+    // signal between the fades is samples[n mod period].
     std::vector<double> samples;
     std::vector<Complex> spectrum;  // its DFT, bins 0 .. period / 2
     std::vector<long long> excited; // bins that hold a line, rising, 0 left out
@@ -53,9 +54,10 @@ struct PlayedSignal {
 
 // Regenerates the played signal with sonvel's synthesis and level setting: one period
 // of the sum between the fades, the power of the whole window formed from it, the gain
-// and the refusals of setLevel, and the truncation to 16 bits. The gain agrees with
-// that of sonvel's whole run to within rounding (about 1e-12).
-bool regenerate(const PlayedList &list, int rateHz, long long size, long long taper, int level,
+// and the refusals of setLevel, and the quantizer of the sample format (rounding in
+// place of dither). The gain agrees with that of sonvel's whole run to within rounding
+// (about 1e-12).
+bool regenerate(const PlayedList &list, int rateHz, long long size, long long taper, LevelTarget target,
                 long long period, PlayedSignal *played, std::string *error);
 
 struct AnalyzeSettings {

@@ -13,6 +13,8 @@
 #include <string>
 
 #include "analysis.h"
+#include "format.h"
+#include "levels.h"
 #include "report.h"
 #include "result.h"
 #include "sizes.h"
@@ -22,7 +24,10 @@ namespace {
 struct Settings {
     int durationMs = DEFAULT_DURATION_MS;
     int rateHz = DEFAULT_SAMPLING_HZ;
-    int levelDb = DEFAULT_LEVEL_DB;
+    double levelDb = DEFAULT_LEVEL_DB;  // in the reference below
+    LevelReference fullScale = LevelReference::Dc;
+    SampleFormat format = SampleFormat::S16;
+    Quantizer quantizer = Quantizer::Truncate;
     int taperMs = DEFAULT_TAPER_MS;
     const char *listPath = nullptr;  // none: standard input
     const char *recording = nullptr;
@@ -42,6 +47,10 @@ void printHelp()
         "\t-l <power level in dB>\t: %d by default\n"
         "\t-T <taper length in msec>\t: %d by default\n"
         "\t-f <parameter-file>\t: the list that was played; standard input by default\n"
+        "\t--level DB\t: the level with decimals, as -l\n"
+        "\t--full-scale dc|sine\t: the level in dB of a full-scale constant or sine\n"
+        "\t--sample-format s16|s24|s32|f32\t: the samples sonvel wrote\n"
+        "\t--quantize truncate|round|tpdf\t: how sonvel made them integers\n"
         "\t--channel N\t: the channel of the response, 1 by default\n"
         "\t--reference N\t: a loopback channel of the signal as it left the converter\n"
         "\t--settle MS\t: settling time after the fade-in; one period by default\n"
@@ -70,7 +79,8 @@ bool readInt(const char *text, long low, long high, int *value)
     return true;
 }
 
-enum LongOnly { OPT_CHANNEL = 256, OPT_REFERENCE, OPT_SETTLE, OPT_PERIODS, OPT_MAX_FREQ, OPT_JSON, OPT_PLOT };
+enum LongOnly { OPT_CHANNEL = 256, OPT_REFERENCE, OPT_SETTLE, OPT_PERIODS, OPT_MAX_FREQ, OPT_JSON, OPT_PLOT,
+                OPT_LEVEL, OPT_FULL_SCALE, OPT_SAMPLE_FORMAT, OPT_QUANTIZE };
 
 // Reads the command line into s. Returns RUN_CONTINUES, or the exit status.
 int parseAnalyzeOptions(int argc, char **argv, Settings *s)
@@ -83,6 +93,10 @@ int parseAnalyzeOptions(int argc, char **argv, Settings *s)
         {"max-freq", required_argument, nullptr, OPT_MAX_FREQ},
         {"json", no_argument, nullptr, OPT_JSON},
         {"plot", required_argument, nullptr, OPT_PLOT},
+        {"level", required_argument, nullptr, OPT_LEVEL},
+        {"full-scale", required_argument, nullptr, OPT_FULL_SCALE},
+        {"sample-format", required_argument, nullptr, OPT_SAMPLE_FORMAT},
+        {"quantize", required_argument, nullptr, OPT_QUANTIZE},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -97,7 +111,25 @@ int parseAnalyzeOptions(int argc, char **argv, Settings *s)
             if (!readInt(optarg, 1, INT_MAX, &s->rateHz)) return refuse("-s", optarg, "a rate in Hz");
             break;
         case 'l':
-            if (!readInt(optarg, INT_MIN, -1, &s->levelDb)) return refuse("-l", optarg, "a level below 0 dB");
+            if (!readInt(optarg, INT_MIN, -1, &n)) return refuse("-l", optarg, "a level below 0 dB");
+            s->levelDb = n;
+            break;
+        case OPT_LEVEL: {
+            LevelUnit unit = LevelUnit::FullScale;
+            if (!parseLevelText(optarg, &s->levelDb, &unit) || unit != LevelUnit::FullScale)
+                return refuse("--level", optarg, "a level in dB of full scale");
+            break;
+        }
+        case OPT_FULL_SCALE:
+            if (!referenceNamed(optarg, &s->fullScale)) return refuse("--full-scale", optarg, "dc or sine");
+            break;
+        case OPT_SAMPLE_FORMAT:
+            if (!sampleFormatNamed(optarg, &s->format))
+                return refuse("--sample-format", optarg, "one of s16, s24, s32 and f32");
+            break;
+        case OPT_QUANTIZE:
+            if (!quantizerNamed(optarg, &s->quantizer))
+                return refuse("--quantize", optarg, "one of truncate, round and tpdf");
             break;
         case 'T':
             if (!readInt(optarg, 0, INT_MAX, &s->taperMs)) return refuse("-T", optarg, "a length in ms");
@@ -185,7 +217,13 @@ int analyzeMain(int argc, char **argv)
     const long long period = findPeriod(list, s.rateHz, &error);
     if (period == 0) return fail(error);
     PlayedSignal played;
-    if (!regenerate(list, s.rateHz, size, taper, s.levelDb, period, &played, &error)) return fail(error);
+    LevelTarget target;
+    target.format = s.format;
+    target.quantizer = s.quantizer;
+    if (!levelToDc(s.levelDb, LevelUnit::FullScale, s.fullScale, Calibration(), &target.level) ||
+        !(target.level < 0.0))
+        return fail("the level must be below full scale.");
+    if (!regenerate(list, s.rateHz, size, taper, target, period, &played, &error)) return fail(error);
 
     Recording rec;
     if (!openRecording(s.recording, &rec, &error)) return fail(error);

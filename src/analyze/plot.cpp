@@ -74,7 +74,8 @@ bool drawPlot(const char *path, const Analysis &a, std::string *error)
     right += 0.05;
 
     OutputFile out;
-    if (openOutput(path, &out)) {
+    if (!openOutput(path, &out) || !beginOutput(&out)) {
+        discardOutput(&out);
         *error = std::string("error: --plot: fail to open \"") + path + "\".";
         return false;
     }
@@ -134,7 +135,7 @@ bool drawPlot(const char *path, const Analysis &a, std::string *error)
     // PLplot reports no failure to write: a file that is empty or a header short has none.
     struct stat st;
     const bool written = fstat(fileno(out.stream), &st) == 0 && st.st_size > 12;
-    if (!written || commitOutput(&out)) {
+    if (!written || !commitOutput(&out)) {
         discardOutput(&out);
         *error = std::string("error: --plot: fail to write \"") + path + "\".";
         return false;

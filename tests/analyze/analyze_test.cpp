@@ -24,6 +24,13 @@ constexpr double PI = 3.14159265358979323846;
 constexpr int RATE = 48000;
 constexpr int TAPER_MS = 20;
 
+LevelTarget at(double level)
+{
+    LevelTarget target;
+    target.level = level;
+    return target;
+}
+
 // A random-odd multisine on 100 Hz lines from 100 Hz to 12 kHz (period 480 samples),
 // random phases.
 PlayedList randomOddList()
@@ -63,8 +70,10 @@ std::vector<int16_t> sonvelSamples(const PlayedList &list, int ms, int level)
     SignalPlan plan;
     EXPECT_TRUE(planSignal(req, &plan).ok());
     double level16 = 0.0;
-    EXPECT_TRUE(emitSignal(&plan, [](int16_t *, int, void *) { return true; }, nullptr, &level16).ok());
-    return std::vector<int16_t>(plan.samples, plan.samples + req.size);
+    EXPECT_TRUE(emitSignal(&plan, [](const unsigned char *, int, void *) { return true; }, nullptr, &level16).ok());
+    std::vector<int16_t> samples;
+    for (int n = 0; n < req.size; n++) samples.push_back(static_cast<int16_t>(sampleValue(plan.samples, SampleFormat::S16, n)));
+    return samples;
 }
 
 // A system under test, applied in periodic steady state at the lines of the period.
@@ -201,7 +210,7 @@ TEST(AnalyzePeriod, TheRegeneratedPeriodIsWhatSonvelWrote)
     for (int level : {-10, -40}) {
         const std::vector<int16_t> written = sonvelSamples(list, 1000, level);
         PlayedSignal played;
-        ASSERT_TRUE(regenerate(list, RATE, 48000, samplesOf(RATE, TAPER_MS), level, period, &played, &error)) << error;
+        ASSERT_TRUE(regenerate(list, RATE, 48000, samplesOf(RATE, TAPER_MS), at(level), period, &played, &error)) << error;
         // Every period between the fades, as sonvel wrote it.
         int differ = 0;
         for (long long n = samplesOf(RATE, TAPER_MS); n < 48000 - samplesOf(RATE, TAPER_MS); n++)
@@ -257,7 +266,7 @@ TEST_F(AnalyzeSystems, KnownAnswers)
         }
         PlayedSignal played;
         ASSERT_TRUE(regenerate(list, RATE, static_cast<long long>(signal.size()), samplesOf(RATE, TAPER_MS),
-                               row.level, P, &played, &error)) << error;
+                               at(row.level), P, &played, &error)) << error;
         Recording file;
         ASSERT_TRUE(openRecording(path("rec.wav").c_str(), &file, &error)) << error;
         AnalyzeSettings settings;

@@ -38,4 +38,3 @@ else
   check "--plot draws a PNG" \
     "'$analyze' $opts -l -12 -f '$work/list.txt' --plot '$work/p.png' '$work/played.wav' >/dev/null && head -c 8 '$work/p.png' | od -An -c | grep -q 'P   N   G'"
 fi
-finish loop

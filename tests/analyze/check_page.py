@@ -28,7 +28,7 @@ for line in helptext.splitlines():
     if m:
         d = re.search(r"(-?\d+) by default", m.group(3))
         options[m.group(1)] = d.group(1) if d else None
-check(len(options) == 13, "options in --help: %s" % sorted(options))
+check(len(options) == 17, "options in --help: %s" % sorted(options))
 
 text = open(page).read()
 section = text[text.index(".SH OPTIONS"):text.index(".SH EXIT STATUS")]
@@ -36,7 +36,7 @@ synopsis = text[text.index(".SH SYNOPSIS"):text.index(".SH DESCRIPTION")]
 for option, default in options.items():
     roff = option.replace("-", "\\-")
     check(roff in synopsis, "%s missing from the synopsis" % option)
-    m = re.search(r"^\.(?:BI?|BR) " + re.escape(roff) + r"\b[^\n]*\n(.*?)(?=^\.TP|\Z)", section, re.M | re.S)
+    m = re.search(r"^\.(?:BI?|BR) " + re.escape(roff) + r"(?![\w\\-])[^\n]*\n(.*?)(?=^\.TP|\Z)", section, re.M | re.S)
     check(m is not None, "%s missing from the options" % option)
     if m and default is not None:
         documented = re.search(r"Default: (\\?-?\d+)\.", m.group(1))

@@ -113,7 +113,7 @@ TEST_F(AnalyzeHostile, ListsThatCannotBeAnalysed)
         {"no period", "1000 1\n1414.2135623730951 1\n1732.0508075688772 1\n", "error: no period of at most"},
         {"no list", "# nothing\n", "error: readpars(): no parameters given"},
         {"only 0 Hz", "0 1\n24000 1\n", "error: the list has no line"},
-        {"too loud", LIST.c_str(), "error: sonvel refuses this list at -l -1"},
+        {"too loud", LIST.c_str(), "error: sonvel refuses this list at -1 dB"},
     };
     for (const Case &c : cases) {
         writeFile(path("list"), c.list);

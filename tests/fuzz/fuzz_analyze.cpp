@@ -20,7 +20,9 @@ const PlayedSignal &played()
         list.phase = {0, 1, 2};
         std::string error;
         PlayedSignal s;
-        if (!regenerate(list, 48000, 960, 96, -15, findPeriod(list, 48000, &error), &s, &error)) std::abort();
+        LevelTarget target;
+        target.level = -15;
+        if (!regenerate(list, 48000, 960, 96, target, findPeriod(list, 48000, &error), &s, &error)) std::abort();
         return s;
     }();
     return signal;
