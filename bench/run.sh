@@ -163,3 +163,11 @@ print("  %-32s %10s %12s %12s" % ("", "ns/term", "x own sine", "x libmvec"))
 for name, t in rows.items():
     print("  %-32s %10.3f %12.2f %12s" % (name, t, t / own, "%.2f" % (t / mvec) if mvec else "-"))
 PY
+
+# The analyser, where it is built and SoX is there to make its recordings (ANALYZE=0
+# leaves it out: it makes a 10-minute signal first).
+if [ "${ANALYZE:-1}" = 1 ] && [ -x "$build/sonvel-analyze" ] && command -v sox >/dev/null; then
+  echo
+  echo "sonvel-analyze"
+  BUILD="$build" RUNS="$runs" bash bench/analyze.sh
+fi

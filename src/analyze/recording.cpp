@@ -19,12 +19,6 @@ bool finishOpen(Recording *rec, std::string *error)
     return true;
 }
 
-// A file in memory for libsndfile's virtual I/O.
-struct MemoryFile {
-    const unsigned char *data;
-    sf_count_t size, at;
-};
-
 sf_count_t memLength(void *user) { return static_cast<MemoryFile *>(user)->size; }
 sf_count_t memSeek(sf_count_t offset, int whence, void *user)
 {
@@ -61,12 +55,11 @@ bool openRecording(const char *path, Recording *rec, std::string *error)
 
 bool openRecordingInMemory(const void *data, long long size, Recording *rec, std::string *error)
 {
-    static thread_local MemoryFile memory;
     static SF_VIRTUAL_IO io = {memLength, memSeek, memRead, memWrite, memTell};
-    memory = MemoryFile{static_cast<const unsigned char *>(data), size, 0};
+    rec->memory = MemoryFile{static_cast<const unsigned char *>(data), size, 0};
     rec->name = "memory";
     rec->info = SF_INFO{};
-    rec->file = sf_open_virtual(&io, SFM_READ, &rec->info, &memory);
+    rec->file = sf_open_virtual(&io, SFM_READ, &rec->info, &rec->memory);
     return finishOpen(rec, error);
 }
 

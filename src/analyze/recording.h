@@ -9,10 +9,17 @@
 #include <string>
 #include <vector>
 
+// A sound file held in memory, read through libsndfile's virtual I/O.
+struct MemoryFile {
+    const unsigned char *data = nullptr;
+    sf_count_t size = 0, at = 0;
+};
+
 struct Recording {
     SNDFILE *file = nullptr;
     SF_INFO info{};
     std::string name;
+    MemoryFile memory;  // where the file is read from memory
     Recording() = default;
     Recording(const Recording &) = delete;
     Recording &operator=(const Recording &) = delete;
