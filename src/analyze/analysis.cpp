@@ -106,8 +106,6 @@ long long binOf(double x, long long period)
 
 double db10(double ratio) { return 10.0 * std::log10(ratio); }
 
-// The delay, circular on n points, between the played period and one of the recording
-// whose spectra give cross = Y conj(U), refined from the integer peak to a fraction.
 struct Accumulator {
     // Welford's running mean and sum of squared deviations of a complex value, per bin.
     std::vector<double> re, im, m2;
@@ -488,20 +486,22 @@ double circularDelay(const std::vector<Complex> &cross, long long n)
     return t < 0.0 ? t + static_cast<double>(n) : t;
 }
 
-bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out,
-             std::string *error)
+namespace {
+
+// Whether the recording can hold the response at all: its rate, its channels, a sample.
+bool checkRecording(const Recording &rec, const PlayedSignal &played, const AnalyzeSettings &s,
+                    std::string *error)
 {
-    const SF_INFO &info = rec->info;
-    const long long P = played.period;
+    const SF_INFO &info = rec.info;
     if (info.samplerate != played.rateHz) {
-        *error = format("error: \"%s\" is recorded at %d Hz, and -s says %d Hz.", rec->name.c_str(),
+        *error = format("error: \"%s\" is recorded at %d Hz, and -s says %d Hz.", rec.name.c_str(),
                         info.samplerate, played.rateHz);
         return false;
     }
     for (int c : {s.channel, s.reference}) {
         if (c > info.channels) {
             *error = format("error: %s %d: \"%s\" has %d channel%s.", c == s.channel ? "--channel" : "--reference",
-                            c, rec->name.c_str(), info.channels, info.channels == 1 ? "" : "s");
+                            c, rec.name.c_str(), info.channels, info.channels == 1 ? "" : "s");
             return false;
         }
     }
@@ -510,63 +510,73 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
         return false;
     }
     if (info.frames <= 0) {
-        *error = format("error: \"%s\" holds no sample.", rec->name.c_str());
+        *error = format("error: \"%s\" holds no sample.", rec.name.c_str());
         return false;
     }
-    const bool withReference = s.reference > 0;
-    ChannelReader reader(rec, s.channel - 1, withReference ? s.reference - 1 : -1);
-    out->channels = info.channels;
-    out->period = P;
+    return true;
+}
 
-    // The onset search runs on windows of whole periods: as many periods a window as keep
-    // the correlation within about 2^20 windows and 2^27 products.
-    const long long claimed = std::max<long long>(info.frames, 1);
+// Where the played signal lies in the recording: its delay in samples (played sample
+// 0 at that frame) and the window of whole periods the onset search used.
+struct Placement {
+    double delay = 0.0;
+    long long window = 0;  // frames, a whole number of periods
+};
+
+// Finds the delay in three steps: the recorded energies on windows from frame 0 against
+// the played envelope place the signal to within a window; one period from its middle
+// gives the delay modulo the period to a fraction of a sample; the energies again, on
+// windows aligned with the recorded periods, give the whole periods. Also reads the
+// frames, the peak and whether a sample is not a number into out.
+bool placeSignal(ChannelReader *reader, const std::string &name, const PlayedSignal &played,
+                 const AnalyzeSettings &s, long long claimedFrames, Placement *place, Analysis *out,
+                 std::string *error)
+{
+    const long long P = played.period;
+    // As many periods a window as keep the correlation within about 2^20 windows and
+    // 2^27 products.
     long long g = 1;
     for (;; g *= 2) {
         const long long window = g * P;
-        const long long windows = claimed / window + played.size / window + 2;
+        const long long windows = std::max(claimedFrames, 1LL) / window + played.size / window + 2;
         const long long products = windows * (2 * played.taper / window + 4);
         if (windows <= (1LL << 20) && products <= (1LL << 27)) break;
     }
-    const long long window = g * P;
+    place->window = g * P;
     out->groupPeriods = g;
 
-    // The first look: energies on windows from frame 0, the peak, and where the played
-    // envelope fits them best, to within a window.
     EnergyScan scan;
-    scanEnergies(&reader, 0, window, true, withReference, &scan);
+    scanEnergies(reader, 0, place->window, true, s.reference > 0, &scan);
     out->frames = scan.frames;
     out->peak = scan.peak;
     out->fullScale = scan.peak >= FULL_SCALE_READ;
     if (scan.frames == 0) {
-        *error = format("error: \"%s\" holds no sample.", rec->name.c_str());
+        *error = format("error: \"%s\" holds no sample.", name.c_str());
         return false;
     }
     if (scan.nonFinite) {
-        *error = format("error: \"%s\" holds samples that are not finite numbers.", rec->name.c_str());
+        *error = format("error: \"%s\" holds samples that are not finite numbers.", name.c_str());
         return false;
     }
     if (scan.frames < P) {
         *error = format("error: \"%s\" is shorter (%lld frames) than one period of the signal (%lld samples).",
-                        rec->name.c_str(), scan.frames, P);
+                        name.c_str(), scan.frames, P);
         return false;
     }
-    const std::vector<double> envelope = playedEnvelope(played.size, played.taper, window);
+    const std::vector<double> envelope = playedEnvelope(played.size, played.taper, place->window);
     long long shift = 0;
     if (!bestShift(scan.energy, envelope, &shift)) {
-        *error = format("error: channel %d of \"%s\" is silent.", s.channel, rec->name.c_str());
+        *error = format("error: channel %d of \"%s\" is silent.", s.channel, name.c_str());
         return false;
     }
 
-    // The circular delay from one period in the middle of the signal.
-    const long long N = scan.frames;
-    RealFft fft(P);
+    const long long middle = std::clamp(shift * place->window + played.size / 2 - P / 2, 0LL, scan.frames - P);
     std::vector<double> y(static_cast<size_t>(P)), u(static_cast<size_t>(P));
-    const long long middle = std::clamp(shift * window + played.size / 2 - P / 2, 0LL, N - P);
-    if (!readPeriod(&reader, middle, P, y.data(), u.data())) {
-        *error = format("error: \"%s\" cannot be read at frame %lld.", rec->name.c_str(), middle);
+    if (!readPeriod(reader, middle, P, y.data(), u.data())) {
+        *error = format("error: \"%s\" cannot be read at frame %lld.", name.c_str(), middle);
         return false;
     }
+    RealFft fft(P);
     std::copy(y.begin(), y.end(), fft.input());
     fft.run();
     std::vector<Complex> cross(static_cast<size_t>(P / 2 + 1));
@@ -577,63 +587,51 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
         atLines += std::norm(Y);
     }
     if (atLines == 0.0) {
-        *error = format("error: channel %d of \"%s\" holds nothing at the played lines.", s.channel,
-                        rec->name.c_str());
+        *error = format("error: channel %d of \"%s\" holds nothing at the played lines.", s.channel, name.c_str());
         return false;
     }
     const double delayModP = std::fmod(static_cast<double>(middle) + circularDelay(cross, P), static_cast<double>(P));
 
-    // The second look: windows aligned on the periods as recorded, to place the signal
-    // to within a period (a window where g > 1).
     // Window j starts at frame ceil(delay mod P) + j window: it holds the played window
     // j - shift when the played signal starts at delay mod P + shift window.
-    const long long alignedStart = static_cast<long long>(std::ceil(delayModP));
     EnergyScan aligned;
-    scanEnergies(&reader, alignedStart, window, false, false, &aligned);
+    scanEnergies(reader, static_cast<long long>(std::ceil(delayModP)), place->window, false, false, &aligned);
     if (!bestShift(aligned.energy, envelope, &shift)) shift = 0;
-    double delay = delayModP + static_cast<double>(shift * window);
+    place->delay = delayModP + static_cast<double>(shift * place->window);
+    return true;
+}
 
-    // The periods between the fades, after the settling time; with windows of several
-    // periods, a window's worth less at each end, for the onset's uncertainty.
-    const long long settle = s.settle >= 0 ? s.settle : P;
-    const long long margin = (g - 1) * P;
-    const double from = static_cast<double>(played.taper + settle + margin) + delay;
-    const double to = static_cast<double>(played.size - played.taper - margin) + delay;
-    const long long first = std::max(0LL, static_cast<long long>(std::ceil(from)));
-    const long long last = std::min(N, static_cast<long long>(std::floor(to)));
-    long long M = last > first ? (last - first) / P : 0;
-    if (s.maxPeriods > 0) M = std::min(M, s.maxPeriods);
-    if (M < 2) {
-        *error = format("error: \"%s\" holds %lld whole period%s of the signal after the fade-in and "
-                        "settling and before the fade-out; 2 at least are needed.",
-                        rec->name.c_str(), M, M == 1 ? "" : "s");
-        return false;
-    }
-    out->periodsUsed = M;
-    out->firstFrame = first;
-
-    // Per period: the transform, the running mean and scatter of each bin up to the
-    // highest one reported, the reference's and their covariance.
-    const long long maxFreqBin = static_cast<long long>(
-        std::floor((s.maxFreqHz > 0.0 ? s.maxFreqHz : played.rateHz / 2.0) * P / played.rateHz + 1e-9));
-    const long long top = std::min((P - 1) / 2, std::max(maxFreqBin, played.excited.back()));
-    const size_t bins = static_cast<size_t>(top + 1);
+// The periods' spectra, bins 0 .. top: running mean and scatter of the response's and
+// the reference's, and their co-moment; the sum of the response's squares.
+struct PeriodSums {
     Accumulator Y, U;
-    Y.resize(bins);
-    if (withReference) U.resize(bins);
-    std::vector<double> coRe(withReference ? bins : 0), coIm(withReference ? bins : 0);
-    std::vector<Complex> spectrumU(withReference ? bins : 0);
+    std::vector<double> coRe, coIm;
     double power = 0.0;
-    if (!reader.seek(first)) {
-        *error = format("error: \"%s\" cannot be read at frame %lld.", rec->name.c_str(), first);
+};
+
+bool accumulatePeriods(ChannelReader *reader, const std::string &name, long long first, long long M,
+                       long long P, size_t bins, bool withReference, PeriodSums *sums, std::string *error)
+{
+    sums->Y.resize(bins);
+    if (withReference) {
+        sums->U.resize(bins);
+        sums->coRe.assign(bins, 0.0);
+        sums->coIm.assign(bins, 0.0);
+    }
+    Accumulator &Y = sums->Y, &U = sums->U;
+    RealFft fft(P);
+    std::vector<double> y(static_cast<size_t>(P)), u(static_cast<size_t>(P));
+    std::vector<Complex> spectrumU(withReference ? bins : 0);
+    if (!reader->seek(first)) {
+        *error = format("error: \"%s\" cannot be read at frame %lld.", name.c_str(), first);
         return false;
     }
     for (long long m = 0; m < M; m++) {
-        if (reader.read(P, y.data(), u.data()) != P) {
-            *error = format("error: \"%s\" ends early, in period %lld.", rec->name.c_str(), m + 1);
+        if (reader->read(P, y.data(), u.data()) != P) {
+            *error = format("error: \"%s\" ends early, in period %lld.", name.c_str(), m + 1);
             return false;
         }
-        for (double v : y) power += v * v;
+        for (double v : y) sums->power += v * v;
         if (withReference) {
             std::copy(u.begin(), u.end(), fft.input());
             fft.run();
@@ -659,35 +657,41 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
                 U.m2[k] += er * (wr - U.re[k]) + ei * (wi - U.im[k]);
                 // (v - mean before) conj(w - mean after)
                 const double fr = wr - U.re[k], fi = wi - U.im[k];
-                coRe[k] += dr * fr + di * fi;
-                coIm[k] += di * fr - dr * fi;
+                sums->coRe[k] += dr * fr + di * fi;
+                sums->coIm[k] += di * fr - dr * fi;
             }
         }
     }
+    return true;
+}
+
+// e^(i 2 pi k samples / period): a delay of -samples at bin k.
+Complex rotation(long long k, double samples, long long period)
+{
+    return std::polar(1.0, 2.0 * PI * static_cast<double>(k) * samples / static_cast<double>(period));
+}
+
+// The delay of a mean spectrum whose periods start at frame first, from the
+// cross-correlation with the played period, taken within half a period of near; within
+// 1e-9 of a whole number of samples (the refinement's rounding) it is that number.
+double refineDelay(const std::vector<Complex> &mean, const PlayedSignal &played, long long first, double near)
+{
+    const long long P = played.period;
+    std::vector<Complex> cross(static_cast<size_t>(P / 2 + 1));
+    for (long long k : played.excited)
+        cross[static_cast<size_t>(k)] = mean[static_cast<size_t>(k)] * rotation(k, -static_cast<double>(first), P) *
+                                        std::conj(played.spectrum[static_cast<size_t>(k)]);
+    const double d = near + std::remainder(circularDelay(cross, P) - near, static_cast<double>(P));
+    return std::fabs(d - std::round(d)) < 1e-9 ? std::round(d) + 0.0 : d;
+}
+
+// The excited lines and the others on their grid up to bin top, and the summary.
+void describeLines(const PeriodSums &sums, const PlayedSignal &played, long long first, long long M,
+                   long long top, bool withReference, Analysis *out)
+{
+    const long long P = played.period;
+    const Accumulator &Y = sums.Y, &U = sums.U;
     const double scatter = 1.0 / static_cast<double>(M - 1);
-    out->levelDb = db10(power / static_cast<double>(M * P));
-
-    // The delay again, from the mean spectrum, kept within half a period of the first.
-    auto rotation = [&](long long k, double samples) {
-        return std::polar(1.0, 2.0 * PI * static_cast<double>(k) * samples / static_cast<double>(P));
-    };
-    auto refine = [&](const std::vector<Complex> &mean, double near) {
-        std::fill(cross.begin(), cross.end(), Complex());
-        for (long long k : played.excited)
-            cross[static_cast<size_t>(k)] = mean[static_cast<size_t>(k)] * rotation(k, -static_cast<double>(first)) *
-                                            std::conj(played.spectrum[static_cast<size_t>(k)]);
-        const double t = circularDelay(cross, P);
-        const double d = std::remainder(t - near, static_cast<double>(P));
-        return near + d;
-    };
-    // Within 1e-9 of a whole number of samples, the rounding of the refinement aside,
-    // a delay is that number.
-    auto snap = [](double d) { return std::fabs(d - std::round(d)) < 1e-9 ? std::round(d) + 0.0 : d; };
-    delay = snap(refine(Y.means(), delay));
-    out->delay = delay;
-    out->referenceDelay = withReference ? snap(refine(U.means(), delay)) : 0.0;
-
-    // The excited lines.
     double outputPower = 0.0, inputPower = 0.0, noisePower = 0.0;
     out->excited.clear();
     for (long long k : played.excited) {
@@ -697,15 +701,17 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
         Complex response, input;
         double noise = 0.0;
         if (withReference) {
+            // The ratio's variance: var Y + |G|^2 var U - 2 Re(conj(G) cov(Y, U)), over |U|^2.
             input = U.mean(i);
-            response = y1 / input * rotation(k, delay - out->referenceDelay);
             const Complex g1 = y1 / input;
+            response = g1 * rotation(k, out->delay - out->referenceDelay, P);
             noise = (varY + std::norm(g1) * U.m2[i] * scatter -
-                     2.0 * std::real(std::conj(g1) * Complex(coRe[i], coIm[i]) * scatter)) / std::norm(input);
+                     2.0 * std::real(std::conj(g1) * Complex(sums.coRe[i], sums.coIm[i]) * scatter)) /
+                    std::norm(input);
             noise = std::max(noise, 0.0);
         } else {
-            input = played.spectrum[i] * rotation(k, static_cast<double>(first));
-            response = y1 / input * rotation(k, delay);
+            input = played.spectrum[i] * rotation(k, static_cast<double>(first), P);
+            response = y1 / input * rotation(k, out->delay, P);
             noise = varY / std::norm(input);
         }
         outputPower += std::norm(y1);
@@ -721,16 +727,14 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
         line.snrDb = line.levelDb - line.noiseDb;
         out->excited.push_back(line);
     }
-    const double lines = static_cast<double>(played.excited.size());
     out->meanGainDb = db10(outputPower / inputPower);
     out->snrDb = db10(outputPower / noisePower);
 
-    // The lines that are not excited, on the grid of the excited ones.
     const long long grid = gridOf(played.excited);
     out->oddLines = true;
     for (long long k : played.excited) out->oddLines &= (k / grid) % 2 == 1;
     const long long low = played.excited.front(), high = played.excited.back();
-    const double reference = outputPower / lines;
+    const double reference = outputPower / static_cast<double>(played.excited.size());
     double odd = 0.0, even = 0.0;
     bool anyOdd = false, anyEven = false;
     out->other.clear();
@@ -752,5 +756,52 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
     }
     out->oddDb = anyOdd ? db10(odd / outputPower) : NAN;
     out->evenDb = anyEven ? db10(even / outputPower) : NAN;
+}
+
+}  // namespace
+
+bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out,
+             std::string *error)
+{
+    if (!checkRecording(*rec, played, s, error)) return false;
+    const long long P = played.period;
+    const bool withReference = s.reference > 0;
+    ChannelReader reader(rec, s.channel - 1, withReference ? s.reference - 1 : -1);
+    out->channels = rec->info.channels;
+    out->period = P;
+    Placement place;
+    if (!placeSignal(&reader, rec->name, played, s, rec->info.frames, &place, out, error)) return false;
+
+    // The whole periods between the fades, after the settling time; where a window of the
+    // onset search held several periods, a window less at each end for its uncertainty.
+    const long long settle = s.settle >= 0 ? s.settle : P;
+    const long long margin = place.window - P;
+    const double from = static_cast<double>(played.taper + settle + margin) + place.delay;
+    const double to = static_cast<double>(played.size - played.taper - margin) + place.delay;
+    const long long first = std::max(0LL, static_cast<long long>(std::ceil(from)));
+    const long long last = std::min(out->frames, static_cast<long long>(std::floor(to)));
+    long long M = last > first ? (last - first) / P : 0;
+    if (s.maxPeriods > 0) M = std::min(M, s.maxPeriods);
+    if (M < 2) {
+        *error = format("error: \"%s\" holds %lld whole period%s of the signal after the fade-in and "
+                        "settling and before the fade-out; 2 at least are needed.",
+                        rec->name.c_str(), M, M == 1 ? "" : "s");
+        return false;
+    }
+    out->periodsUsed = M;
+    out->firstFrame = first;
+
+    // Every bin up to the highest one reported.
+    const long long maxFreqBin = static_cast<long long>(
+        std::floor((s.maxFreqHz > 0.0 ? s.maxFreqHz : played.rateHz / 2.0) * P / played.rateHz + 1e-9));
+    const long long top = std::min((P - 1) / 2, std::max(maxFreqBin, played.excited.back()));
+    PeriodSums sums;
+    if (!accumulatePeriods(&reader, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums,
+                           error))
+        return false;
+    out->levelDb = db10(sums.power / static_cast<double>(M * P));
+    out->delay = refineDelay(sums.Y.means(), played, first, place.delay);
+    out->referenceDelay = withReference ? refineDelay(sums.U.means(), played, first, out->delay) : 0.0;
+    describeLines(sums, played, first, M, top, withReference, out);
     return true;
 }
