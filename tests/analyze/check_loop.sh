@@ -33,7 +33,8 @@ PY
 check "a stereo recording against its loopback channel" \
   "'$analyze' $opts -l -12 -f '$work/list.txt' --reference 2 '$work/stereo.wav' >'$work/stereo.txt' && grep -q '^# delay: 100.000 samples (2.0833 ms); reference delay: 0.000 samples' '$work/stereo.txt'"
 if "$analyze" --help | grep -q 'not in this build'; then
-  check "--plot says it is not built" "! '$analyze' $opts -l -12 -f '$work/list.txt' --plot '$work/p.png' '$work/played.wav' 2>&1 >/dev/null | grep -q 'built without PLplot'"
+  check "--plot says it is not built" \
+    "! '$analyze' $opts -l -12 -f '$work/list.txt' --plot '$work/p.png' '$work/played.wav' 2>'$work/plot.err' && grep -q 'built without PLplot' '$work/plot.err' && test ! -e '$work/p.png'"
 else
   check "--plot draws a PNG" \
     "'$analyze' $opts -l -12 -f '$work/list.txt' --plot '$work/p.png' '$work/played.wav' >/dev/null && head -c 8 '$work/p.png' | od -An -c | grep -q 'P   N   G'"
