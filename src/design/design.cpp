@@ -1,10 +1,12 @@
 #include "design.h"
 
-#include <fftw3.h>
-
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "engine.h"
@@ -14,273 +16,348 @@ namespace {
 
 constexpr double PI = 3.14159265358979323846;
 
-// A real signal of n points and its half spectrum of n / 2 + 1 bins, with FFTW's plans
-// both ways. The plans are made with FFTW_ESTIMATE, which measures nothing, so the
-// same design gives the same bytes on every run.
-struct Transform {
-    int n = 0;
-    double *signal = nullptr;
-    fftw_complex *spectrum = nullptr;
-    fftw_plan toSignal = nullptr, toSpectrum = nullptr;
-};
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    return text;
+}
 
-struct TransformCloser {
-    void operator()(Transform *t) const
-    {
-        if (t->toSignal) fftw_destroy_plan(t->toSignal);
-        if (t->toSpectrum) fftw_destroy_plan(t->toSpectrum);
-        fftw_free(t->signal);
-        fftw_free(t->spectrum);
-        delete t;
+// The band the grid spans: the settings' band, or one resolution to half the rate.
+Band bandOf(const DesignSettings &s)
+{
+    return {s.bandLowHz > 0.0 ? s.bandLowHz : s.resolutionHz,
+            s.bandHighHz > 0.0 ? s.bandHighHz : s.rateHz / 2.0};
+}
+
+// Every bin of the band on the linear grid, or only the odd ones.
+std::vector<int> linearBins(int kLow, int kHigh, bool odd)
+{
+    std::vector<int> bins;
+    for (int k = kLow; k <= kHigh; k++)
+        if (!odd || k % 2 == 1) bins.push_back(k);
+    return bins;
+}
+
+// About perOctave lines an octave from the band's low edge, each on the nearest (odd)
+// multiple of the resolution inside kLow .. kHigh, none twice. The points are taken as
+// powers of two of their distance in octaves, so that no band, however wide, overflows.
+std::vector<int> logBins(const Band &band, double resolutionHz, int perOctave, int kLow, int kHigh, bool odd)
+{
+    std::vector<int> bins;
+    const double first = std::log2(band.lowHz), octaves = std::log2(band.highHz) - first;
+    const long long last = static_cast<long long>(std::floor(octaves * perOctave + 1e-9));
+    for (long long i = 0; i <= last; i++) {
+        const double f = std::exp2(first + static_cast<double>(i) / perOctave);
+        long long k = odd ? 2 * static_cast<long long>(std::floor((f / resolutionHz - 1.0) / 2.0 + 0.5)) + 1
+                          : std::llround(f / resolutionHz);
+        k = std::clamp<long long>(k, kLow, kHigh);
+        if (odd && k % 2 == 0) k += k < kHigh ? 1 : -1;
+        if (k >= kLow && k <= kHigh && (bins.empty() || k > bins.back())) bins.push_back(static_cast<int>(k));
     }
-};
-using TransformHandle = std::unique_ptr<Transform, TransformCloser>;
-
-TransformHandle openTransform(int n)
-{
-    TransformHandle t(new Transform);
-    t->n = n;
-    t->signal = fftw_alloc_real(static_cast<size_t>(n));
-    t->spectrum = fftw_alloc_complex(static_cast<size_t>(n / 2 + 1));
-    t->toSignal = fftw_plan_dft_c2r_1d(n, t->spectrum, t->signal, FFTW_ESTIMATE);
-    t->toSpectrum = fftw_plan_dft_r2c_1d(n, t->signal, t->spectrum, FFTW_ESTIMATE);
-    return t;
+    return bins;
 }
 
-// t->signal = sum of amp sin(2 pi bin i / n + phase), i = 0 .. n - 1: a bin k holding
-// (amp / 2) e^(i (phase - pi/2)) gives amp cos(.. + phase - pi/2) = amp sin(.. + phase).
-void synthesize(Transform *t, const std::vector<int> &bins, const std::vector<double> &amp,
-                const std::vector<double> &phase)
+bool excluded(const DesignSettings &s, double hz)
 {
-    std::fill(&t->spectrum[0][0], &t->spectrum[0][0] + 2 * (t->n / 2 + 1), 0.0);
-    for (size_t j = 0; j < bins.size(); j++) {
-        t->spectrum[bins[j]][0] = 0.5 * amp[j] * std::sin(phase[j]);
-        t->spectrum[bins[j]][1] = -0.5 * amp[j] * std::cos(phase[j]);
-    }
-    fftw_execute(t->toSignal);
+    for (const Band &b : s.excluded)
+        if (hz >= b.lowHz && hz <= b.highHz) return true;
+    return false;
 }
 
-double peakOf(const Transform *t)
+// Of each run of 4 consecutive lines one, at random, is left out: its frequency then
+// shows the odd-order distortion of the system under test. A last run of fewer than 4
+// keeps all its lines.
+void leaveOutRandomly(LineSet *lines, uint64_t *random)
 {
-    double peak = 0.0;
-    for (int i = 0; i < t->n; i++) peak = std::max(peak, std::fabs(t->signal[i]));
-    return peak;
-}
-
-double rmsOf(const std::vector<double> &amp)
-{
-    double power = 0.0;
-    for (double a : amp) power += 0.5 * a * a;
-    return std::sqrt(power);
-}
-
-// Peak over RMS of the signal on the transform's grid.
-double crestOn(Transform *t, const std::vector<int> &bins, const std::vector<double> &amp,
-               const std::vector<double> &phase)
-{
-    synthesize(t, bins, amp, phase);
-    return peakOf(t) / rmsOf(amp);
-}
-
-// Iterative clipping: the signal is clipped at a fraction of its peak and the phases
-// of the clipped signal's lines are kept, with the amplitudes restored.
-void clipPhases(Transform *t, const std::vector<int> &bins, const std::vector<double> &amp,
-                std::vector<double> *phase, int iterations)
-{
-    for (int it = 0; it < iterations; it++) {
-        synthesize(t, bins, amp, *phase);
-        const double level = 0.9 * peakOf(t);
-        for (int i = 0; i < t->n; i++) t->signal[i] = std::clamp(t->signal[i], -level, level);
-        fftw_execute(t->toSpectrum);
-        for (size_t j = 0; j < bins.size(); j++)
-            (*phase)[j] = std::atan2(t->spectrum[bins[j]][1], t->spectrum[bins[j]][0]) + PI / 2;
-    }
-}
-
-// f = (1 / p) ln sum |x_i|^p, the log of the Lp norm of the oversampled signal, and its
-// gradient by the phases: with g_i = |x_i / M|^(p-1) sign x_i (M the peak) and
-// G = FFT(g), df / dphase_k = amp_k Re(e^(i phase_k) conj(G_k)) / (M sum |x_i / M|^p).
-// p is a power of 2, so the powers are repeated squares.
-double lpNorm(Transform *t, const std::vector<int> &bins, const std::vector<double> &amp,
-              const std::vector<double> &phase, int p, std::vector<double> *gradient)
-{
-    synthesize(t, bins, amp, phase);
-    const double peak = peakOf(t);
-    double sum = 0.0;
-    for (int i = 0; i < t->n; i++) {
-        const double r = std::fabs(t->signal[i]) / peak;
-        double rp = r * r;
-        for (int q = 2; q < p; q *= 2) rp *= rp;
-        sum += rp;
-        t->signal[i] = r > 0.0 ? std::copysign(rp / r, t->signal[i]) : 0.0;
-    }
-    fftw_execute(t->toSpectrum);
-    for (size_t j = 0; j < bins.size(); j++) {
-        const double re = t->spectrum[bins[j]][0], im = -t->spectrum[bins[j]][1];
-        (*gradient)[j] = amp[j] * (std::cos(phase[j]) * re - std::sin(phase[j]) * im) / (peak * sum);
-    }
-    return std::log(peak) + std::log(sum) / p;
-}
-
-double dot(const std::vector<double> &a, const std::vector<double> &b)
-{
-    double s = 0.0;
-    for (size_t i = 0; i < a.size(); i++) s += a[i] * b[i];
-    return s;
-}
-
-// Minimises the Lp norm by limited-memory BFGS (eight pairs) with a backtracking line
-// search.
-void descendLp(Transform *t, const std::vector<int> &bins, const std::vector<double> &amp,
-               std::vector<double> *phase, int p, int iterations)
-{
-    const size_t n = bins.size(), MEMORY = 8;
-    std::vector<std::vector<double>> s, y;
-    std::vector<double> rho, g(n), gNew(n), d(n), trial(n), alpha(MEMORY);
-    double f = lpNorm(t, bins, amp, *phase, p, &g);
-    for (int it = 0; it < iterations; it++) {
-        // Two-loop recursion: d = -H g.
-        for (size_t i = 0; i < n; i++) d[i] = -g[i];
-        for (size_t k = s.size(); k-- > 0;) {
-            alpha[k] = rho[k] * dot(s[k], d);
-            for (size_t i = 0; i < n; i++) d[i] -= alpha[k] * y[k][i];
-        }
-        double gamma = s.empty() ? 0.1 / std::max(1e-300, std::sqrt(dot(g, g)))
-                                 : dot(s.back(), y.back()) / dot(y.back(), y.back());
-        for (size_t i = 0; i < n; i++) d[i] *= gamma;
-        for (size_t k = 0; k < s.size(); k++) {
-            const double beta = rho[k] * dot(y[k], d);
-            for (size_t i = 0; i < n; i++) d[i] += (alpha[k] - beta) * s[k][i];
-        }
-        double slope = dot(g, d);
-        if (!(slope < 0.0)) break;
-        double step = 1.0, fNew = f;
-        bool found = false;
-        for (int tries = 0; tries < 30 && !found; tries++, step *= 0.5) {
-            for (size_t i = 0; i < n; i++) trial[i] = (*phase)[i] + step * d[i];
-            fNew = lpNorm(t, bins, amp, trial, p, &gNew);
-            found = fNew <= f + 1e-4 * step * slope;
-        }
-        if (!found || f - fNew < 1e-12 * std::fabs(f)) break;
-        std::vector<double> sk(n), yk(n);
-        for (size_t i = 0; i < n; i++) {
-            sk[i] = trial[i] - (*phase)[i];
-            yk[i] = gNew[i] - g[i];
-        }
-        const double sy = dot(sk, yk);
-        if (sy > 1e-300) {
-            if (s.size() == MEMORY) {
-                s.erase(s.begin());
-                y.erase(y.begin());
-                rho.erase(rho.begin());
+    std::vector<int> kept;
+    std::vector<double> keptAmp;
+    for (size_t g = 0; g < lines->bins.size(); g += 4) {
+        const size_t left = g + 4 <= lines->bins.size() ? g + nextRandom(random) % 4 : lines->bins.size();
+        for (size_t i = g; i < g + 4 && i < lines->bins.size(); i++) {
+            if (i == left) {
+                lines->detection.push_back(lines->bins[i]);
+                continue;
             }
-            s.push_back(sk);
-            y.push_back(yk);
-            rho.push_back(1.0 / sy);
+            kept.push_back(lines->bins[i]);
+            keptAmp.push_back(lines->amp[i]);
         }
-        *phase = trial;
-        g = gNew;
-        f = fNew;
     }
+    lines->bins.swap(kept);
+    lines->amp.swap(keptAmp);
+}
+
+// The lines of the grid in the band, with the spectrum's amplitudes, and the detection
+// lines: on the linear grid, the bins from the lowest line to the highest that carry
+// none and lie outside the excluded bands (the even ones, and those random-odd leaves
+// out); on the log grid, those random-odd leaves out.
+std::string gridLines(const DesignSettings &s, int period, uint64_t *random, LineSet *lines)
+{
+    const Band band = bandOf(s);
+    const int top = (period - 1) / 2;  // the highest bin below half the rate
+    const int kLow = std::max(1, static_cast<int>(std::ceil(band.lowHz / s.resolutionHz - 1e-9)));
+    const int kHigh = std::min(top, static_cast<int>(std::floor(band.highHz / s.resolutionHz + 1e-9)));
+    const bool odd = s.lines != LINES_ALL;
+    std::vector<int> grid = s.grid == GRID_LINEAR
+                                ? linearBins(kLow, kHigh, odd)
+                                : logBins(band, s.resolutionHz, s.perOctave, kLow, kHigh, odd);
+    // The spectrum is set on the whole grid, so that a line left out or excluded takes
+    // its share of the power with it rather than passing it to its neighbours.
+    std::vector<double> amp = s.flat ? std::vector<double>(grid.size(), 1.0)
+                                     : densityAmplitudes(grid, s.grid, s.densityDbPerOctave);
+    for (size_t i = 0; i < grid.size(); i++) {
+        if (excluded(s, frequencyOf(grid[i], s.rateHz, period))) continue;
+        lines->bins.push_back(grid[i]);
+        lines->amp.push_back(amp[i]);
+    }
+    const int first = lines->bins.empty() ? 1 : lines->bins.front();
+    const int last = lines->bins.empty() ? 0 : lines->bins.back();
+    if (s.lines == LINES_RANDOM_ODD) leaveOutRandomly(lines, random);
+    if (odd && s.grid == GRID_LINEAR) {
+        lines->detection.clear();
+        size_t j = 0;
+        for (int k = first; k <= last; k++) {
+            if (j < lines->bins.size() && lines->bins[j] == k)
+                j++;
+            else if (!excluded(s, frequencyOf(k, s.rateHz, period)))
+                lines->detection.push_back(k);
+        }
+    }
+    if (lines->bins.empty())
+        return format(
+            "error: --band: no line at a multiple of %g Hz lies in %g:%g Hz outside the excluded bands.\n",
+            s.resolutionHz, band.lowHz, band.highHz);
+    return "";
+}
+
+// The lines of a file: each frequency a multiple of the resolution below half the rate,
+// none twice; amplitudes as written, 1 where a line has none.
+std::string fileLines(const DesignSettings &s, int period, LineSet *lines)
+{
+    Table table;
+    std::string why = readTable(s.linesFile, false, &table);
+    if (!why.empty()) return why;
+    std::vector<std::pair<int, double>> found;
+    for (size_t i = 0; i < table.freq.size(); i++) {
+        const double bin = table.freq[i] / s.resolutionHz;
+        const double whole = std::round(bin);
+        if (std::fabs(bin - whole) > 1e-9 * whole || whole < 1.0 || whole > (period - 1) / 2)
+            return format(
+                "error: --lines: %s: %.17g Hz is no multiple of %g Hz between 0 and half the rate.\n",
+                s.linesFile.c_str(), table.freq[i], s.resolutionHz);
+        double amp = table.value[i];
+        if (std::isnan(amp)) amp = 1.0;
+        if (table.decibels && !std::isnan(table.value[i])) amp = std::pow(10.0, table.value[i] / 20.0);
+        if (!excluded(s, frequencyOf(static_cast<int>(whole), s.rateHz, period)) && amp > 0.0)
+            found.push_back({static_cast<int>(whole), amp});
+    }
+    std::sort(found.begin(), found.end());
+    for (size_t i = 0; i < found.size(); i++) {
+        if (i > 0 && found[i].first == found[i - 1].first)
+            return format("error: --lines: %s: %.17g Hz is listed twice.\n", s.linesFile.c_str(),
+                          frequencyOf(found[i].first, s.rateHz, period));
+        lines->bins.push_back(found[i].first);
+        lines->amp.push_back(found[i].second);
+    }
+    if (lines->bins.empty())
+        return format("error: --lines: %s holds no line outside the excluded bands.\n", s.linesFile.c_str());
+    return "";
+}
+
+// A number of a table: strtod's, refusing what follows without a blank.
+bool readNumber(const char **at, double *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    const double v = std::strtod(*at, &end);
+    if (end == *at || errno == ERANGE || !std::isfinite(v)) return false;
+    *at = end;
+    *value = v;
+    return true;
 }
 
 }  // namespace
-
-uint64_t nextRandom(uint64_t *state)
-{
-    uint64_t z = (*state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
-
-double uniformRandom(uint64_t *state) { return static_cast<double>(nextRandom(state) >> 11) * 0x1p-53; }
 
 int periodOf(int rateHz, double resolutionHz)
 {
     if (!(resolutionHz > 0.0) || rateHz <= 0) return 0;
     const double period = rateHz / resolutionHz;
     const double whole = std::round(period);
-    if (whole < 2.0 || whole > 1e8 || std::fabs(period - whole) > 1e-9 * whole) return 0;
+    if (whole < 2.0 || whole > MAX_PERIOD || std::fabs(period - whole) > 1e-9 * whole) return 0;
     return static_cast<int>(whole);
 }
 
-int designLines(const DesignSettings *s, uint64_t *random, std::vector<int> *bins)
+double frequencyOf(int bin, int rateHz, int period)
 {
-    const int period = periodOf(s->rateHz, s->resolutionHz);
-    if (period == 0) {
-        std::fprintf(stderr, "error: --resolution: %g Hz does not divide %d Hz into a whole period of samples.\n",
-                     s->resolutionHz, s->rateHz);
-        return 1;
-    }
-    const double res = s->resolutionHz;
-    const int top = (period - 1) / 2;  // the highest bin below half the rate
-    const double low = s->bandLowHz > 0.0 ? s->bandLowHz : res;
-    const double high = s->bandHighHz > 0.0 ? s->bandHighHz : top * res;
-    if (!(low <= high) || !(high < s->rateHz / 2.0)) {
-        std::fprintf(stderr, "error: --band: %g:%g Hz is no band below half the rate (%g Hz).\n", low,
-                     high, s->rateHz / 2.0);
-        return 1;
-    }
-    const int kLow = std::max(1, static_cast<int>(std::ceil(low / res - 1e-9)));
-    const int kHigh = std::min(top, static_cast<int>(std::floor(high / res + 1e-9)));
-    const bool odd = s->lines != LINES_ALL;
-    bins->clear();
-    if (s->grid == GRID_LINEAR) {
-        for (int k = kLow; k <= kHigh; k++)
-            if (!odd || k % 2 == 1) bins->push_back(k);
-    } else {
-        // About perOctave lines an octave, each on the nearest (odd) multiple of the
-        // resolution inside the band, none twice.
-        for (int i = 0;; i++) {
-            const double f = low * std::pow(2.0, static_cast<double>(i) / s->perOctave);
-            if (f > high * (1.0 + 1e-12)) break;
-            int k = odd ? 2 * static_cast<int>(std::floor((f / res - 1.0) / 2.0 + 0.5)) + 1
-                        : static_cast<int>(std::lround(f / res));
-            while (k < kLow) k += odd ? 2 : 1;
-            while (k > kHigh) k -= odd ? 2 : 1;
-            if (k >= kLow && (bins->empty() || k > bins->back())) bins->push_back(k);
-        }
-    }
-    if (s->lines == LINES_RANDOM_ODD) {
-        // Of each run of 4 consecutive odd lines one, at random, is left out: its
-        // frequency then shows the odd-order distortion of the system under test.
-        std::vector<int> kept;
-        for (size_t g = 0; g < bins->size(); g += 4) {
-            const size_t left = g + 4 <= bins->size() ? g + nextRandom(random) % 4 : bins->size();
-            for (size_t i = g; i < g + 4 && i < bins->size(); i++)
-                if (i != left) kept.push_back((*bins)[i]);
-        }
-        bins->swap(kept);
-    }
-    if (bins->empty()) {
-        std::fprintf(stderr, "error: --band: no line at a multiple of %g Hz lies in %g:%g Hz.\n", res, low,
-                     high);
-        return 1;
-    }
-    if (bins->size() > static_cast<size_t>(MAXSINES)) {
-        std::fprintf(stderr, "error: %zu lines, and sonvel reads at most %d: narrow the band or widen the resolution.\n",
-                     bins->size(), MAXSINES);
-        return 1;
-    }
-    return 0;
+    return static_cast<double>(bin) * rateHz / period;
 }
 
-std::vector<double> slopeAmplitudes(const std::vector<int> &bins, double slopeDbPerOctave)
+std::string checkSettings(const DesignSettings &s)
 {
-    // The largest amplitude, 1, is at the lowest line of a falling spectrum and at the
-    // highest of a rising one.
-    const double top = slopeDbPerOctave <= 0.0 ? bins.front() : bins.back();
+    if (periodOf(s.rateHz, s.resolutionHz) == 0) {
+        const double period = s.rateHz / s.resolutionHz;
+        if (period > MAX_PERIOD)
+            return format(
+                "error: --resolution: a period of %.0f samples is longer than the %lld the designer takes.\n",
+                period, MAX_PERIOD);
+        return format("error: --resolution: %g Hz does not divide %d Hz into a whole period of samples.\n",
+                      s.resolutionHz, s.rateHz);
+    }
+    const Band band = bandOf(s);
+    if (!(band.lowHz < band.highHz) || band.highHz > s.rateHz / 2.0)
+        return format("error: --band: %g:%g Hz is no band with 0 < LOW < HIGH <= half the rate (%g Hz).\n",
+                      band.lowHz, band.highHz, s.rateHz / 2.0);
+    int size = 0, taper = 0;
+    Result r = signalSizes(s.rateHz, s.durationMs, s.taperMs, &size, &taper);
+    if (!r.ok()) return r.message();
+    if (!checkFades(size, taper).ok()) return "error: -T: the fades are longer than the signal.\n";
+    // sonvel would find no sample between the fades to measure the power by.
+    if (2LL * taper == size)
+        return "error: -T: the fades fill the signal, and sonvel can set no level without samples between "
+               "them.\n";
+    return "";
+}
+
+std::string designLines(const DesignSettings &s, uint64_t *random, LineSet *lines)
+{
+    *lines = LineSet();
+    lines->period = periodOf(s.rateHz, s.resolutionHz);
+    std::string why = s.lines == LINES_FILE ? fileLines(s, lines->period, lines)
+                                            : gridLines(s, lines->period, random, lines);
+    if (!why.empty()) return why;
+    if (!s.amplitudesFile.empty()) {
+        Table table;
+        why = readTable(s.amplitudesFile, true, &table);
+        if (!why.empty()) return why;
+        lines->amp = tableAmplitudes(table, lines->bins, s.rateHz, lines->period);
+        // A line of amplitude 0 is no line.
+        size_t kept = 0;
+        for (size_t i = 0; i < lines->bins.size(); i++)
+            if (lines->amp[i] > 0.0) {
+                lines->bins[kept] = lines->bins[i];
+                lines->amp[kept++] = lines->amp[i];
+            }
+        lines->bins.resize(kept);
+        lines->amp.resize(kept);
+        if (kept == 0)
+            return format("error: --amplitudes: %s gives every line amplitude 0.\n",
+                          s.amplitudesFile.c_str());
+    }
+    if (lines->bins.size() > static_cast<size_t>(MAXSINES))
+        return format(
+            "error: %zu lines, and sonvel reads at most %d: narrow the band or widen the resolution.\n",
+            lines->bins.size(), MAXSINES);
+    if (lines->bins.back() > MAX_HIGHEST_BIN)
+        return format(
+            "error: the highest line is %d times the resolution, and the designer takes at most %lld.\n",
+            lines->bins.back(), MAX_HIGHEST_BIN);
+    return "";
+}
+
+std::vector<double> densityAmplitudes(const std::vector<int> &bins, GridKind grid, double densityDbPerOctave)
+{
+    // The cell edges: halfway to the neighbours, arithmetically or geometrically; an end
+    // line's cell reaches as far out as in.
+    auto middle = [grid](double a, double b) {
+        return grid == GRID_LINEAR ? 0.5 * (a + b) : std::sqrt(a * b);
+    };
+    auto mirror = [grid](double f, double edge) {
+        return grid == GRID_LINEAR ? 2.0 * f - edge : f * f / edge;
+    };
+    const size_t n = bins.size();
+    std::vector<double> power(n);
+    for (size_t i = 0; i < n; i++) {
+        const double f = bins[i];
+        const double upper =
+            i + 1 < n ? middle(f, bins[i + 1]) : (i > 0 ? mirror(f, middle(bins[i - 1], f)) : f + 0.5);
+        const double lower = i > 0 ? middle(bins[i - 1], f) : mirror(f, upper);
+        power[i] = std::pow(10.0, densityDbPerOctave / 10.0 * std::log2(f)) * (upper - lower);
+    }
+    const double largest = *std::max_element(power.begin(), power.end());
     std::vector<double> amp;
-    for (int k : bins) amp.push_back(std::pow(10.0, slopeDbPerOctave / 20.0 * std::log2(k / top)));
+    for (double p : power) amp.push_back(std::sqrt(p / largest));
     return amp;
 }
 
-double wrapPhase(double phase)
+std::string readTable(const std::string &path, bool valuesNeeded, Table *table)
 {
-    double r = std::fmod(phase + PI, 2.0 * PI);
-    if (r <= 0.0) r += 2.0 * PI;
-    return r - PI;
+    *table = Table();
+    std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "r"), std::fclose);
+    if (!file) return format("error: cannot read \"%s\": %s.\n", path.c_str(), std::strerror(errno));
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    std::string line;
+    int number = 0, levels = 0;
+    for (int c = 0; c != EOF;) {
+        line.clear();
+        while ((c = std::fgetc(file.get())) != EOF && c != '\n') line += static_cast<char>(c);
+        if (c == EOF && line.empty()) break;
+        number++;
+        const char *at = line.c_str();
+        while (blank(*at)) at++;
+        if (*at == '\0' || *at == '#') continue;
+        double freq = 0.0, value = NAN;
+        if (!readNumber(&at, &freq) || !(freq > 0.0) || !(blank(*at) || *at == '\0'))
+            return format("error: %s:%d: no frequency above 0 Hz.\n", path.c_str(), number);
+        while (blank(*at)) at++;
+        if (*at != '\0') {
+            if (!readNumber(&at, &value) || !(blank(*at) || *at == '\0' || *at == 'd'))
+                return format("error: %s:%d: no number after the frequency.\n", path.c_str(), number);
+            const char *unit = at;
+            while (blank(*unit)) unit++;
+            if (std::strncmp(unit, "dB", 2) == 0 && (blank(unit[2]) || unit[2] == '\0'))
+                levels++;
+            else if (*at == 'd' || value < 0.0)
+                return format("error: %s:%d: no amplitude of 0 or more, nor a level in dB.\n", path.c_str(),
+                              number);
+        } else if (valuesNeeded) {
+            return format("error: %s:%d: no amplitude or level after the frequency.\n", path.c_str(), number);
+        }
+        table->freq.push_back(freq);
+        table->value.push_back(value);
+    }
+    if (std::ferror(file.get())) return format("error: cannot read \"%s\".\n", path.c_str());
+    size_t valued = 0;
+    for (double v : table->value) valued += !std::isnan(v);
+    if (levels > 0 && static_cast<size_t>(levels) != valued)
+        return format("error: %s: levels in dB and amplitudes are mixed.\n", path.c_str());
+    if (table->freq.empty()) return format("error: %s holds no line.\n", path.c_str());
+    table->decibels = levels > 0;
+    return "";
+}
+
+std::vector<double> tableAmplitudes(const Table &table, const std::vector<int> &bins, int rateHz, int period)
+{
+    // The table's points by frequency, as amplitudes.
+    std::vector<std::pair<double, double>> points;
+    for (size_t i = 0; i < table.freq.size(); i++)
+        points.push_back(
+            {table.freq[i], table.decibels ? std::pow(10.0, table.value[i] / 20.0) : table.value[i]});
+    std::stable_sort(points.begin(), points.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<double> amp;
+    for (int k : bins) {
+        const double f = frequencyOf(k, rateHz, period);
+        const auto above = std::lower_bound(points.begin(), points.end(), f,
+                                            [](const auto &p, double hz) { return p.first < hz; });
+        if (above == points.end()) {
+            amp.push_back(points.back().second);
+        } else if (above->first <= f * (1.0 + 1e-12) || above == points.begin()) {
+            amp.push_back(above->second);
+        } else {
+            const auto below = above - 1;
+            if (below->second == 0.0 || above->second == 0.0) {
+                amp.push_back(0.0);
+                continue;
+            }
+            const double w = std::log(f / below->first) / std::log(above->first / below->first);
+            amp.push_back(std::exp((1.0 - w) * std::log(below->second) + w * std::log(above->second)));
+        }
+    }
+    return amp;
 }
 
 std::vector<double> randomPhases(size_t count, uint64_t *random)
@@ -315,41 +392,8 @@ std::vector<double> newmanPhases(size_t count)
     return phase;
 }
 
-double crestFactor(const std::vector<int> &bins, const std::vector<double> &amp,
-                   const std::vector<double> &phase, int period, int oversampling)
-{
-    return crestOn(openTransform(period * oversampling).get(), bins, amp, phase);
-}
-
-std::vector<double> lowCrestPhases(const std::vector<int> &bins, const std::vector<double> &amp,
-                                   int period, int iterations, uint64_t *random)
-{
-    // Clipping runs on the period sampled 4 times per sample; the descent, which finishes
-    // the job, on the 16 times denser grid of the true peak, since a line near half the
-    // rate can peak 6 % above the nearest point of a 4 times grid. Long periods cost
-    // more per step, so they get fewer starts: 8 up to 4800 samples, 1 from 38400.
-    TransformHandle coarse = openTransform(4 * period);
-    TransformHandle fine = openTransform(TRUE_PEAK_OVERSAMPLING * period);
-    const int starts = std::clamp(38400 / period, 1, 8);
-    std::vector<double> best;
-    double bestCrest = INFINITY;
-    for (int start = 0; start < starts; start++) {
-        std::vector<double> phase = randomPhases(bins.size(), random);
-        clipPhases(coarse.get(), bins, amp, &phase, iterations);
-        for (int p = 4; p <= 512; p *= 2) descendLp(fine.get(), bins, amp, &phase, p, iterations);
-        for (double &ph : phase) ph = wrapPhase(ph);
-        const double crest = crestOn(fine.get(), bins, amp, phase);
-        if (crest < bestCrest) {
-            bestCrest = crest;
-            best = phase;
-        }
-    }
-    return best;
-}
-
 Result highestLevel(const std::vector<double> &freq, const std::vector<double> &amp,
-                    const std::vector<double> &phase, int rateHz, int durationMs, int taperMs,
-                    int *level)
+                    const std::vector<double> &phase, int rateHz, int durationMs, int taperMs, int *level)
 {
     int size = 0, taper = 0;
     Result r = signalSizes(rateHz, durationMs, taperMs, &size, &taper);

@@ -3,6 +3,8 @@
 // sonvel plays them.
 #include <getopt.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -14,170 +16,312 @@
 #include <vector>
 
 #include "design.h"
+#include "out_file.h"
 
 namespace {
 
-void printHelp()
+// Numbers as a person writes them, all text: digits, a decimal point and an exponent,
+// a sign only where the value may be negative, no blank, no hexadecimal, no "inf".
+bool readDecimal(const char *text, bool signAllowed, double *value)
 {
-    std::printf(
-        "usage:\tsonvel-design [options] > list.txt\n"
-        "options:\n"
-        "\t-s, --rate HZ\t\t: sampling frequency, %d by default\n"
-        "\t--resolution HZ\t\t: line spacing, %g by default; rate / resolution must be whole\n"
-        "\t--band LOW:HIGH\t\t: lines in this band, below half the rate\n"
-        "\t--grid linear|log\t: every multiple of the resolution, or a log grid\n"
-        "\t--per-octave K\t\t: lines an octave on the log grid, %d by default\n"
-        "\t--lines all|odd|random-odd\t: all lines, odd multiples, or odd with one in 4 left out\n"
-        "\t--spectrum flat|pink|SLOPE\t: amplitude slope in dB an octave (pink: -3)\n"
-        "\t--phases zero|random|schroeder|newman|low-crest\t: low-crest by default\n"
-        "\t--seed N\t\t: random seed, 1 by default\n"
-        "\t--iterations N\t\t: steps a stage of the low-crest search, %d by default\n"
-        "\t-t, --duration MS\t: signal duration for the highest level, %d by default\n"
-        "\t-T, --taper MS\t\t: taper length for the highest level, %d by default\n"
-        "\t-h, --help\t\t: print this message\n",
-        DEFAULT_SAMPLING_HZ, DESIGN_RESOLUTION_HZ, DESIGN_PER_OCTAVE, DESIGN_ITERATIONS,
-        DEFAULT_DURATION_MS, DEFAULT_TAPER_MS);
-}
-
-int refuse(const char *option, const char *value, const char *expected)
-{
-    std::fprintf(stderr, "error: %s: \"%s\" is not %s.\n", option, value, expected);
-    return 1;
-}
-
-// Whole numbers and decimal numbers whose text is all number.
-bool readInt(const char *text, long low, long high, int *value)
-{
+    const char *at = text;
+    if (signAllowed && (*at == '-' || *at == '+')) at++;
+    if (!std::isdigit(static_cast<unsigned char>(*at)) && *at != '.') return false;
+    for (const char *c = at; *c; c++) {
+        const bool exponentSign = (*c == '-' || *c == '+') && (c[-1] == 'e' || c[-1] == 'E');
+        if (!std::isdigit(static_cast<unsigned char>(*c)) && *c != '.' && *c != 'e' && *c != 'E' &&
+            !exponentSign)
+            return false;
+    }
     char *end = nullptr;
     errno = 0;
-    long v = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || v < low || v > high) return false;
-    *value = static_cast<int>(v);
-    return true;
-}
-
-bool readDouble(const char *text, double *value)
-{
-    char *end = nullptr;
-    double v = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !std::isfinite(v)) return false;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(v)) return false;
     *value = v;
     return true;
 }
 
-int choose(const char *option, const char *value, const char *const *names, int *choice)
+bool readWhole(const char *text, unsigned long long high, unsigned long long *value)
+{
+    for (const char *c = text; *c; c++)
+        if (!std::isdigit(static_cast<unsigned char>(*c))) return false;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE || v > high) return false;
+    *value = v;
+    return true;
+}
+
+bool readInt(const char *text, int low, int high, int *value)
+{
+    unsigned long long v = 0;
+    if (!readWhole(text, static_cast<unsigned long long>(high), &v) ||
+        v < static_cast<unsigned long long>(low))
+        return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
+// LOW:HIGH in Hz, both positive.
+bool readBand(const char *text, Band *band)
+{
+    const char *colon = std::strchr(text, ':');
+    if (!colon) return false;
+    const std::string low(text, colon);
+    return readDecimal(low.c_str(), false, &band->lowHz) && readDecimal(colon + 1, false, &band->highHz) &&
+           band->lowHz > 0.0 && band->highHz > 0.0;
+}
+
+bool choose(const char *value, const char *const *names, int *choice)
 {
     for (int i = 0; names[i]; i++) {
         if (std::strcmp(value, names[i]) == 0) {
             *choice = i;
-            return 0;
+            return true;
         }
     }
-    return refuse(option, value, "one of the choices in --help");
+    return false;
 }
 
-enum LongOnly { OPT_RESOLUTION = 256, OPT_BAND, OPT_GRID, OPT_PER_OCTAVE, OPT_LINES, OPT_SPECTRUM,
-                OPT_PHASES, OPT_SEED, OPT_ITERATIONS };
+// The text with control characters escaped (\n, \t, \xHH), so that it stays on one
+// line: in the first comment no argument can end the comment and start a line that
+// sonvel would read, and an error message stays one line.
+std::string escaped(const char *text)
+{
+    std::string out;
+    for (const char *c = text; *c; c++) {
+        const unsigned char u = static_cast<unsigned char>(*c);
+        if (u >= 0x20 && u != 0x7f) {
+            out += *c;
+        } else {
+            char code[8];
+            std::snprintf(code, sizeof code, u == '\n' ? "\\n" : u == '\t' ? "\\t" : "\\x%02x", u);
+            out += code;
+        }
+    }
+    return out;
+}
+
+// One option: its names, its argument and help text for the summary, the default the
+// summary shows, and how its value is taken (false: refused, with `expected` saying
+// what it should have been).
+struct OptionSpec {
+    const char *name;
+    char letter;      // 0: a long name only
+    const char *arg;  // nullptr: no argument
+    const char *help;
+    std::string byDefault;  // shown as ", D by default"; empty: nothing
+    const char *expected;
+    bool (*take)(const char *value, DesignSettings *s);
+};
+
+std::string number(double v)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
+const std::vector<OptionSpec> &optionTable()
+{
+    static const char *const GRIDS[] = {"linear", "log", nullptr};
+    static const char *const LINES[] = {"all", "odd", "random-odd", nullptr};
+    static const char *const PHASES[] = {"zero", "random", "schroeder", "newman", "low-crest", nullptr};
+    static const char *const PEAKS[] = {"true", "samples", "both", nullptr};
+    static const std::vector<OptionSpec> table = {
+        {"rate", 's', "HZ", "sampling frequency", number(DEFAULT_SAMPLING_HZ), "a rate in Hz",
+         [](const char *v, DesignSettings *s) { return readInt(v, 1, INT_MAX, &s->rateHz); }},
+        {"resolution", 0, "HZ", "line spacing; rate / resolution must be whole", number(DESIGN_RESOLUTION_HZ),
+         "a spacing in Hz",
+         [](const char *v, DesignSettings *s) {
+             return readDecimal(v, false, &s->resolutionHz) && s->resolutionHz > 0.0;
+         }},
+        {"band", 0, "LOW:HIGH", "lines in this band, 0 < LOW < HIGH <= half the rate", "", "LOW:HIGH in Hz",
+         [](const char *v, DesignSettings *s) {
+             Band b;
+             if (!readBand(v, &b)) return false;
+             s->bandLowHz = b.lowHz;
+             s->bandHighHz = b.highHz;
+             return true;
+         }},
+        {"grid", 0, "linear|log", "every multiple of the resolution, or a log grid", "linear",
+         "linear or log",
+         [](const char *v, DesignSettings *s) {
+             int c = 0;
+             return choose(v, GRIDS, &c) && (s->grid = static_cast<GridKind>(c), true);
+         }},
+        {"per-octave", 0, "K", "lines an octave on the log grid", number(DESIGN_PER_OCTAVE),
+         "a count from 1 to 1000",
+         [](const char *v, DesignSettings *s) { return readInt(v, 1, 1000, &s->perOctave); }},
+        {"lines", 0, "all|odd|random-odd|FILE",
+         "all lines, odd multiples, odd with one in 4 left out, or the lines of a file (frequency and "
+         "amplitude a line)",
+         "all", "all, odd, random-odd or a file",
+         [](const char *v, DesignSettings *s) {
+             int c = 0;
+             if (choose(v, LINES, &c)) {
+                 s->lines = static_cast<LineRule>(c);
+             } else {
+                 s->lines = LINES_FILE;
+                 s->linesFile = v;
+             }
+             return *v != '\0';
+         }},
+        {"exclude", 0, "LOW:HIGH", "no line from LOW to HIGH Hz; may be repeated", "", "LOW:HIGH in Hz",
+         [](const char *v, DesignSettings *s) {
+             Band b;
+             if (!readBand(v, &b) || b.lowHz > b.highHz) return false;
+             s->excluded.push_back(b);
+             return true;
+         }},
+        {"spectrum", 0, "flat|white|pink|brown|SLOPE",
+         "equal amplitudes, or a power density of 0, -3, -6 or SLOPE dB an octave", "flat",
+         "flat, white, pink, brown or a slope in dB an octave",
+         [](const char *v, DesignSettings *s) {
+             static const char *const NAMES[] = {"flat", "white", "pink", "brown", nullptr};
+             static const double SLOPES[] = {0.0, 0.0, -3.0, -6.0};
+             int c = 0;
+             s->flat = false;
+             if (choose(v, NAMES, &c)) {
+                 s->flat = c == 0;
+                 s->densityDbPerOctave = SLOPES[c];
+                 return true;
+             }
+             return readDecimal(v, true, &s->densityDbPerOctave) && std::fabs(s->densityDbPerOctave) <= 100.0;
+         }},
+        {"amplitudes", 0, "FILE",
+         "amplitudes (or levels with \"dB\") by frequency, interpolated on the lines", "", "a file",
+         [](const char *v, DesignSettings *s) { return *v != '\0' && (s->amplitudesFile = v, true); }},
+        {"phases", 0, "zero|random|schroeder|newman|low-crest", "the phases", "low-crest",
+         "one of the phase rules",
+         [](const char *v, DesignSettings *s) {
+             int c = 0;
+             return choose(v, PHASES, &c) && (s->phases = static_cast<PhaseRule>(c), true);
+         }},
+        {"peak", 0, "true|samples|both", "the peak the low-crest search lowers", "true",
+         "true, samples or both",
+         [](const char *v, DesignSettings *s) {
+             int c = 0;
+             return choose(v, PEAKS, &c) && (s->search.peak = static_cast<PeakKind>(c), true);
+         }},
+        {"seed", 0, "N", "random seed", "1", "a whole number",
+         [](const char *v, DesignSettings *s) {
+             unsigned long long seed = 0;
+             return readWhole(v, ULLONG_MAX, &seed) && (s->search.seed = seed, true);
+         }},
+        {"starts", 0, "N", "random starts of the low-crest search, whatever --time says", "",
+         "a count from 1 to 1000000",
+         [](const char *v, DesignSettings *s) { return readInt(v, 1, 1000000, &s->search.starts); }},
+        {"time", 0, "S", "seconds of work the starts may take, counted from their steps, not clocked",
+         number(SEARCH_SECONDS), "a time in seconds from 0.001 to 1000000",
+         [](const char *v, DesignSettings *s) {
+             return readDecimal(v, false, &s->search.seconds) && s->search.seconds >= 0.001 &&
+                    s->search.seconds <= 1e6;
+         }},
+        {"iterations", 0, "N", "the most steps of each start's last stages, on the continuous peak",
+         number(SEARCH_ITERATIONS), "a count from 1 to 100000",
+         [](const char *v, DesignSettings *s) { return readInt(v, 1, 100000, &s->search.iterations); }},
+        {"realisations", 0, "R",
+         "write R designs with seeds N .. N+R-1 to PREFIX-1.txt ..; PREFIX is the operand", "",
+         "a count from 1 to 10000",
+         [](const char *v, DesignSettings *s) { return readInt(v, 1, 10000, &s->realisations); }},
+        {"duration", 't', "MS", "signal duration for the highest level", number(DEFAULT_DURATION_MS),
+         "a duration in ms",
+         [](const char *v, DesignSettings *s) { return readInt(v, 1, INT_MAX, &s->durationMs); }},
+        {"taper", 'T', "MS", "taper length for the highest level", number(DEFAULT_TAPER_MS), "a length in ms",
+         [](const char *v, DesignSettings *s) { return readInt(v, 0, INT_MAX, &s->taperMs); }},
+        {"help", 'h', nullptr, "print this message", "", "", nullptr},
+    };
+    return table;
+}
+
+// The option summary on standard output; 1 after an "error: " line when it could not
+// be written.
+int printHelp()
+{
+    std::string text =
+        "usage:\tsonvel-design [options] > list.txt\n"
+        "\tsonvel-design --realisations R [options] PREFIX\n"
+        "options:\n";
+    for (const OptionSpec &o : optionTable()) {
+        std::string names =
+            o.letter ? std::string("-") + o.letter + ", --" + o.name : std::string("    --") + o.name;
+        if (o.arg) names += std::string(" ") + o.arg;
+        names.resize(std::max<size_t>(names.size() + 1, 28), ' ');
+        text +=
+            "  " + names + o.help + (o.byDefault.empty() ? "" : ", " + o.byDefault + " by default") + "\n";
+    }
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+        std::fputs("error: fail to write the help text to standard output.\n", stderr);
+        return 1;
+    }
+    return 0;
+}
+
+// Options that cannot go together, and the operand: PREFIX with --realisations, none
+// without.
+int checkCombinations(int argc, char **argv, DesignSettings *s)
+{
+    const int operands = argc - optind;
+    if (s->realisations > 0 && operands != 1) {
+        std::fputs("error: --realisations: give one PREFIX for the files PREFIX-1.txt ...\n", stderr);
+        return 1;
+    }
+    if (s->realisations == 0 && operands > 0) {
+        std::fprintf(stderr,
+                     "error: \"%s\": sonvel-design takes no operand; the list goes to standard output.\n",
+                     escaped(argv[optind]).c_str());
+        return 1;
+    }
+    if (s->realisations > 0) s->prefix = argv[optind];
+    if (s->lines == LINES_FILE && (!s->flat || s->densityDbPerOctave != 0.0 || !s->amplitudesFile.empty())) {
+        std::fputs(
+            "error: --lines FILE takes its amplitudes from the file, not from --spectrum or --amplitudes.\n",
+            stderr);
+        return 1;
+    }
+    if (s->realisations > 0 && s->phases != PHASES_RANDOM && s->phases != PHASES_LOW_CREST) {
+        std::fputs("error: --realisations: the phases must be random or low-crest to differ.\n", stderr);
+        return 1;
+    }
+    return RUN_CONTINUES;
+}
 
 // Reads the command line into s. Returns RUN_CONTINUES, or the exit status.
 int parseDesignOptions(int argc, char **argv, DesignSettings *s)
 {
-    static const option LONG_OPTIONS[] = {
-        {"rate", required_argument, nullptr, 's'},
-        {"resolution", required_argument, nullptr, OPT_RESOLUTION},
-        {"band", required_argument, nullptr, OPT_BAND},
-        {"grid", required_argument, nullptr, OPT_GRID},
-        {"per-octave", required_argument, nullptr, OPT_PER_OCTAVE},
-        {"lines", required_argument, nullptr, OPT_LINES},
-        {"spectrum", required_argument, nullptr, OPT_SPECTRUM},
-        {"phases", required_argument, nullptr, OPT_PHASES},
-        {"seed", required_argument, nullptr, OPT_SEED},
-        {"iterations", required_argument, nullptr, OPT_ITERATIONS},
-        {"duration", required_argument, nullptr, 't'},
-        {"taper", required_argument, nullptr, 'T'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
-    static const char *const GRIDS[] = {"linear", "log", nullptr};
-    static const char *const LINES[] = {"all", "odd", "random-odd", nullptr};
-    static const char *const PHASES[] = {"zero", "random", "schroeder", "newman", "low-crest", nullptr};
+    const std::vector<OptionSpec> &table = optionTable();
+    std::vector<option> longOptions;
+    std::string letters;
+    for (size_t i = 0; i < table.size(); i++) {
+        const int code = table[i].letter ? table[i].letter : 256 + static_cast<int>(i);
+        longOptions.push_back({table[i].name, table[i].arg ? required_argument : no_argument, nullptr, code});
+        if (table[i].letter) letters += std::string(1, table[i].letter) + (table[i].arg ? ":" : "");
+    }
+    longOptions.push_back({nullptr, 0, nullptr, 0});
     optind = 0;
-    int c, choice = 0;
-    while ((c = getopt_long(argc, argv, "s:t:T:h", LONG_OPTIONS, nullptr)) != -1) {
-        switch (c) {
-        case 's':
-            if (!readInt(optarg, 1, INT_MAX, &s->rateHz)) return refuse("--rate", optarg, "a rate in Hz");
-            break;
-        case 't':
-            if (!readInt(optarg, 1, INT_MAX, &s->durationMs))
-                return refuse("--duration", optarg, "a duration in ms");
-            break;
-        case 'T':
-            if (!readInt(optarg, 0, INT_MAX, &s->taperMs)) return refuse("--taper", optarg, "a length in ms");
-            break;
-        case OPT_RESOLUTION:
-            if (!readDouble(optarg, &s->resolutionHz) || s->resolutionHz <= 0.0)
-                return refuse("--resolution", optarg, "a spacing in Hz");
-            break;
-        case OPT_BAND: {
-            std::string band(optarg);
-            size_t colon = band.find(':');
-            if (colon == std::string::npos ||
-                !readDouble(band.substr(0, colon).c_str(), &s->bandLowHz) ||
-                !readDouble(band.substr(colon + 1).c_str(), &s->bandHighHz) || s->bandLowHz <= 0.0)
-                return refuse("--band", optarg, "LOW:HIGH in Hz");
-            break;
-        }
-        case OPT_GRID:
-            if (choose("--grid", optarg, GRIDS, &choice)) return 1;
-            s->grid = static_cast<GridKind>(choice);
-            break;
-        case OPT_PER_OCTAVE:
-            if (!readInt(optarg, 1, 1000, &s->perOctave))
-                return refuse("--per-octave", optarg, "a count from 1 to 1000");
-            break;
-        case OPT_LINES:
-            if (choose("--lines", optarg, LINES, &choice)) return 1;
-            s->lines = static_cast<LineSet>(choice);
-            break;
-        case OPT_SPECTRUM:
-            if (std::strcmp(optarg, "flat") == 0)
-                s->slopeDbPerOctave = 0.0;
-            else if (std::strcmp(optarg, "pink") == 0)
-                s->slopeDbPerOctave = -3.0;
-            else if (!readDouble(optarg, &s->slopeDbPerOctave) || std::fabs(s->slopeDbPerOctave) > 100.0)
-                return refuse("--spectrum", optarg, "flat, pink or a slope in dB an octave");
-            break;
-        case OPT_PHASES:
-            if (choose("--phases", optarg, PHASES, &choice)) return 1;
-            s->phases = static_cast<PhaseRule>(choice);
-            break;
-        case OPT_SEED: {
-            char *end = nullptr;
-            errno = 0;
-            unsigned long long seed = std::strtoull(optarg, &end, 10);
-            if (end == optarg || *end != '\0' || errno != 0 || optarg[0] == '-')
-                return refuse("--seed", optarg, "a whole number");
-            s->seed = seed;
-            break;
-        }
-        case OPT_ITERATIONS:
-            if (!readInt(optarg, 1, 100000, &s->iterations))
-                return refuse("--iterations", optarg, "a count from 1 to 100000");
-            break;
-        case 'h':
-            printHelp();
-            return 0;
-        default:  // getopt_long has printed its diagnostic
+    for (int c; (c = getopt_long(argc, argv, letters.c_str(), longOptions.data(), nullptr)) != -1;) {
+        const OptionSpec *o = nullptr;
+        for (size_t i = 0; i < table.size(); i++)
+            if (c == (table[i].letter ? table[i].letter : 256 + static_cast<int>(i))) o = &table[i];
+        if (!o) return 1;  // getopt_long has printed its diagnostic
+        if (!o->take) return printHelp();
+        if (!o->take(optarg, s)) {
+            std::fprintf(stderr, "error: --%s: \"%s\" is not %s.\n", o->name, escaped(optarg).c_str(),
+                         o->expected);
             return 1;
         }
     }
-    if (optind < argc) {
-        std::fprintf(stderr, "error: \"%s\": sonvel-design takes no operand; the list goes to standard output.\n",
-                     argv[optind]);
-        return 1;
-    }
-    return RUN_CONTINUES;
+    return checkCombinations(argc, argv, s);
+}
+
+// The command line as the first comment shows it.
+std::string echoedCommand(int argc, char **argv)
+{
+    std::string command = "sonvel-design";
+    for (int i = 1; i < argc; i++) command += " " + escaped(argv[i]);
+    return command;
 }
 
 // Comment lines of at most 79 characters, so that sonvel reads each as one comment; a
@@ -201,65 +345,160 @@ void putComment(std::string *out, const std::string &text)
     }
 }
 
+// The shortest text that reads back as the same double.
+std::string exactNumber(double v)
+{
+    char text[40];
+    for (int digits = 6; digits <= 17; digits++) {
+        std::snprintf(text, sizeof text, "%.*g", digits, v);
+        if (std::strtod(text, nullptr) == v) break;
+    }
+    return text;
+}
+
+// "# detection lines: F1 F2 ...", as many such lines of at most 79 characters as the
+// frequencies need.
+void putDetectionLines(std::string *out, const std::vector<double> &freq)
+{
+    const std::string head = "# detection lines:";
+    std::string line = head;
+    for (double f : freq) {
+        const std::string next = " " + exactNumber(f);
+        if (line.size() + next.size() > 79 && line != head) {
+            *out += line + "\n";
+            line = head;
+        }
+        line += next;
+    }
+    if (line != head) *out += line + "\n";
+}
+
+std::vector<double> phasesOf(const DesignSettings &s, const LineSet &lines, uint64_t seed,
+                             SearchOutcome *outcome)
+{
+    // Random phases draw from a stream of their own, apart from the random-odd lines.
+    uint64_t random = seed ^ 0x5851f42d4c957f2dULL;
+    switch (s.phases) {
+    case PHASES_ZERO: return std::vector<double>(lines.bins.size(), 0.0);
+    case PHASES_RANDOM: return randomPhases(lines.bins.size(), &random);
+    case PHASES_SCHROEDER: return schroederPhases(lines.bins, lines.amp);
+    case PHASES_NEWMAN: return newmanPhases(lines.bins.size());
+    case PHASES_LOW_CREST: break;
+    }
+    SearchSettings search = s.search;
+    search.seed = seed;
+    search.period = lines.period;
+    *outcome = lowCrestPhases(lines.bins, lines.amp, search);
+    return outcome->phase;
+}
+
+// One design's list, comments first, in *out; 1 after an "error: " line.
+int designList(const DesignSettings &s, const LineSet &lines, uint64_t seed, int realisation,
+               const std::string &command, std::string *out)
+{
+    SearchOutcome search;
+    const std::vector<double> phase = phasesOf(s, lines, seed, &search);
+    std::vector<double> freq;
+    for (int k : lines.bins) freq.push_back(frequencyOf(k, s.rateHz, lines.period));
+    int level = 0;
+    Result r = highestLevel(freq, lines.amp, phase, s.rateHz, s.durationMs, s.taperMs, &level);
+    if (!r.ok()) {
+        // No level at all: the refusal at -200 dB would only confuse.
+        const bool levelRefused = r.status >= Status::Overflow && r.status <= Status::AllZero;
+        std::fputs(levelRefused ? "error: sonvel accepts this list at no level from -1 to -200 dB.\n"
+                                : r.message().c_str(),
+                   stderr);
+        return 1;
+    }
+
+    static const char *const PEAK_NAMES[] = {"true peak", "peak on the samples", "product of both peaks"};
+    char text[200];
+    putComment(out, "sonvel-design " SONVEL_VERSION ": " + command);
+    if (realisation > 0) {
+        std::snprintf(text, sizeof text, "realisation %d of %d: seed %llu (the lines from seed %llu)",
+                      realisation, s.realisations, static_cast<unsigned long long>(seed),
+                      static_cast<unsigned long long>(s.search.seed));
+        putComment(out, text);
+    }
+    std::snprintf(text, sizeof text, "lines: %zu from %g to %g Hz, period %d samples at %d Hz", freq.size(),
+                  freq.front(), freq.back(), lines.period, s.rateHz);
+    putComment(out, text);
+    if (s.phases == PHASES_LOW_CREST) {
+        std::snprintf(text, sizeof text, "search: the %s lowered from %d starts, the best start %d",
+                      PEAK_NAMES[s.search.peak], search.starts, search.bestStart);
+        putComment(out, text);
+    }
+    const double rms = rmsOf(lines.amp);
+    std::snprintf(text, sizeof text, "crest factor: %.4f on the samples, %.4f true peak (continuous)",
+                  samplePeak(lines.bins, lines.amp, phase, lines.period) / rms,
+                  truePeak(lines.bins, lines.amp, phase) / rms);
+    putComment(out, text);
+    std::snprintf(text, sizeof text, "highest level: %d dB for sonvel -s %d -t %d -T %d", level, s.rateHz,
+                  s.durationMs, s.taperMs);
+    putComment(out, text);
+    std::vector<double> detection;
+    for (int k : lines.detection) detection.push_back(frequencyOf(k, s.rateHz, lines.period));
+    putDetectionLines(out, detection);
+    for (size_t j = 0; j < freq.size(); j++) {
+        std::snprintf(text, sizeof text, "%.17g %.17g %.17g\n", freq[j], lines.amp[j], phase[j]);
+        *out += text;
+    }
+    return 0;
+}
+
+// Realisation r in PREFIX-r.txt, which appears whole or not at all; the file is claimed
+// before the search, so that a path that cannot be written costs no search. 1 after an
+// "error: " line.
+int writeRealisation(const DesignSettings &s, const LineSet &lines, int r, const std::string &command)
+{
+    const std::string path = s.prefix + "-" + std::to_string(r) + ".txt";
+    OutputFile file;
+    if (!openOutput(path.c_str(), &file)) {
+        std::fprintf(stderr, "error: fail to open \"%s\".\n", escaped(path.c_str()).c_str());
+        return 1;
+    }
+    std::string out;
+    if (designList(s, lines, s.search.seed + static_cast<uint64_t>(r - 1), r, command, &out)) {
+        discardOutput(&file);
+        return 1;
+    }
+    const bool written =
+        beginOutput(&file) && std::fwrite(out.data(), 1, out.size(), file.stream) == out.size();
+    if (!written || !commitOutput(&file)) {
+        discardOutput(&file);
+        std::fprintf(stderr, "error: fail to save \"%s\".\n", escaped(path.c_str()).c_str());
+        return 1;
+    }
+    return 0;
+}
+
 // The run of the designer; main returns what this returns.
 int designMain(int argc, char **argv)
 {
     DesignSettings s;
     int status = parseDesignOptions(argc, argv, &s);
     if (status != RUN_CONTINUES) return status;
-
-    uint64_t random = s.seed;
-    std::vector<int> bins;
-    if (designLines(&s, &random, &bins)) return 1;
-    const int period = periodOf(s.rateHz, s.resolutionHz);
-    std::vector<double> amp = slopeAmplitudes(bins, s.slopeDbPerOctave);
-    std::vector<double> phase;
-    switch (s.phases) {
-    case PHASES_ZERO: phase.assign(bins.size(), 0.0); break;
-    case PHASES_RANDOM: phase = randomPhases(bins.size(), &random); break;
-    case PHASES_SCHROEDER: phase = schroederPhases(bins, amp); break;
-    case PHASES_NEWMAN: phase = newmanPhases(bins.size()); break;
-    case PHASES_LOW_CREST: phase = lowCrestPhases(bins, amp, period, s.iterations, &random); break;
-    }
-    std::vector<double> freq;
-    for (int k : bins) freq.push_back(k * s.resolutionHz);
-
-    int level = 0;
-    Result r = highestLevel(freq, amp, phase, s.rateHz, s.durationMs, s.taperMs, &level);
-    if (!r.ok()) {
-        // No level at all: the refusal at -200 dB would only confuse.
-        const bool levelRefused = r.status >= Status::Overflow && r.status <= Status::AllZero;
-        std::fputs(levelRefused ? "error: sonvel accepts this list at no level from -1 to -200 dB.\n"
-                       : r.message().c_str(),
-                   stderr);
+    std::string why = checkSettings(s);
+    uint64_t random = s.search.seed;
+    LineSet lines;
+    if (why.empty()) why = designLines(s, &random, &lines);
+    if (!why.empty()) {
+        std::fputs(why.c_str(), stderr);
         return 1;
     }
-
-    // Everything is known: the list is written in one piece, or not at all.
-    std::string out;
-    std::string command = "sonvel-design";
-    for (int i = 1; i < argc; i++) command += std::string(" ") + argv[i];
-    putComment(&out, "sonvel-design " SONVEL_VERSION ": " + command);
-    char text[200];
-    std::snprintf(text, sizeof text, "lines: %zu from %g to %g Hz, period %d samples at %d Hz",
-                  bins.size(), freq.front(), freq.back(), period, s.rateHz);
-    putComment(&out, text);
-    std::snprintf(text, sizeof text, "crest factor: %.4f on the samples, %.4f true peak (%dx oversampled)",
-                  crestFactor(bins, amp, phase, period, 1),
-                  crestFactor(bins, amp, phase, period, TRUE_PEAK_OVERSAMPLING),
-                  TRUE_PEAK_OVERSAMPLING);
-    putComment(&out, text);
-    std::snprintf(text, sizeof text, "highest level: %d dB for sonvel -s %d -t %d -T %d", level,
-                  s.rateHz, s.durationMs, s.taperMs);
-    putComment(&out, text);
-    for (size_t j = 0; j < bins.size(); j++) {
-        std::snprintf(text, sizeof text, "%.17g %.17g %.17g\n", freq[j], amp[j], phase[j]);
-        out += text;
+    const std::string command = echoedCommand(argc, argv);
+    if (s.realisations == 0) {
+        // Everything is known: the list is written in one piece, or not at all.
+        std::string out;
+        if (designList(s, lines, s.search.seed, 0, command, &out)) return 1;
+        if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
+            std::fputs("error: fail to write the list to standard output.\n", stderr);
+            return 1;
+        }
+        return 0;
     }
-    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
-        std::fputs("error: fail to write the list to standard output.\n", stderr);
-        return 1;
-    }
+    for (int r = 1; r <= s.realisations; r++)
+        if (writeRealisation(s, lines, r, command)) return 1;
     return 0;
 }
 
