@@ -105,8 +105,8 @@ std::string gridLines(const DesignSettings &s, int period, uint64_t *random, Lin
     std::vector<int> grid = s.grid == GRID_LINEAR
                                 ? linearBins(kLow, kHigh, odd)
                                 : logBins(band, s.resolutionHz, s.perOctave, kLow, kHigh, odd);
-    // The spectrum is set on the whole grid, so that a line left out or excluded takes
-    // its share of the power with it rather than passing it to its neighbours.
+    // The spectrum is set on the whole grid, so that lines left out or excluded change
+    // no other line's amplitude.
     std::vector<double> amp = s.flat ? std::vector<double>(grid.size(), 1.0)
                                      : densityAmplitudes(grid, s.grid, s.densityDbPerOctave);
     for (size_t i = 0; i < grid.size(); i++) {
@@ -260,23 +260,12 @@ std::string designLines(const DesignSettings &s, uint64_t *random, LineSet *line
 
 std::vector<double> densityAmplitudes(const std::vector<int> &bins, GridKind grid, double densityDbPerOctave)
 {
-    // The cell edges: halfway to the neighbours, arithmetically or geometrically; an end
-    // line's cell reaches as far out as in.
-    auto middle = [grid](double a, double b) {
-        return grid == GRID_LINEAR ? 0.5 * (a + b) : std::sqrt(a * b);
-    };
-    auto mirror = [grid](double f, double edge) {
-        return grid == GRID_LINEAR ? 2.0 * f - edge : f * f / edge;
-    };
-    const size_t n = bins.size();
-    std::vector<double> power(n);
-    for (size_t i = 0; i < n; i++) {
-        const double f = bins[i];
-        const double upper =
-            i + 1 < n ? middle(f, bins[i + 1]) : (i > 0 ? mirror(f, middle(bins[i - 1], f)) : f + 0.5);
-        const double lower = i > 0 ? middle(bins[i - 1], f) : mirror(f, upper);
-        power[i] = std::pow(10.0, densityDbPerOctave / 10.0 * std::log2(f)) * (upper - lower);
-    }
+    // The density is k^e with e = densityDbPerOctave / (10 log10 2); a line's share of the
+    // band is the resolution on the linear grid, and a fixed part of an octave, which
+    // grows as k, on the log grid. Pink (e = -1) on the log grid is then k^0: exactly 1.
+    const double exponent = densityDbPerOctave / (10.0 * std::log10(2.0)) + (grid == GRID_LOG ? 1.0 : 0.0);
+    std::vector<double> power;
+    for (int k : bins) power.push_back(std::pow(static_cast<double>(k), exponent));
     const double largest = *std::max_element(power.begin(), power.end());
     std::vector<double> amp;
     for (double p : power) amp.push_back(std::sqrt(p / largest));

@@ -81,9 +81,9 @@ std::string checkSettings(const DesignSettings &s);
 std::string designLines(const DesignSettings &s, uint64_t *random, LineSet *lines);
 
 // Amplitudes for a power density of densityDbPerOctave: each line's power is the
-// density at its frequency times its share of the band, the cell from halfway to its
-// neighbours (in frequency on the linear grid, in octaves on the log grid). The
-// largest amplitude is 1.
+// density at its frequency times its share of the band, the resolution on the linear
+// grid and 1 / perOctave of an octave on the log grid, so that pink has equal
+// amplitudes there. The largest amplitude is 1.
 std::vector<double> densityAmplitudes(const std::vector<int> &bins, GridKind grid, double densityDbPerOctave);
 
 // A two-column file: frequency in Hz and a value a line, '#' lines and empty lines

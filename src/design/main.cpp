@@ -176,11 +176,12 @@ const std::vector<OptionSpec> &optionTable()
              return true;
          }},
         {"spectrum", 0, "flat|white|pink|brown|SLOPE",
-         "equal amplitudes, or a power density of 0, -3, -6 or SLOPE dB an octave", "flat",
+         "equal amplitudes, or a power density of 0, -3.01, -6.02 or SLOPE dB an octave", "flat",
          "flat, white, pink, brown or a slope in dB an octave",
          [](const char *v, DesignSettings *s) {
              static const char *const NAMES[] = {"flat", "white", "pink", "brown", nullptr};
-             static const double SLOPES[] = {0.0, 0.0, -3.0, -6.0};
+             // Pink is 1 / f and brown 1 / f^2: -3.01 and -6.02 dB an octave.
+             static const double SLOPES[] = {0.0, 0.0, -10.0 * std::log10(2.0), -20.0 * std::log10(2.0)};
              int c = 0;
              s->flat = false;
              if (choose(v, NAMES, &c)) {

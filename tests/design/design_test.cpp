@@ -159,16 +159,16 @@ TEST(Design, SpectraMeanTheirNames)
     // 10 Hz from 250 Hz, where the bands hold 6 lines and more.
     DesignSettings s = settings48k(1, 20, 20000);
     s.flat = false;
-    s.densityDbPerOctave = -3;
+    s.densityDbPerOctave = -10 * std::log10(2.0);
     s.grid = GRID_LOG;
     for (double level : thirdOctaveLevels(linesOf(s), s, 31.5)) EXPECT_NEAR(level, 0.0, 0.5);
     // Brown falls 3 dB an octave there.
-    s.densityDbPerOctave = -6;
+    s.densityDbPerOctave = -20 * std::log10(2.0);
     const std::vector<double> brown = thirdOctaveLevels(linesOf(s), s, 31.5);
     EXPECT_NEAR(brown.front() - brown.back(), 27.0, 0.5);
     s = settings48k(10, 20, 20000);
     s.flat = false;
-    s.densityDbPerOctave = -3;
+    s.densityDbPerOctave = -10 * std::log10(2.0);
     for (double level : thirdOctaveLevels(linesOf(s), s, 250)) EXPECT_NEAR(level, 0.0, 0.5);
 
     // Amplitudes from a file: as written on its frequencies, interpolated in dB on log
