@@ -15,8 +15,6 @@ constexpr double PI = 3.14159265358979323846;
 // Lp stages that follow.
 constexpr int CLIPPING_STEPS = 100;
 constexpr int LP_STEPS = 100;
-// From this many lines on, the starts are careful (quickStarts).
-constexpr size_t MANY_LINES = 512;
 
 // The smallest n = 2^a 3^b 5^c at least want: FFTW is fastest on such sizes.
 long long transformSize(long long want)
@@ -498,14 +496,6 @@ int descend(SearchGrids *grids, const std::vector<int> &bins, const std::vector<
     return it + 1;
 }
 
-// Few lines close together have local minima far apart, and the best of many short
-// starts wins: p rises 16, 64, 256. Many lines have them close together, and a design
-// whose lines are sparse on its grid affords few starts: p rises gently from 4 to 512.
-bool quickStarts(const std::vector<int> &bins)
-{
-    return bins.size() < MANY_LINES && !bins.empty() && bins.back() < 4 * static_cast<long long>(bins.size());
-}
-
 // Start k's state: the seed and k mixed, so that no start depends on how many there are.
 uint64_t startState(uint64_t seed, int start)
 {
@@ -565,8 +555,6 @@ SearchOutcome lowCrestPhases(const std::vector<int> &bins, const std::vector<dou
     if (settings.peak != PEAK_SAMPLES) grids.fine = openTransform(trueGridSize(bins));
     if (settings.peak != PEAK_TRUE) grids.samples = openTransform(settings.period);
     Transform *clipGrid = settings.peak == PEAK_SAMPLES ? grids.samples.get() : grids.fine.get();
-    const bool quick = quickStarts(bins);
-    const int firstP = quick ? 16 : 4, factor = quick ? 4 : 2, lastP = quick ? 256 : 512;
 
     // Starts go on while the work so far is below the time, or up to settings.starts.
     auto another = [&](int start) {
@@ -582,7 +570,7 @@ SearchOutcome lowCrestPhases(const std::vector<int> &bins, const std::vector<dou
         for (size_t j = 0; j < bins.size(); j++) phase.push_back(2.0 * PI * uniformRandom(&state));
         clipPhases(clipGrid, bins, amp, &phase, CLIPPING_STEPS);
         grids.work += CLIPPING_STEPS * (transformSeconds(clipGrid, 2) + evaluationSeconds(bins.size()));
-        for (int p = firstP; p <= lastP; p *= factor)
+        for (int p = 4; p <= 512; p *= 2)
             descend(&grids, bins, amp, &phase, p, false, LP_STEPS, &best, start);
         const double screen = measureOf(&grids, bins, amp, phase);
         best.offer(screen, phase, start);
