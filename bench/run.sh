@@ -7,8 +7,8 @@
 #   job L: 16 components between 20 and 24 kHz at 48 kHz for 180 s
 #   memory: one tone at 48 kHz for 10 s, 10 min, 60 min and the longest signal a WAVE
 #           file holds (44739242 ms), written to /dev/null
-#   design: sonvel-design's crest factors against Schroeder's phases on 2048, 31 and
-#           127 equal lines and a pink log grid, and the time of the 2048-line design
+#   design: sonvel-design's crest factors and times against Schroeder's phases on 2048,
+#           31 (at 100 Hz and at 1 Hz) and 127 equal lines and pink and brown log grids
 #
 # Each job runs RUNS times (default 5; job A 300 times) with the shipped program and REF_RUNS times
 # (default 1) with sonvel_reference, whose synthesis runs samples outer, components inner
@@ -79,18 +79,26 @@ for ms in 10000 600000 3600000 44739242; do
     --export-json "$work/tone.$ms.json" "$tone" >/dev/null 2>&1
 done
 
-# The designer: low-crest and Schroeder phases on the same lines, the 2048-line design
-# timed by hyperfine.
+# The designer: low-crest and Schroeder phases on the same lines, each low-crest design
+# timed once by /usr/bin/time (elapsed and user seconds) and the 2048-line design by
+# hyperfine; the same 31 harmonics at 100 Hz and at 1 Hz (signals of whole periods, so
+# the levels compare), and designs given 10 seconds.
 designs=("--rate 48000 --resolution 10 --band 10:20480"
-         "--rate 48000 --resolution 100 --band 100:3100"
+         "--rate 48000 --resolution 100 --band 100:3100 -t 1000"
+         "--rate 48000 --resolution 1 --band 1:31 -t 1000"
+         "--rate 48000 --resolution 100 --band 100:3100 --time 10"
          "--rate 48000 --resolution 100 --band 100:12700"
-         "--rate 48000 --resolution 1 --band 20:20000 --grid log --per-octave 12 --spectrum pink")
+         "--rate 48000 --resolution 100 --band 100:12700 --time 10"
+         "--rate 48000 --resolution 1 --band 20:20000 --grid log --per-octave 12 --spectrum pink"
+         "--rate 48000 --resolution 1 --band 20:20000 --grid log --per-octave 12 --spectrum brown")
+crest() { sed -n 's/^# crest factor: \([0-9.]*\) on the samples, \([0-9.]*\) true peak.*/\2 \1/p' "$1"; }
+level() { sed -n 's/^# highest level: \(-[0-9]*\) dB.*/\1/p' "$1"; }
 : >"$work/design.txt"
 for d in "${designs[@]}"; do
-  for phases in low-crest schroeder; do
-    "$build/sonvel-design" $d --phases $phases >"$work/list.txt"
-    echo "$d|$phases|$(sed -n 's/^# crest factor: .*, \([0-9.]*\) true peak.*/\1/p' "$work/list.txt")|$(sed -n 's/^# highest level: \(-[0-9]*\) dB.*/\1/p' "$work/list.txt")" >>"$work/design.txt"
-  done
+  /usr/bin/time -f "%e %U" -o "$work/design.time" "$build/sonvel-design" $d >"$work/low.txt"
+  "$build/sonvel-design" $d --phases schroeder >"$work/schroeder.txt"
+  starts=$(sed -n 's/^# search: .* from \([0-9]*\) starts.*/\1/p' "$work/low.txt")
+  echo "$d|$(crest "$work/low.txt")|$(level "$work/low.txt")|$(crest "$work/schroeder.txt")|$(level "$work/schroeder.txt")|$(cat "$work/design.time")|$starts" >>"$work/design.txt"
 done
 hyperfine -N --runs 3 --export-json "$work/design.json" "$build/sonvel-design ${designs[0]}" >/dev/null 2>&1
 
@@ -144,14 +152,17 @@ for job in "ABL":
     b.frombytes(open("%s/%s.ref" % (work, job), "rb").read())
     print("  job %s: %d samples, %d differ" % (job, len(a), sum(x != y for x, y in zip(a, b))))
 
-print("\nsonvel-design: true-peak crest factor (16x oversampled) and highest level")
-rows = [l.rstrip("\n").split("|") for l in open(work + "/design.txt")]
-for i in range(0, len(rows), 2):
-    low, sch = rows[i], rows[i + 1]
-    print("  %s\n    low-crest %s (%s dB), Schroeder %s (%s dB): %.2f dB lower" % (
-        low[0], low[2], low[3], sch[2], sch[3], 20 * math.log10(float(sch[2]) / float(low[2]))))
+print("\nsonvel-design: crest factor of the continuous signal (on the samples), highest level")
+for d, low, lowLevel, sch, schLevel, times, starts in (
+        l.rstrip("\n").split("|") for l in open(work + "/design.txt")):
+    (lowTrue, lowSamples), (schTrue, schSamples) = low.split(), sch.split()
+    elapsed, user = times.split()
+    print("  %s\n    low-crest %s (%s) %s dB, %s starts in %s s (user %s); Schroeder %s (%s) %s dB:"
+          " %.2f dB lower" % (d, lowTrue, lowSamples, lowLevel, starts, elapsed, user, schTrue, schSamples,
+                              schLevel, 20 * math.log10(float(schTrue) / float(lowTrue))))
 r = results("design")[0]
-print("  the 2048-line design: median %.2f s (min %.2f, max %.2f)" % (r["median"], r["min"], r["max"]))
+print("  the 2048-line design: median %.2f s (min %.2f, max %.2f), user %.2f s" % (
+    r["median"], r["min"], r["max"], r["user"]))
 
 print("\nkernels per term (Google Benchmark)")
 rows = {b["name"]: b["ns_per_term"] * 1e9 for b in json.load(open(work + "/bm.json"))["benchmarks"]
