@@ -258,6 +258,14 @@ std::string designLines(const DesignSettings &s, uint64_t *random, LineSet *line
     return "";
 }
 
+int designLines(const DesignSettings *s, uint64_t *random, std::vector<int> *bins)
+{
+    LineSet lines;
+    if (!checkSettings(*s).empty() || !designLines(*s, random, &lines).empty()) return 1;
+    *bins = lines.bins;
+    return 0;
+}
+
 std::vector<double> densityAmplitudes(const std::vector<int> &bins, GridKind grid, double densityDbPerOctave)
 {
     // The density is k^e with e = densityDbPerOctave / (10 log10 2); a line's share of the
