@@ -347,9 +347,8 @@ struct SearchGrids {
 
 // Estimated seconds of `transforms` transforms on a grid of n points with the loops
 // around them, and of the rest of one evaluation (sines, gradient and steps over the
-// lines): fitted to the user time of designs of
-// 11 to 2048 lines on grids of 500 to 311040 points on the machine of
-// docs/performance.md.
+// lines): fitted to the user time of designs of 11 to 2048 lines on grids of 500 to
+// 311040 points on the machine of docs/performance.md.
 double transformSeconds(const Transform *t, int transforms)
 {
     return t ? transforms * 0.4e-9 * t->n * std::log2(t->n) : 0.0;
@@ -437,7 +436,8 @@ struct Best {
 
 // Lowers stageNorm by limited-memory BFGS (eight pairs) with a backtracking line search,
 // until a step gains less than a part in 10^12 or after `iterations` steps; returns the
-// steps taken. On the maxima, every point it evaluates is offered to *best.
+// steps taken, plus one for the step that ended the stage. On the maxima, every point it
+// evaluates is offered to *best.
 int descend(SearchGrids *grids, const std::vector<int> &bins, const std::vector<double> &amp,
             std::vector<double> *phase, int p, bool maxima, int iterations, Best *best, int start)
 {
