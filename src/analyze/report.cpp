@@ -13,6 +13,10 @@ std::string format(const char *fmt, Args... args)
     return text;
 }
 
+// v as printed with the given decimals, without the sign of a value that prints as 0
+// ("-0.000" reads as a direction that is not there).
+double unsignedZero(double v, int decimals) { return std::fabs(v) < 0.5 * std::pow(10.0, -decimals) ? 0.0 : v; }
+
 // A JSON number, or null for a value that is not finite.
 std::string number(double v, const char *fmt = "%.10g") { return std::isfinite(v) ? format(fmt, v) : "null"; }
 
@@ -53,10 +57,10 @@ std::string textReport(const ReportContext &c, const Analysis &a)
     t += c.reference ? format("; reference: channel %d\n", c.reference) : "\n";
     t += format("# period: %lld samples (%.10g Hz); %lld periods used from frame %lld\n", a.period,
                 static_cast<double>(c.rateHz) / a.period, a.periodsUsed, a.firstFrame);
-    // + 0.0 turns a delay of -0 into 0.
-    t += format("# delay: %.3f samples (%.4f ms)", a.delay + 0.0, a.delay * 1000.0 / c.rateHz + 0.0);
-    t += c.reference ? format("; reference delay: %.3f samples (%.4f ms)\n", a.referenceDelay,
-                              a.referenceDelay * 1000.0 / c.rateHz)
+    t += format("# delay: %.3f samples (%.4f ms)", unsignedZero(a.delay, 3),
+                unsignedZero(a.delay * 1000.0 / c.rateHz, 4));
+    t += c.reference ? format("; reference delay: %.3f samples (%.4f ms)\n", unsignedZero(a.referenceDelay, 3),
+                              unsignedZero(a.referenceDelay * 1000.0 / c.rateHz, 4))
                      : "\n";
     if (a.groupPeriods > 1)
         t += format("# onset found to within %lld periods: as many more left out at each end\n", a.groupPeriods);
