@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cmath>
 #include <cstdio>
@@ -389,11 +390,38 @@ std::vector<double> newmanPhases(size_t count)
     return phase;
 }
 
+namespace {
+
+// The level in dB of full scale's constant that a level in the query's reference
+// stands for (context: the query), and one in its calibrated unit. -l takes negative
+// levels only, whatever their reference: 0 and above stand for no level (0 dB).
+double referenceToDc(double level, const void *context)
+{
+    const LevelQuery &q = *static_cast<const LevelQuery *>(context);
+    if (level >= 0.0) return 0.0;
+    double dc = 0.0;
+    levelToDc(level, LevelUnit::FullScale, q.reference, q.calibration, &dc);
+    return dc;
+}
+
+double unitToDc(double level, const void *context)
+{
+    const LevelQuery &q = *static_cast<const LevelQuery *>(context);
+    double dc = 0.0;
+    levelToDc(level, q.calibration.set ? q.calibration.unit : LevelUnit::FullScale, q.reference, q.calibration,
+              &dc);
+    return dc;
+}
+
+}  // namespace
+
 Result highestLevel(const std::vector<double> &freq, const std::vector<double> &amp,
-                    const std::vector<double> &phase, int rateHz, int durationMs, int taperMs, int *level)
+                    const std::vector<double> &phase, int rateHz, int durationMs, int taperMs,
+                    const LevelQuery &query, int *wholeDb, double *level)
 {
     int size = 0, taper = 0;
-    Result r = signalSizes(rateHz, durationMs, taperMs, &size, &taper);
+    Result r = signalSizes(rateHz, durationMs, taperMs, &size, &taper,
+                           std::min<long long>(MAX_DATA_SIZE, maxWaveSamples(query.format)));
     if (r.ok()) r = checkFades(size, taper);
     if (!r.ok()) return r;
     SignalRequest req;
@@ -411,10 +439,12 @@ Result highestLevel(const std::vector<double> &freq, const std::vector<double> &
     r = measureSignal(req, &plan, &m);
     if (!r.ok()) return r;
     const double components = componentPowerOf(req.amp, req.count);
-    for (*level = -1; *level >= -200; --*level) {
-        double gain = 0.0, peak = 0.0;
-        r = setLevel(m, size, taper, LevelTarget{static_cast<double>(*level)}, components, &gain, &peak);
-        if (r.ok()) return r;
-    }
-    return r;
+    const LevelTarget target{0.0, query.format, query.quantizer};
+    double whole = 0.0;
+    r = highestAcceptedLevel(m, size, taper, target, components, referenceToDc, &query, false, -200.0, &whole);
+    if (!r.ok()) return r;
+    *wholeDb = static_cast<int>(whole);
+    // In a calibrated unit the search starts from the unit's level of full scale.
+    const double lowest = query.calibration.set ? referenceToUnit(-200.0, query.calibration) : -200.0;
+    return highestAcceptedLevel(m, size, taper, target, components, unitToDc, &query, true, lowest, level);
 }

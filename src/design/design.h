@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "format.h"
+#include "levels.h"
 #include "result.h"
 #include "search.h"
 #include "sizes.h"
@@ -28,6 +30,16 @@ constexpr long long MAX_PERIOD = MAX_TRANSFORM;
 
 struct Band {
     double lowHz, highHz;
+};
+
+// sonvel's sample format, quantizer, level reference and calibration, for which the
+// highest level is found; given tells whether any was set on the command line.
+struct LevelQuery {
+    SampleFormat format = SampleFormat::S16;
+    Quantizer quantizer = Quantizer::Truncate;
+    LevelReference reference = LevelReference::Dc;
+    Calibration calibration;
+    bool given = false;
 };
 
 struct DesignSettings {
@@ -51,6 +63,7 @@ struct DesignSettings {
     std::string prefix;
     int durationMs = DEFAULT_DURATION_MS;
     int taperMs = DEFAULT_TAPER_MS;
+    LevelQuery level;  // sonvel's options that the highest level is found for
 };
 
 // The lines of a design as multiples of the resolution (bins of one period), rising,
@@ -111,11 +124,14 @@ std::vector<double> randomPhases(std::size_t count, uint64_t *random);
 std::vector<double> schroederPhases(const std::vector<int> &bins, const std::vector<double> &amp);
 std::vector<double> newmanPhases(std::size_t count);
 
-// The highest integer level below 0 dB at which sonvel accepts the list for a signal of
-// durationMs with fades of taperMs at rateHz, found with sonvel's own synthesis, fades,
-// measurement and level setting, in *level. Fails on sizes sonvel refuses, and with
-// Status::Overflow (the peak at -200 dB) when no level from -1 to -200 dB is accepted.
+// The highest levels at which sonvel accepts the list for a signal of durationMs with
+// fades of taperMs at rateHz, found with sonvel's own synthesis, fades, measurement and
+// level setting, for the query's format, quantizer, reference and calibration: in whole
+// decibels of the reference (for -l) in *wholeDb, and in hundredths of a decibel of the
+// calibrated unit, or of the reference (for --level), in *level. Fails on sizes sonvel
+// refuses, and with the refusal at -200 dB when no level down to it is accepted.
 Result highestLevel(const std::vector<double> &freq, const std::vector<double> &amp,
-                    const std::vector<double> &phase, int rateHz, int durationMs, int taperMs, int *level);
+                    const std::vector<double> &phase, int rateHz, int durationMs, int taperMs,
+                    const LevelQuery &query, int *wholeDb, double *level);
 
 #endif

@@ -227,6 +227,18 @@ const std::vector<OptionSpec> &optionTable()
          "write R designs with seeds N .. N+R-1 to PREFIX-1.txt ..; PREFIX is the operand", "",
          "a count from 1 to 10000",
          [](const char *v, DesignSettings *s) { return readInt(v, 1, 10000, &s->realisations); }},
+        {"sample-format", 0, "s16|s24|s32|f32", "sonvel's sample format for the highest level", "s16",
+         "s16, s24, s32 or f32",
+         [](const char *v, DesignSettings *s) { return s->level.given = sampleFormatNamed(v, &s->level.format); }},
+        {"quantize", 0, "truncate|round|tpdf", "sonvel's quantizer for the highest level", "truncate",
+         "truncate, round or tpdf",
+         [](const char *v, DesignSettings *s) { return s->level.given = quantizerNamed(v, &s->level.quantizer); }},
+        {"full-scale", 0, "dc|sine", "the highest level in dB of a full-scale constant or sine", "dc",
+         "dc or sine",
+         [](const char *v, DesignSettings *s) { return s->level.given = referenceNamed(v, &s->level.reference); }},
+        {"calibrate", 0, "DB=LEVEL", "the highest level also in dB SPL, dBu or dBV, as sonvel's", "",
+         "DB=LEVEL with LEVEL in dB SPL, dBu or dBV",
+         [](const char *v, DesignSettings *s) { return s->level.given = parseCalibration(v, &s->level.calibration); }},
         {"duration", 't', "MS", "signal duration for the highest level", number(DEFAULT_DURATION_MS),
          "a duration in ms",
          [](const char *v, DesignSettings *s) { return readInt(v, 1, INT_MAX, &s->durationMs); }},
@@ -393,6 +405,30 @@ std::vector<double> phasesOf(const DesignSettings &s, const LineSet &lines, uint
     return outcome->phase;
 }
 
+// sonvel's options for the format, quantizer and reference that differ from its
+// defaults, as they are written on its command line (with a leading blank).
+std::string levelOptions(const LevelQuery &q)
+{
+    std::string text;
+    if (q.format != SampleFormat::S16) text += std::string(" --sample-format ") + nameOf(q.format);
+    if (q.quantizer != Quantizer::Truncate) text += std::string(" --quantize ") + nameOf(q.quantizer);
+    if (q.reference == LevelReference::Sine) text += " --full-scale sine";
+    return text;
+}
+
+// A level's unit as sonvel's --level takes it after the number.
+const char *unitSuffix(LevelUnit unit)
+{
+    return unit == LevelUnit::Spl ? "spl" : unit == LevelUnit::Dbu ? "dBu" : unit == LevelUnit::Dbv ? "dBV" : "";
+}
+
+std::string calibrationText(const Calibration &cal)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g=%.17g%s", cal.fullScaleDb, cal.unitLevel, unitSuffix(cal.unit));
+    return text;
+}
+
 // One design's list, comments first, in *out; 1 after an "error: " line.
 int designList(const DesignSettings &s, const LineSet &lines, uint64_t seed, int realisation,
                const std::string &command, std::string *out)
@@ -402,7 +438,8 @@ int designList(const DesignSettings &s, const LineSet &lines, uint64_t seed, int
     std::vector<double> freq;
     for (int k : lines.bins) freq.push_back(frequencyOf(k, s.rateHz, lines.period));
     int level = 0;
-    Result r = highestLevel(freq, lines.amp, phase, s.rateHz, s.durationMs, s.taperMs, &level);
+    double exact = 0.0;
+    Result r = highestLevel(freq, lines.amp, phase, s.rateHz, s.durationMs, s.taperMs, s.level, &level, &exact);
     if (!r.ok()) {
         // No level at all: the refusal at -200 dB would only confuse.
         const bool levelRefused = r.status >= Status::Overflow && r.status <= Status::AllZero;
@@ -434,8 +471,16 @@ int designList(const DesignSettings &s, const LineSet &lines, uint64_t seed, int
                   samplePeak(lines.bins, lines.amp, phase, lines.period) / rms,
                   truePeak(lines.bins, lines.amp, phase) / rms);
     putComment(out, text);
-    std::snprintf(text, sizeof text, "highest level: %d dB for sonvel -s %d -t %d -T %d", level, s.rateHz,
-                  s.durationMs, s.taperMs);
+    // For -l in whole decibels, and for --level in hundredths (of the calibrated unit),
+    // each with the options that give it that meaning.
+    const std::string options = levelOptions(s.level);
+    std::snprintf(text, sizeof text, "highest level: %d dB for sonvel -s %d -t %d -T %d%s", level, s.rateHz,
+                  s.durationMs, s.taperMs, options.c_str());
+    putComment(out, text);
+    const Calibration &cal = s.level.calibration;
+    std::snprintf(text, sizeof text, "highest --level: %.2f%s for sonvel -s %d -t %d -T %d%s%s%s", exact,
+                  cal.set ? unitSuffix(cal.unit) : "", s.rateHz, s.durationMs, s.taperMs, options.c_str(),
+                  cal.set ? " --calibrate " : "", cal.set ? calibrationText(cal).c_str() : "");
     putComment(out, text);
     std::vector<double> detection;
     for (int k : lines.detection) detection.push_back(frequencyOf(k, s.rateHz, lines.period));

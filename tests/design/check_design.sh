@@ -15,6 +15,16 @@ check "sonvel accepts the list at it" "'$sonvel' -s 48000 -t 300 -T 20 -l $level
 check "and refuses it one dB higher" \
   "'$sonvel' -s 48000 -t 300 -T 20 -l $((level + 1)) -f '$work/list.txt' '$work/b.wav' 2>'$work/err'; test \$? = 1 && grep -q '^ERROR: signal overflow' '$work/err'"
 check "the same bytes again" "cmp '$work/list.txt' '$work/again.txt'"
+
+# For sonvel's 24-bit format against a full-scale sine and a calibration, the highest
+# --level is exact to a hundredth: accepted at it, refused 0.01 higher.
+opts="-s 48000 -t 300 -T 20 --sample-format s24 --full-scale sine --calibrate -20=94"
+"$design" $args --sample-format s24 --full-scale sine --calibrate -20=94 >"$work/cal.txt"
+exact=$(sed -n 's/^# highest --level: \([-0-9.]*\)spl for sonvel .*/\1/p' "$work/cal.txt")
+above=$(python3 -c "print('%.2f' % ($exact + 0.01))" 2>/dev/null)
+check "a calibrated highest level is accepted, and refused 0.01 dB higher" \
+  "test -n '$exact' && '$sonvel' $opts --level ${exact}spl -f '$work/cal.txt' '$work/c.wav' &&
+   ! '$sonvel' $opts --level ${above}spl -f '$work/cal.txt' '$work/d.wav'"
 check "the even lines from 200 to 11900 Hz are listed for detection, in lines of 79 characters at most" \
   "test \"\$(sed -n 's/^# detection lines://p' '$work/list.txt' | tr ' ' '\n' | grep -c .)\" = 118 &&
    grep -q '^# detection lines: 200 300 400 ' '$work/list.txt' && grep -q ' 11900\$' '$work/list.txt' &&
