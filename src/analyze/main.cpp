@@ -26,6 +26,8 @@ struct Settings {
     int rateHz = DEFAULT_SAMPLING_HZ;
     double levelDb = DEFAULT_LEVEL_DB;  // in the reference below
     LevelReference fullScale = LevelReference::Dc;
+    LevelUnit levelUnit = LevelUnit::FullScale;  // of levelDb
+    Calibration calibration;
     SampleFormat format = SampleFormat::S16;
     Quantizer quantizer = Quantizer::Truncate;
     int taperMs = DEFAULT_TAPER_MS;
@@ -49,6 +51,7 @@ void printHelp()
         "\t-f <parameter-file>\t: the list that was played; standard input by default\n"
         "\t--level DB\t: the level with decimals, as -l\n"
         "\t--full-scale dc|sine\t: the level in dB of a full-scale constant or sine\n"
+        "\t--calibrate DB=LEVEL\t: as sonvel's: --level may then be in dB SPL, dBu or dBV\n"
         "\t--sample-format s16|s24|s32|f32\t: the samples sonvel wrote\n"
         "\t--quantize truncate|round|tpdf\t: how sonvel made them integers\n"
         "\t--channel N\t: the channel of the response, 1 by default\n"
@@ -80,7 +83,7 @@ bool readInt(const char *text, long low, long high, int *value)
 }
 
 enum LongOnly { OPT_CHANNEL = 256, OPT_REFERENCE, OPT_SETTLE, OPT_PERIODS, OPT_MAX_FREQ, OPT_JSON, OPT_PLOT,
-                OPT_LEVEL, OPT_FULL_SCALE, OPT_SAMPLE_FORMAT, OPT_QUANTIZE };
+                OPT_LEVEL, OPT_FULL_SCALE, OPT_SAMPLE_FORMAT, OPT_QUANTIZE, OPT_CALIBRATE };
 
 // Reads the command line into s. Returns RUN_CONTINUES, or the exit status.
 int parseAnalyzeOptions(int argc, char **argv, Settings *s)
@@ -95,6 +98,7 @@ int parseAnalyzeOptions(int argc, char **argv, Settings *s)
         {"plot", required_argument, nullptr, OPT_PLOT},
         {"level", required_argument, nullptr, OPT_LEVEL},
         {"full-scale", required_argument, nullptr, OPT_FULL_SCALE},
+        {"calibrate", required_argument, nullptr, OPT_CALIBRATE},
         {"sample-format", required_argument, nullptr, OPT_SAMPLE_FORMAT},
         {"quantize", required_argument, nullptr, OPT_QUANTIZE},
         {"help", no_argument, nullptr, 'h'},
@@ -113,13 +117,16 @@ int parseAnalyzeOptions(int argc, char **argv, Settings *s)
         case 'l':
             if (!readInt(optarg, INT_MIN, -1, &n)) return refuse("-l", optarg, "a level below 0 dB");
             s->levelDb = n;
+            s->levelUnit = LevelUnit::FullScale;
             break;
-        case OPT_LEVEL: {
-            LevelUnit unit = LevelUnit::FullScale;
-            if (!parseLevelText(optarg, &s->levelDb, &unit) || unit != LevelUnit::FullScale)
-                return refuse("--level", optarg, "a level in dB of full scale");
+        case OPT_LEVEL:
+            if (!parseLevelText(optarg, &s->levelDb, &s->levelUnit))
+                return refuse("--level", optarg, "a level in dB, or with a unit of dB SPL, dBu or dBV");
             break;
-        }
+        case OPT_CALIBRATE:
+            if (!parseCalibration(optarg, &s->calibration))
+                return refuse("--calibrate", optarg, "DB=LEVEL with LEVEL in dB SPL, dBu or dBV");
+            break;
         case OPT_FULL_SCALE:
             if (!referenceNamed(optarg, &s->fullScale)) return refuse("--full-scale", optarg, "dc or sine");
             break;
@@ -220,9 +227,10 @@ int analyzeMain(int argc, char **argv)
     LevelTarget target;
     target.format = s.format;
     target.quantizer = s.quantizer;
-    if (!levelToDc(s.levelDb, LevelUnit::FullScale, s.fullScale, Calibration(), &target.level) ||
-        !(target.level < 0.0))
-        return fail("the level must be below full scale.");
+    if (!levelToDc(s.levelDb, s.levelUnit, s.fullScale, s.calibration, &target.level))
+        return fail(std::string("--level is in ") + unitName(s.levelUnit) + ", and no --calibrate gives " +
+                    unitName(s.levelUnit) + ".");
+    if (!(target.level < 0.0)) return fail("the level must be below full scale.");
     if (!regenerate(list, s.rateHz, size, taper, target, period, &played, &error)) return fail(error);
 
     Recording rec;
@@ -238,6 +246,7 @@ int analyzeMain(int argc, char **argv)
     context.rateHz = s.rateHz;
     context.channel = s.analyze.channel;
     context.reference = s.analyze.reference;
+    context.fullScale = s.fullScale;
     if (a.fullScale)
         std::fprintf(stderr, "warning: \"%s\" reaches full scale (peak %.6f): it may be clipped.\n",
                      s.recording, a.peak);

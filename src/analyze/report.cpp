@@ -66,7 +66,8 @@ std::string textReport(const ReportContext &c, const Analysis &a)
         t += format("# onset found to within %lld periods: as many more left out at each end\n", a.groupPeriods);
     t += format("# peak: %.2f dB re full scale (%.6f)\n", 20.0 * std::log10(a.peak), a.peak);
     if (a.fullScale) t += "# warning: the recording reaches full scale: it may be clipped\n";
-    t += format("# level: %.2f dB re full scale\n", a.levelDb);
+    t += format("# level: %.2f dB re %s\n", dcToReference(a.levelDb, c.fullScale),
+                c.fullScale == LevelReference::Sine ? "full-scale sine" : "full scale");
     t += format("# summary: total SNR %.2f dB; odd distortion %s; even distortion %s (re the signal)%s\n",
                 a.snrDb, distortionText(a.oddDb).c_str(), distortionText(a.evenDb).c_str(),
                 a.oddLines ? "" : "; the excited lines are not all odd, so odd and even mix");
@@ -96,7 +97,8 @@ std::string jsonReport(const ReportContext &c, const Analysis &a)
     j += format("  \"onset_resolution_periods\": %lld,\n", a.groupPeriods);
     j += "  \"peak\": " + number(a.peak) + ",\n  \"peak_db\": " + number(20.0 * std::log10(a.peak)) + ",\n";
     j += std::string("  \"full_scale\": ") + (a.fullScale ? "true" : "false") + ",\n";
-    j += "  \"level_db\": " + number(a.levelDb) + ",\n";
+    j += "  \"level_db\": " + number(dcToReference(a.levelDb, c.fullScale)) + ",\n";
+    j += std::string("  \"level_reference\": \"") + (c.fullScale == LevelReference::Sine ? "sine" : "dc") + "\",\n";
     j += "  \"summary\": {\"snr_db\": " + number(a.snrDb) + ", \"odd_db\": " + number(a.oddDb) +
          ", \"even_db\": " + number(a.evenDb) + ", \"mean_gain_db\": " + number(a.meanGainDb) +
          ", \"odd_design\": " + (a.oddLines ? "true" : "false") + "},\n";

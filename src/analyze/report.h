@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "levels.h"
+
 #include "analysis.h"
 
 // What the header names besides the analysis.
@@ -13,6 +15,7 @@ struct ReportContext {
     std::string recording;  // its path
     int rateHz = 0;
     int channel = 1, reference = 0;
+    LevelReference fullScale = LevelReference::Dc;  // what the recording's level is given against
 };
 
 std::string textReport(const ReportContext &c, const Analysis &a);

@@ -21,6 +21,10 @@ check "detection lines of both kinds" \
   "grep -qP '^[0-9.]+\todd\t' '$work/out.txt' && grep -qP '^[0-9.]+\teven\t' '$work/out.txt'"
 check "the same results as JSON" \
   "'$analyze' $opts -l -12 -f '$work/list.txt' --json '$work/played.wav' | python3 -c 'import json, sys; d = json.load(sys.stdin); n = sum(1 for l in open(sys.argv[1]) if l.count(\"\t\") == 4 and not l.startswith(\"#\")); assert d[\"program\"] == \"sonvel-analyze\" and len(d[\"excited\"]) == n and d[\"delay_samples\"] == 0, d[\"delay_samples\"]' '$work/out.txt'"
+check "sonvel's calibrated level and reference give the same analysis" \
+  "'$analyze' $opts --calibrate -20=94 --level 102spl -f '$work/list.txt' '$work/played.wav' |
+   grep -v '^# sonvel-analyze\\|^# level' | cmp - <(grep -v '^# sonvel-analyze\\|^# level' '$work/out.txt') &&
+   '$analyze' $opts --full-scale sine --level -8.9897 -f '$work/list.txt' '$work/played.wav' | grep -q '^# level: -8.9[0-9] dB re full-scale sine'"
 python3 - "$work/played.wav" "$work/stereo.wav" <<'PY'
 import array, sys, wave
 w = wave.open(sys.argv[1]); x = array.array('h', w.readframes(w.getnframes()))

@@ -8,12 +8,9 @@ import sys
 
 program, page, version = sys.argv[1], sys.argv[2], sys.argv[3]
 failures = []
-checks = 0
 
 
 def check(condition, what):
-    global checks
-    checks += 1
     if not condition:
         failures.append(what)
 
@@ -28,7 +25,7 @@ for line in helptext.splitlines():
     if m:
         d = re.search(r"(-?\d+) by default", m.group(3))
         options[m.group(1)] = d.group(1) if d else None
-check(len(options) == 17, "options in --help: %s" % sorted(options))
+check(len(options) == 18, "options in --help: %s" % sorted(options))
 
 text = open(page).read()
 section = text[text.index(".SH OPTIONS"):text.index(".SH EXIT STATUS")]
@@ -46,5 +43,4 @@ check("@PROJECT_VERSION@" not in text and "sonvel %s" % version in text, "versio
 
 for f in failures:
     print("FAIL:", f)
-print("analyze page: %d passed, %d failed" % (checks - len(failures), len(failures)))
 sys.exit(1 if failures else 0)
