@@ -1,8 +1,13 @@
 #include "engine.h"
 
 #include "sizes.h"
+#include "worker.h"
 
 #include <sys/mman.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -52,6 +57,80 @@ void makeBlock(const SignalRequest &req, double *x, int begin, int end)
     taperBlock(x, begin, end, req.size, req.taper);
 }
 
+// Slots a pass keeps for each thread: enough for the caller to find its next block
+// made while a worker is briefly held up.
+constexpr int SLOTS_PER_THREAD = 4;
+
+// The threads a run may use to make its blocks: one for a short run.
+int threadsFor(const SignalRequest &req)
+{
+    const long long work = static_cast<long long>(req.size) * (std::max(req.count, 0) + SAMPLE_TERMS);
+    return work >= req.threadMinWork ? std::max(req.threads, 1) : 1;
+}
+
+// The blocks of one pass over the signal, made on the run's threads and taken by the
+// caller in index order. Each is made into the kept sum where there is one, else into
+// a ring of slots; in the measuring pass its maker also finds its peaks, which do not
+// depend on the order of the blocks, so that only the power sum is left to the caller.
+class PassBlocks {
+public:
+    PassBlocks(const SignalRequest &req, double *kept, bool findPeaks)
+        : req_(req), kept_(kept), findPeaks_(findPeaks)
+    {
+        int threads = threadsFor(req);
+        int slots = threads * SLOTS_PER_THREAD;
+        if (!kept) {
+            // Without memory for the ring, one thread makes every block in one slot.
+            ring_.reset(allocDoubles(slots * BLOCK_SAMPLES));
+            if (!ring_) threads = slots = 1;
+        }
+        peaks_.resize(static_cast<size_t>(slots));
+        pipeline_ = std::make_unique<BlockPipeline>(threads, (req.size - 1) / BLOCK_SAMPLES + 1,
+                                                    slots, make, this);
+    }
+
+    // The samples of a block, once made; x[0] is its first sample.
+    const double *take(int block)
+    {
+        slot_ = pipeline_->take(block);
+        return samplesOf(block, slot_);
+    }
+    // The peaks of the block last taken.
+    const SignalMeasure &peaks() const { return peaks_[static_cast<size_t>(slot_)]; }
+    void release(int block) { pipeline_->release(block); }
+
+private:
+    double *samplesOf(int block, int slot)
+    {
+        if (kept_) return kept_ + static_cast<ptrdiff_t>(block) * BLOCK_SAMPLES;
+        return (ring_ ? ring_.get() : single_) + static_cast<ptrdiff_t>(slot) * BLOCK_SAMPLES;
+    }
+
+    static void make(void *context, int block, int slot)
+    {
+        PassBlocks *pass = static_cast<PassBlocks *>(context);
+        const SignalRequest &req = pass->req_;
+        const int begin = block * BLOCK_SAMPLES, end = blockEnd(begin, req.size);
+        double *x = pass->samplesOf(block, slot);
+        makeBlock(req, x, begin, end);
+        if (pass->findPeaks_) {
+            SignalMeasure &m = pass->peaks_[static_cast<size_t>(slot)];
+            m = SignalMeasure();
+            peakBlock(x, begin, end, req.size, req.taper, &m);
+        }
+    }
+
+    const SignalRequest &req_;
+    double *const kept_;
+    const bool findPeaks_;
+    std::unique_ptr<double[], FreeDeleter> ring_;
+    double single_[BLOCK_SAMPLES];
+    std::vector<SignalMeasure> peaks_;  // per slot
+    int slot_ = 0;
+    // Last, so that the workers stop before anything they use goes.
+    std::unique_ptr<BlockPipeline> pipeline_;
+};
+
 }  // namespace
 
 double *allocDoubles(int n) { return allocZeroed<double>(n); }
@@ -79,25 +158,72 @@ void taperBlock(double *x, int begin, int end, int size, int taper)
 
 void measureBlock(const double *x, int begin, int end, int size, int taper, SignalMeasure *m)
 {
-    // Local running values: the samples could alias the measure's fields for all the
-    // compiler knows, which would keep every one of them in memory.
-    double sum = m->sum, maxAbs = m->maxAbs, maxAbsWindow = m->maxAbsWindow;
-    bool hasNaN = m->hasNaN;
-    const int windowEnd = size - taper;
-    for (int n = begin; n < end; n++) {
-        double v = x[n - begin];
-        double a = std::fabs(v);
-        hasNaN |= std::isnan(v);
-        maxAbs = a > maxAbs ? a : maxAbs;
-        if (n >= taper && n < windowEnd) {
-            sum = sum + v * v;
-            maxAbsWindow = a > maxAbsWindow ? a : maxAbsWindow;
-        }
+    peakBlock(x, begin, end, size, taper, m);
+    m->sum = addSquares(x, begin, end, size, taper, m->sum);
+}
+
+namespace {
+
+// The largest magnitude of count samples (not-a-numbers aside, as a > max is false for
+// them) and whether one is not a number. The largest does not depend on the order of
+// comparison, so four running maxima are kept side by side.
+double largestMagnitude(const double *x, int count, bool *hasNaN)
+{
+    double largest = 0.0;
+    bool nan = false;
+    int n = 0;
+#if defined(__SSE2__)
+    // _mm_max_pd(a, m) gives m where a is not a number, as a > m ? a : m does.
+    const __m128d ABS = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
+    __m128d m0 = _mm_setzero_pd(), m1 = m0, unordered = m0;
+    for (; n + 4 <= count; n += 4) {
+        const __m128d a0 = _mm_and_pd(_mm_loadu_pd(x + n), ABS);
+        const __m128d a1 = _mm_and_pd(_mm_loadu_pd(x + n + 2), ABS);
+        unordered = _mm_or_pd(unordered, _mm_cmpunord_pd(a0, a1));
+        m0 = _mm_max_pd(a0, m0);
+        m1 = _mm_max_pd(a1, m1);
     }
-    m->sum = sum;
-    m->maxAbs = maxAbs;
-    m->maxAbsWindow = maxAbsWindow;
-    m->hasNaN = hasNaN;
+    double lanes[2];
+    _mm_storeu_pd(lanes, _mm_max_pd(m0, m1));
+    largest = std::max(lanes[0], lanes[1]);
+    nan = _mm_movemask_pd(unordered) != 0;
+#endif
+    for (; n < count; n++) {
+        const double a = std::fabs(x[n]);
+        nan |= std::isnan(a);
+        largest = a > largest ? a : largest;
+    }
+    *hasNaN |= nan;
+    return largest;
+}
+
+// Samples begin .. end - 1 of a block, as offsets lo .. hi - 1 of those between the
+// fades (lo == hi when there are none).
+void windowOf(int begin, int end, int size, int taper, int *lo, int *hi)
+{
+    *lo = std::min(std::max(taper - begin, 0), end - begin);
+    *hi = std::max(std::min(size - taper, end) - begin, *lo);
+}
+
+}  // namespace
+
+void peakBlock(const double *x, int begin, int end, int size, int taper, SignalMeasure *m)
+{
+    int lo = 0, hi = 0;
+    windowOf(begin, end, size, taper, &lo, &hi);
+    const double window = largestMagnitude(x + lo, hi - lo, &m->hasNaN);
+    const double fades = std::max(largestMagnitude(x, lo, &m->hasNaN),
+                                  largestMagnitude(x + hi, end - begin - hi, &m->hasNaN));
+    m->maxAbsWindow = std::max(m->maxAbsWindow, window);
+    m->maxAbs = std::max(m->maxAbs, std::max(window, fades));
+}
+
+double addSquares(const double *x, int begin, int end, int size, int taper, double sum)
+{
+    int lo = 0, hi = 0;
+    windowOf(begin, end, size, taper, &lo, &hi);
+    for (int i = lo; i < hi; i++) sum = sum + x[i] * x[i];
+    return sum;
 }
 
 double levelOf(double sumOfSquares, int size, int taper, double fullScale)
@@ -108,8 +234,22 @@ double levelOf(double sumOfSquares, int size, int taper, double fullScale)
 
 double addSquares(const int16_t *x, int begin, int end, int size, int taper, double sum)
 {
-    for (int n = begin > taper ? begin : taper; n < end && n < size - taper; n++) {
-        double v = x[n - begin];
+    int lo = 0, hi = 0;
+    windowOf(begin, end, size, taper, &lo, &hi);
+    if (lo == hi) return sum;
+    // The squares of 16-bit samples are integers up to 2^30, and a double holds every
+    // integer up to 2^53. From a whole sum, as long as the total stays there no addition
+    // rounds, so the integer total, added in any order, is the sum added in index
+    // order. Beyond 2^53 (for instance 190 million samples at -15 dB) they are added
+    // one by one.
+    const double EXACT = 9007199254740992.0;  // 2^53
+    if (sum >= 0.0 && sum <= EXACT && sum == std::floor(sum)) {
+        uint64_t total = 0;
+        for (int i = lo; i < hi; i++) total += static_cast<uint32_t>(x[i] * x[i]);
+        if (static_cast<double>(total) <= EXACT - sum) return sum + static_cast<double>(total);
+    }
+    for (int i = lo; i < hi; i++) {
+        double v = x[i];
         sum = sum + v * v;
     }
     return sum;
@@ -202,13 +342,18 @@ Result measureSignal(const SignalRequest &req, SignalPlan *plan, SignalMeasure *
     // memory is not to be had, every block is made again in the second pass.
     plan->sum.reset(8LL * size <= req.budgetBytes ? allocDoubles(size) : nullptr);
     const long long total = plan->sum ? size : 2LL * size;
-    double block[BLOCK_SAMPLES];
-    for (int begin = 0, end = 0; begin < size; begin = end) {
+    // The blocks' makers find their peaks; the power sum stays here, in index order.
+    PassBlocks blocks(req, plan->sum.get(), true);
+    for (int k = 0, begin = 0, end = 0; begin < size; k++, begin = end) {
         reportProgress(req, begin, total);
         end = blockEnd(begin, size);
-        double *x = plan->sum ? plan->sum.get() + begin : block;
-        makeBlock(req, x, begin, end);
-        measureBlock(x, begin, end, size, req.taper, measure);
+        const double *x = blocks.take(k);
+        const SignalMeasure &peaks = blocks.peaks();
+        measure->sum = addSquares(x, begin, end, size, req.taper, measure->sum);
+        measure->maxAbs = std::max(measure->maxAbs, peaks.maxAbs);
+        measure->maxAbsWindow = std::max(measure->maxAbsWindow, peaks.maxAbsWindow);
+        measure->hasNaN |= peaks.hasNaN;
+        blocks.release(k);
     }
     reportProgress(req, total, total);
     return Status::Ok;
@@ -259,17 +404,19 @@ Result emitSignal(SignalPlan *plan, SampleSink sink, void *context, double *leve
                                             : plan->kept.get();
     Quantizing quantizing{req.format, req.quantizer, req.seed};
     double sumSquares = 0.0;
-    double block[BLOCK_SAMPLES];
+    // Beyond the budget the blocks are made again, as in the first pass.
+    std::unique_ptr<PassBlocks> blocks;
+    if (!plan->sum) blocks = std::make_unique<PassBlocks>(req, nullptr, false);
     int16_t out16[BLOCK_SAMPLES];
     unsigned char out[4 * BLOCK_SAMPLES];
-    for (int begin = 0, end = 0; begin < size; begin = end) {
+    for (int k = 0, begin = 0, end = 0; begin < size; k++, begin = end) {
         end = blockEnd(begin, size);
-        const double *x = block;
+        const double *x = nullptr;
         if (plan->sum) {
             x = plan->sum.get() + begin;
         } else {
             reportProgress(req, size + static_cast<long long>(begin), 2LL * size);
-            makeBlock(req, block, begin, end);
+            x = blocks->take(k);
         }
         const int count = end - begin;
         if (plain16) {
@@ -283,6 +430,7 @@ Result emitSignal(SignalPlan *plan, SampleSink sink, void *context, double *leve
         } else {
             storeBlock(x, begin, end, size, taper, plan->gain, &quantizing, out, &sumSquares);
         }
+        if (blocks) blocks->release(k);
         const size_t blockBytes = static_cast<size_t>(count) * static_cast<size_t>(bytes);
         if (whole) std::memcpy(whole + static_cast<size_t>(begin) * static_cast<size_t>(bytes), out, blockBytes);
         if (!sink(out, count, context)) {

@@ -51,6 +51,14 @@ struct SignalMeasure {
 // taper samples to m; x[0] is sample begin. Blocks must come in index order.
 void measureBlock(const double *x, int begin, int end, int size, int taper, SignalMeasure *m);
 
+// The part of measureBlock that does not depend on the order of the blocks: the
+// largest magnitudes and whether a sample is not a number. The sum is left alone.
+void peakBlock(const double *x, int begin, int end, int size, int taper, SignalMeasure *m);
+
+// The part that does: squares of the samples begin .. end - 1 that lie between the
+// fades, added to sum in index order; x[0] is sample begin.
+double addSquares(const double *x, int begin, int end, int size, int taper, double sum);
+
 // The level in dB relative to full scale of a sum of squares over the window between
 // the fades: 10 log10(sum / (size - 2 taper) / fullScale / fullScale).
 double levelOf(double sumOfSquares, int size, int taper, double fullScale = FULL_SCALE);
@@ -105,6 +113,15 @@ void convertBlock(const double *x, int count, double gain, int16_t *out);
 // same order of additions, so the bytes do not depend on the budget.
 constexpr long long SIGNAL_BUDGET_BYTES = 256LL << 20;  // 33554432 samples, 11.6 min at 48 kHz
 
+// Blocks are made on several threads when the request allows it and the run is long
+// enough: at least this much work, counted in terms (one sample of one component) with
+// each sample counting as SAMPLE_TERMS more for its fades, measurement and output.
+// Below it a thread costs more to start than it saves (about 1 ms of work). Whatever
+// the number of threads, the blocks are taken in index order, so the bytes are the
+// same.
+constexpr long long THREAD_MIN_WORK = 1LL << 20;
+constexpr int SAMPLE_TERMS = 4;
+
 struct SignalRequest {
     int size = 0;   // samples
     int taper = 0;  // samples, at each end
@@ -117,6 +134,8 @@ struct SignalRequest {
     int fs = 0;  // Hz
     SynthKernel kernel = KERNEL_SCALAR;
     long long budgetBytes = SIGNAL_BUDGET_BYTES;
+    int threads = 1;  // at most this many threads make blocks; the caller's is one of them
+    long long threadMinWork = THREAD_MIN_WORK;
     bool keepSamples = false;  // keep the whole converted signal (for a listing)
     // Called with the samples made so far out of all those to make (both passes count);
     // done == total when the synthesis stops. The library shows nothing itself.

@@ -1,5 +1,7 @@
 #include "gen_signal.h"
 
+#include "worker.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -111,6 +113,7 @@ int16_t *generateComplexSine(int size, int taper, int level, const double *freq,
     req.count = count;
     req.fs = fs;
     req.kernel = chooseKernel();
+    req.threads = usableProcessors();
     req.budgetBytes = 8LL * size;
     SignalPlan plan;
     Result r = planSignal(req, &plan);

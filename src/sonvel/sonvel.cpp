@@ -22,6 +22,7 @@
 #include "levels.h"
 #include "out_file.h"
 #include "wav_io.h"
+#include "worker.h"
 
 namespace {
 
@@ -388,6 +389,7 @@ SignalRequest requestFor(const RunSettings *settings, const ParamTable *table, i
     request.count = table->count;
     request.fs = settings->samplingHz;
     request.kernel = chooseKernel();
+    request.threads = usableProcessors();
     request.keepSamples = settings->listing;
     if (isatty(STDERR_FILENO) && synthesisSeconds(request.kernel, request.size, request.count) > 1.0) {
         request.progress = showProgress;

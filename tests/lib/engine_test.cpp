@@ -1,6 +1,7 @@
 // The engine's run: the signal made in blocks, kept whole within the memory budget or
-// made twice beyond it, gives the bytes of the whole-buffer path (the sum of every
-// component, then makeSoundSignal), and a plan is emitted once.
+// made twice beyond it, on one thread or several, gives the bytes of the whole-buffer
+// path (the sum of every component, then makeSoundSignal) and of the reference kernel,
+// and a plan is emitted once.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -27,10 +28,13 @@ bool collect(const unsigned char *bytes, int count, void *context)
     return true;
 }
 
-Made makeInBlocks(SignalRequest req, long long budgetBytes)
+// The run of req within budgetBytes on `threads` threads, however short the signal.
+Made makeInBlocks(SignalRequest req, long long budgetBytes, int threads = 1)
 {
     Made m;
     req.budgetBytes = budgetBytes;
+    req.threads = threads;
+    req.threadMinWork = 0;
     req.keepSamples = true;
     SignalPlan plan;
     Result r = planSignal(req, &plan);
@@ -42,7 +46,8 @@ Made makeInBlocks(SignalRequest req, long long budgetBytes)
 }
 
 SignalRequest requestOf(int size, int taper, int level, const std::vector<double> &freq,
-                        const std::vector<double> &amp, const std::vector<double> &phase)
+                        const std::vector<double> &amp, const std::vector<double> &phase,
+                        int fs = 12000)
 {
     SignalRequest req;
     req.size = size;
@@ -52,7 +57,7 @@ SignalRequest requestOf(int size, int taper, int level, const std::vector<double
     req.amp = amp.data();
     req.phase = phase.data();
     req.count = static_cast<int>(freq.size());
-    req.fs = 12000;
+    req.fs = fs;
     req.kernel = chooseKernel();
     return req;
 }
@@ -83,17 +88,80 @@ TEST(Engine, BlocksGiveTheBytesOfTheWholeBuffer)
         const std::string err = testing::internal::GetCapturedStderr();
 
         for (long long budget : {SIGNAL_BUDGET_BYTES, 0LL}) {
-            Made m = makeInBlocks(req, budget);
-            EXPECT_EQ(m.message, err) << c.size << " budget " << budget;
-            if (!whole) {
-                EXPECT_TRUE(m.samples.empty());
-                continue;
+            for (int threads : {1, 2}) {
+                Made m = makeInBlocks(req, budget, threads);
+                SCOPED_TRACE(testing::Message() << c.size << " budget " << budget << " threads "
+                                                << threads);
+                EXPECT_EQ(m.message, err);
+                if (!whole) {
+                    EXPECT_TRUE(m.samples.empty());
+                    continue;
+                }
+                std::vector<int16_t> expected(whole.get(), whole.get() + c.size);
+                EXPECT_EQ(m.samples, expected);
+                EXPECT_EQ(m.kept, expected);
+                EXPECT_EQ(m.level, calcPower(whole.get(), BUF_SHORT, c.size, c.taper));
             }
-            std::vector<int16_t> expected(whole.get(), whole.get() + c.size);
-            EXPECT_EQ(m.samples, expected) << c.size << " budget " << budget;
-            EXPECT_EQ(m.kept, expected) << c.size << " budget " << budget;
-            EXPECT_EQ(m.level, calcPower(whole.get(), BUF_SHORT, c.size, c.taper));
         }
+    }
+}
+
+TEST(Engine, EveryKernelOnAnyNumberOfThreadsGivesTheReferenceBytes)
+{
+    struct Case {
+        int size, taper, level, fs;
+        std::vector<double> freq, amp, phase;
+    } cases[] = {
+        // From a constant and 0.01 Hz to half the rate and beyond, a negative frequency,
+        // amplitudes from 1e-3 to 2, phases up to 1e6.
+        {100001, 4800, -20, 48000, {0, 0.01, 20, 23999.9, 30000, -440},
+         {0.1, 1, 0.5, 1, 1e-3, 2}, {0, 1.5707963267948966, -3, 2, 0.5, 1e6}},
+        // Arguments beyond the vector sine's reach, amplitudes 1e5 apart.
+        {50001, 0, -6, 44100, {1000, 7}, {1e3, 1e-2}, {3e9, -1e15}},
+        // Sample indices up to 3 million, arguments up to 9.4e6.
+        {3000000, 480000, -10, 48000, {23999.5, 0.3}, {1, 0.7}, {0.1, -1}},
+    };
+    for (const Case &c : cases) {
+        SignalRequest req = requestOf(c.size, c.taper, c.level, c.freq, c.amp, c.phase, c.fs);
+        // The sum kept in memory, and the first budget too small for it: two passes.
+        const long long kept = 8LL * c.size, twoPasses = kept - 1;
+        req.kernel = KERNEL_REFERENCE;
+        const Made ref = makeInBlocks(req, kept);
+        ASSERT_EQ(ref.message, "") << c.size;
+        for (SynthKernel kernel : {KERNEL_REFERENCE, KERNEL_SCALAR, KERNEL_AVX2, KERNEL_AVX512}) {
+            if (!kernelSupported(kernel)) continue;
+            req.kernel = kernel;
+            for (long long budget : {kept, twoPasses}) {
+                for (int threads : {1, 2, 3}) {
+                    const Made m = makeInBlocks(req, budget, threads);
+                    SCOPED_TRACE(testing::Message() << c.size << " kernel " << kernel << " budget "
+                                                    << budget << " threads " << threads);
+                    EXPECT_EQ(m.samples, ref.samples);
+                    EXPECT_EQ(m.level, ref.level);
+                }
+            }
+        }
+    }
+}
+
+TEST(Engine, SixteenBitPowerSumRoundsAsInIndexOrder)
+{
+    // Every 16-bit value from -32768 up in steps of 7, in a scrambled order.
+    std::vector<int16_t> x;
+    for (int v = -32768; v < 32768; v += 7) x.push_back(static_cast<int16_t>(v));
+    for (size_t i = 0; i < x.size(); i += 2) std::swap(x[i], x[(i * 7919) % x.size()]);
+    const int size = static_cast<int>(x.size()), taper = 100;
+    // Sums that start at 0; at a half below 2^52, where the halves begin to round; just
+    // below 2^53, where the total stays below it or passes it and the additions begin to
+    // round; at 2^53 and far beyond.
+    const double TWO_53 = 9007199254740992.0;
+    for (double start : {0.0, TWO_53 / 2 - 1e12 + 0.5, TWO_53 - 3e12, TWO_53 - 1e12, TWO_53, 1e300}) {
+        double expected = start;
+        for (int n = taper; n < size - taper; n++) expected = expected + static_cast<double>(x[n]) * x[n];
+        EXPECT_EQ(addSquares(x.data(), 0, size, size, taper, start), expected) << start;
+        // The same samples in two blocks.
+        const double half = addSquares(x.data(), 0, 4096, size, taper, start);
+        EXPECT_EQ(addSquares(x.data() + 4096, 4096, size, size, taper, half), expected) << start;
     }
 }
 
@@ -122,13 +190,18 @@ TEST(Engine, ASinkThatStopsEndsTheRun)
     std::vector<double> freq{1000}, amp{1}, phase{0};
     SignalRequest req = requestOf(100000, 0, -15, freq, amp, phase);
     req.budgetBytes = 0;
-    SignalPlan plan;
-    ASSERT_TRUE(planSignal(req, &plan).ok());
-    int blocks = 0;
-    auto stopAtTwo = [](const unsigned char *, int, void *context) { return ++*static_cast<int *>(context) < 2; };
-    double level = 0.0;
-    EXPECT_EQ(emitSignal(&plan, stopAtTwo, &blocks, &level).status, Status::Stopped);
-    EXPECT_EQ(blocks, 2);
+    for (int threads : {1, 2}) {
+        // Workers that have made blocks ahead stop and are joined.
+        req.threads = threads;
+        req.threadMinWork = 0;
+        SignalPlan plan;
+        ASSERT_TRUE(planSignal(req, &plan).ok());
+        int blocks = 0;
+        auto stopAtTwo = [](const unsigned char *, int, void *context) { return ++*static_cast<int *>(context) < 2; };
+        double level = 0.0;
+        EXPECT_EQ(emitSignal(&plan, stopAtTwo, &blocks, &level).status, Status::Stopped);
+        EXPECT_EQ(blocks, 2);
+    }
 }
 
 TEST(Engine, HighestAcceptedLevelIsExactToTheStep)

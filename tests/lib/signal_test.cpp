@@ -128,6 +128,27 @@ TEST(MakeSoundSignal, ShortInputAndCallerBuffer)
     EXPECT_NEAR(calcPower(out.data(), BUF_SHORT, 200, 20), -6.0, 0.01);
 }
 
+TEST(MakeSoundSignal, SamplesInTheFadesCountForThePeakAndTheNumbers)
+{
+    // A constant between the fades; one sample in a fade is not a number, or so large
+    // that even after its fade factor it would overflow. Samples in each position of a
+    // group of four, and in the last, odd one.
+    const int size = 6003, taper = 600;
+    for (int at : {100, 101, 5990, 5991, 6002}) {
+        for (double odd : {std::nan(""), 1e9}) {
+            std::vector<double> x(size, 1000.0);
+            x[static_cast<size_t>(at)] = odd;
+            testing::internal::CaptureStderr();
+            std::unique_ptr<int16_t[], decltype(&std::free)> out(
+                makeSoundSignal(x.data(), BUF_DOUBLE, size, taper, -15, nullptr), &std::free);
+            const std::string err = testing::internal::GetCapturedStderr();
+            EXPECT_FALSE(out) << at;
+            const char *why = std::isnan(odd) ? "not numbers" : "signal overflow";
+            EXPECT_NE(err.find(why), std::string::npos) << at << ": " << err;
+        }
+    }
+}
+
 TEST(GenerateComplexSine, LevelOfAToneAndOverflow)
 {
     Generated g = generate(6000, 0, -15, {1000}, {5000}, {0});

@@ -1,0 +1,93 @@
+#include "worker.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <new>
+#include <system_error>
+
+int usableProcessors()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    const int count = CPU_COUNT(&set);
+    return count > 0 ? count : 1;
+}
+
+BlockPipeline::BlockPipeline(int threads, int blocks, int slots, MakeFn make, void *context)
+    : blocks_(blocks), slots_(slots > 0 ? slots : 1), wakeFree_((slots_ + 1) / 2), make_(make),
+      context_(context), made_(static_cast<size_t>(slots_), -1)
+{
+    // Workers beyond the blocks would have nothing to do. A thread that cannot be
+    // started leaves the work to those that could: the blocks are the same.
+    const int wanted = std::min(threads, blocks) - 1;
+    try {
+        workers_.reserve(static_cast<size_t>(wanted > 0 ? wanted : 0));
+        for (int i = 0; i < wanted; i++) workers_.emplace_back(&BlockPipeline::work, this);
+    } catch (const std::system_error &) {
+    } catch (const std::bad_alloc &) {
+    }
+}
+
+BlockPipeline::~BlockPipeline()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    spaceFree_.notify_all();
+    for (std::thread &t : workers_) t.join();
+}
+
+bool BlockPipeline::mayMake() const { return next_ < blocks_ && next_ < released_ + slots_; }
+
+// Claims the next block, makes it outside the lock and marks it made.
+void BlockPipeline::makeNext(std::unique_lock<std::mutex> &lock)
+{
+    const int block = next_++;
+    lock.unlock();
+    make_(context_, block, block % slots_);
+    lock.lock();
+    made_[static_cast<size_t>(block % slots_)] = block;
+    if (callerWaits_) blockMade_.notify_one();
+}
+
+void BlockPipeline::work()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        while (!stop_ && next_ < blocks_ && released_ + slots_ - next_ < wakeFree_) {
+            idleWorkers_++;
+            spaceFree_.wait(lock);
+            idleWorkers_--;
+        }
+        if (stop_ || next_ >= blocks_) return;
+        makeNext(lock);
+    }
+}
+
+int BlockPipeline::take(int block)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    const size_t slot = static_cast<size_t>(block % slots_);
+    while (made_[slot] != block) {
+        // Rather than wait, the caller makes a later block (or this one, if no worker
+        // has claimed it yet).
+        if (mayMake()) {
+            makeNext(lock);
+            continue;
+        }
+        callerWaits_ = true;
+        blockMade_.wait(lock);
+        callerWaits_ = false;
+    }
+    return static_cast<int>(slot);
+}
+
+void BlockPipeline::release(int block)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = block + 1;
+    if (idleWorkers_ > 0 && released_ + slots_ - next_ == wakeFree_) spaceFree_.notify_all();
+}
