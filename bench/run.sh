@@ -4,6 +4,7 @@
 #
 #   job A: the typical run (1000 Hz, amplitude 5000, defaults: 6000 samples)
 #   job B: 2048 components below 24 kHz at 48 kHz for 10 s
+#   job C: 64 components below 24 kHz at 48 kHz for 60 s
 #   job L: 16 components between 20 and 24 kHz at 48 kHz for 180 s
 #   memory: one tone at 48 kHz for 10 s, 10 min, 60 min and the longest signal a WAVE
 #           file holds (44739242 ms), written to /dev/null
@@ -13,15 +14,21 @@
 # Each job runs RUNS times (default 5; job A 300 times) with the shipped program and REF_RUNS times
 # (default 1) with sonvel_reference, whose synthesis runs samples outer, components inner
 # with the scalar sine; job L also runs with sonvel_small_pages (no huge pages).
-# Needs: cmake, g++, libbenchmark-dev, python3, hyperfine, /usr/bin/time.
+# Every job and the 60-minute tone also run on one processor (taskset -c 0, so one
+# thread), and, with BEFORE=path/to/an/older/sonvel, with that program in the same
+# hyperfine run; job B and the 60-minute tone then run once more while another process
+# spins on the second processor. The longest signal's md5 is printed for one and for
+# all processors.
+# Needs: cmake, g++, libbenchmark-dev, python3, hyperfine, /usr/bin/time, taskset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD:-$PWD/build-bench}
 runs=${RUNS:-5}
 refRuns=${REF_RUNS:-1}
+before=${BEFORE:-}
 
 missing=()
-for tool in cmake g++ python3 hyperfine /usr/bin/time; do
+for tool in cmake g++ python3 hyperfine /usr/bin/time taskset; do
   command -v "$tool" >/dev/null || missing+=("$tool")
 done
 [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
@@ -45,23 +52,33 @@ def job(name, count, lo, hi, seed):
             f.write("%.6f %.6f %.6f\n" % (rng.uniform(lo, hi), rng.uniform(0.1, 1.0),
                                           rng.uniform(-3.14159, 3.14159)))
 job("B", 2048, 20.0, 23999.0, 2)
+job("C", 64, 20.0, 23999.0, 3)
 job("L", 16, 20000.0, 23999.0, 4)
 open(sys.argv[1] + "/A.txt", "w").write("1000 5000\n")
 open(sys.argv[1] + "/tone.txt", "w").write("1000 1\n")
 PY
 
-declare -A args=([A]="" [B]="-s 48000 -t 10000" [L]="-s 48000 -t 180000")
-declare -A terms=([A]=6000 [B]=$((480000 * 2048)) [L]=$((8640000 * 16)))
+declare -A args=([A]="" [B]="-s 48000 -t 10000" [C]="-s 48000 -t 60000" [L]="-s 48000 -t 180000")
+declare -A terms=([A]=6000 [B]=$((480000 * 2048)) [C]=$((2880000 * 64)) [L]=$((8640000 * 16)))
 
 echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
 echo
 
 # hyperfine's JSON holds every run's time, user and system time: the table is read from
 # there. Each program writes raw samples, kept for the comparison below.
-for job in A B L; do
+# The labels of each job's variants, in order, for the table.
+for job in A B C L; do
   cmd() { echo "$1 ${args[$job]} -r -f $work/$job.txt $work/$job.$2"; }
-  variants=("$(cmd "$build/sonvel" out)")
-  [ "$job" = L ] && variants+=("$(cmd "$build/bench/sonvel_small_pages" small)")
+  variants=("$(cmd "$build/sonvel" out)" "$(cmd "taskset -c 0 $build/sonvel" one)")
+  echo "sonvel|1 processor" >"$work/$job.labels"
+  if [ "$job" = L ]; then
+    variants+=("$(cmd "$build/bench/sonvel_small_pages" small)")
+    echo "small pages" >>"$work/$job.labels"
+  fi
+  if [ -n "$before" ]; then
+    variants+=("$(cmd "$before" before)")
+    echo "before" >>"$work/$job.labels"
+  fi
   # Job A is mostly start-up: it runs as often as /bin/true below.
   if [ "$job" = A ]; then jobRuns=300; warmup=20; else jobRuns=$runs; warmup=1; fi
   hyperfine -N --warmup $warmup --runs $jobRuns --export-json "$work/$job.json" "${variants[@]}" >/dev/null 2>&1
@@ -71,13 +88,35 @@ done
 hyperfine -N --warmup 20 --runs 300 --export-json "$work/true.json" /bin/true >/dev/null 2>&1
 
 # Peak memory of one run each (without -o, which keeps the 16-bit samples), and the
-# time from hyperfine; the longest signal runs twice.
+# time from hyperfine; the longest signal runs twice. The 60-minute tone also runs on
+# one processor and with the program before.
 for ms in 10000 600000 3600000 44739242; do
   tone="$build/sonvel -s 48000 -t $ms -f $work/tone.txt /dev/null"
   /usr/bin/time -v -o "$work/mem.$ms" $tone 2>/dev/null
+  variants=("$tone")
+  if [ $ms = 3600000 ]; then
+    variants+=("taskset -c 0 $tone")
+    [ -n "$before" ] && variants+=("$before -s 48000 -t $ms -f $work/tone.txt /dev/null")
+  fi
   hyperfine -N --runs "$([ $ms = 44739242 ] && echo 2 || echo "$runs")" \
-    --export-json "$work/tone.$ms.json" "$tone" >/dev/null 2>&1
+    --export-json "$work/tone.$ms.json" "${variants[@]}" >/dev/null 2>&1
 done
+
+# The same bytes on one processor and on all: the longest signal through md5sum.
+longest="-s 48000 -t 44739242 -r -f $work/tone.txt /dev/stdout"
+md5One=$(taskset -c 0 "$build/sonvel" $longest 2>/dev/null | md5sum | cut -d' ' -f1)
+md5All=$("$build/sonvel" $longest 2>/dev/null | md5sum | cut -d' ' -f1)
+
+# Job B and the 60-minute tone while another process keeps the second processor busy.
+if [ -n "$before" ] && [ "$(nproc)" -ge 2 ]; then
+  taskset -c 1 sh -c 'while :; do :; done' &
+  spinner=$!
+  hyperfine -N --runs "$runs" --export-json "$work/busy.json" \
+    "$build/sonvel ${args[B]} -r -f $work/B.txt /dev/null" "$before ${args[B]} -r -f $work/B.txt /dev/null" \
+    "$build/sonvel -s 48000 -t 3600000 -f $work/tone.txt /dev/null" \
+    "$before -s 48000 -t 3600000 -f $work/tone.txt /dev/null" >/dev/null 2>&1
+  kill "$spinner"
+fi
 
 # The designer: low-crest and Schroeder phases on the same lines, each low-crest design
 # timed once by /usr/bin/time (elapsed and user seconds) and the 2048-line design by
@@ -105,10 +144,10 @@ hyperfine -N --runs 3 --export-json "$work/design.json" "$build/sonvel-design ${
 "$build/bench/synth_bench" --benchmark_min_time=0.5 --benchmark_format=json \
   --benchmark_out="$work/bm.json" --benchmark_out_format=json >/dev/null 2>&1
 
-python3 - "$work" "${terms[A]}" "${terms[B]}" "${terms[L]}" <<'PY'
-import array, json, math, re, sys
-work = sys.argv[1]
-terms = dict(zip("ABL", map(int, sys.argv[2:5])))
+python3 - "$work" "${before:-}" "$md5One" "$md5All" "${terms[A]}" "${terms[B]}" "${terms[C]}" "${terms[L]}" <<'PY'
+import array, json, math, os, re, sys
+work, before, md5One, md5All = sys.argv[1:5]
+terms = dict(zip("ABCL", map(int, sys.argv[5:9])))
 def results(name):
     return json.load(open("%s/%s.json" % (work, name)))["results"]
 
@@ -116,9 +155,10 @@ print("whole program (hyperfine, seconds; ratios from this run)")
 print("%-4s %-12s %7s %7s %7s %7s %7s %8s %10s" % ("job", "program", "median", "min", "max",
       "user", "system", "ns/term", "x ref"))
 ns = {}
-for job in "ABL":
+for job in "ABCL":
     ref = results(job + ".ref")[0]["median"]
-    for r, label in zip(results(job), ["sonvel", "small pages"]):
+    labels = open("%s/%s.labels" % (work, job)).read().replace("\n", "|").strip("|").split("|")
+    for r, label in zip(results(job), labels):
         ns.setdefault(job, r["median"] * 1e9 / terms[job])
         print("%-4s %-12s %7.3f %7.3f %7.3f %7.3f %7.3f %8.3f %10.3f" % (
             job, label, r["median"], r["min"], r["max"], r["user"], r["system"],
@@ -129,6 +169,11 @@ true = results("true")[0]["median"]
 print("\njob A against /bin/true: %.2f ms / %.2f ms = %.2f x" % (
     results("A")[0]["median"] * 1e3, true * 1e3, results("A")[0]["median"] / true))
 print("job L against job B, per term: %.2f x" % (ns["L"] / ns["B"]))
+
+sonvel = {job: results(job)[0]["median"] for job in "ABCL"}
+if before:
+    print("\nagainst the program before (medians of this run): " + ", ".join(
+        "job %s %.2f x faster" % (job, results(job)[-1]["median"] / sonvel[job]) for job in "ABCL"))
 
 print("\none tone at 48 kHz to /dev/null (peak RSS: /usr/bin/time -v; time: hyperfine)")
 print("%-12s %12s %9s %7s %7s %12s %10s" % ("duration", "samples", "median s", "user", "system",
@@ -144,13 +189,30 @@ for ms in (10000, 600000, 3600000, 44739242):
           r["user"], r["system"], rss, perSample[ms]))
 print("above the budget (60 min) against within it (10 min), per sample: %.2f x"
       % (perSample[3600000] / perSample[600000]))
+for r, label in list(zip(results("tone.3600000"), ["all processors", "1 processor", "before"]))[1:]:
+    print("60 min, %s: median %.3f s, %.3f ns/sample" % (label, r["median"], r["median"] * 1e9 / (48 * 3600000)))
+print("the longest signal's md5: %s on one processor, %s on all: %s" % (
+    md5One, md5All, "the same" if md5One == md5All else "DIFFERENT"))
+if os.path.exists(work + "/busy.json"):
+    b = [r["median"] for r in results("busy")]
+    print("with the second processor busy: job B %.3f s against %.3f s before (%.2f x); "
+          "60 min %.3f s against %.3f s (%.2f x)" % (b[0], b[1], b[0] / b[1], b[2], b[3], b[2] / b[3]))
 
-print("\n16-bit samples against sonvel_reference")
-for job in "ABL":
-    a, b = array.array("h"), array.array("h")
-    a.frombytes(open("%s/%s.out" % (work, job), "rb").read())
-    b.frombytes(open("%s/%s.ref" % (work, job), "rb").read())
-    print("  job %s: %d samples, %d differ" % (job, len(a), sum(x != y for x, y in zip(a, b))))
+print("\n16-bit samples against sonvel_reference; the files on one processor%s" % (
+    " and of the program before" if before else ""))
+for job in "ABCL":
+    def samples(kind):
+        a = array.array("h")
+        a.frombytes(open("%s/%s.%s" % (work, job, kind), "rb").read())
+        return a
+    a, b = samples("out"), samples("ref")
+    same = ["1 processor: %s" % ("same bytes" if open("%s/%s.one" % (work, job), "rb").read()
+                                 == a.tobytes() else "DIFFERENT")]
+    if before:
+        same.append("before: %s" % ("same bytes" if open("%s/%s.before" % (work, job), "rb").read()
+                                    == a.tobytes() else "DIFFERENT"))
+    print("  job %s: %d samples, %d differ; %s" % (job, len(a), sum(x != y for x, y in zip(a, b)),
+                                                    ", ".join(same)))
 
 print("\nsonvel-design: crest factor of the continuous signal (on the samples), highest level")
 for d, low, lowLevel, sch, schLevel, times, starts in (

@@ -57,16 +57,25 @@ void makeBlock(const SignalRequest &req, double *x, int begin, int end)
     taperBlock(x, begin, end, req.size, req.taper);
 }
 
-// Slots a pass keeps for each thread: enough for the caller to find its next block
-// made while a worker is briefly held up.
-constexpr int SLOTS_PER_THREAD = 4;
+// More threads than this would each hold a share too small to pay for itself, and
+// the slots of their blocks (up to 8 MiB) would crowd the caches.
+constexpr int MAX_THREADS = 16;
 
 // The threads a run may use to make its blocks: one for a short run.
 int threadsFor(const SignalRequest &req)
 {
     const long long work = static_cast<long long>(req.size) * (std::max(req.count, 0) + SAMPLE_TERMS);
-    return work >= req.threadMinWork ? std::max(req.threads, 1) : 1;
+    return work >= req.threadMinWork ? std::min(std::max(req.threads, 1), MAX_THREADS) : 1;
 }
+
+// Blocks go from thread to thread in stretches of consecutive blocks that take about
+// 100 microseconds to make (terms at about half a nanosecond), so that a handover,
+// which may wake a sleeping thread, costs a few percent at most: 16 blocks of one tone,
+// one block of 64 components or more.
+constexpr long long STRETCH_TERMS = 1LL << 18;
+constexpr int MAX_STRETCH_BLOCKS = 16;
+// Stretches a pass keeps in memory for each thread: one being made, one waiting.
+constexpr int SLOTS_PER_THREAD = 2;
 
 // The blocks of one pass over the signal, made on the run's threads and taken by the
 // caller in index order. Each is made into the kept sum where there is one, else into
@@ -74,61 +83,85 @@ int threadsFor(const SignalRequest &req)
 // depend on the order of the blocks, so that only the power sum is left to the caller.
 class PassBlocks {
 public:
-    PassBlocks(const SignalRequest &req, double *kept, bool findPeaks)
-        : req_(req), kept_(kept), findPeaks_(findPeaks)
+    // With peaks, the peaks of every block taken are added to it.
+    PassBlocks(const SignalRequest &req, double *kept, SignalMeasure *peaks)
+        : req_(req), kept_(kept), peaks_(peaks)
     {
+        const long long blockTerms = BLOCK_SAMPLES * (std::max(req.count, 0) + SAMPLE_TERMS);
+        stretch_ = static_cast<int>(std::min<long long>(
+            std::max<long long>(STRETCH_TERMS / blockTerms, 1), MAX_STRETCH_BLOCKS));
         int threads = threadsFor(req);
+        if (threads == 1) stretch_ = 1;
         int slots = threads * SLOTS_PER_THREAD;
         if (!kept) {
             // Without memory for the ring, one thread makes every block in one slot.
-            ring_.reset(allocDoubles(slots * BLOCK_SAMPLES));
-            if (!ring_) threads = slots = 1;
+            ring_.reset(allocDoubles(slots * stretch_ * BLOCK_SAMPLES));
+            if (!ring_) threads = slots = stretch_ = 1;
         }
-        peaks_.resize(static_cast<size_t>(slots));
-        pipeline_ = std::make_unique<BlockPipeline>(threads, (req.size - 1) / BLOCK_SAMPLES + 1,
-                                                    slots, make, this);
+        slotPeaks_.resize(static_cast<size_t>(slots));
+        const int blocks = (req.size - 1) / BLOCK_SAMPLES + 1;
+        pipeline_ = std::make_unique<WorkPipeline>(threads, (blocks - 1) / stretch_ + 1, slots,
+                                                   makeStretch, this);
     }
 
     // The samples of a block, once made; x[0] is its first sample.
     const double *take(int block)
     {
-        slot_ = pipeline_->take(block);
+        const int stretch = block / stretch_;
+        if (block % stretch_ == 0) {
+            slot_ = pipeline_->take(stretch);
+            if (peaks_) {
+                const SignalMeasure &p = slotPeaks_[static_cast<size_t>(slot_)];
+                peaks_->maxAbs = std::max(peaks_->maxAbs, p.maxAbs);
+                peaks_->maxAbsWindow = std::max(peaks_->maxAbsWindow, p.maxAbsWindow);
+                peaks_->hasNaN |= p.hasNaN;
+            }
+        }
         return samplesOf(block, slot_);
     }
-    // The peaks of the block last taken.
-    const SignalMeasure &peaks() const { return peaks_[static_cast<size_t>(slot_)]; }
-    void release(int block) { pipeline_->release(block); }
+
+    // The caller is done with the samples of a block.
+    void release(int block)
+    {
+        const bool lastOfSignal = (block + 1) * static_cast<long long>(BLOCK_SAMPLES) >= req_.size;
+        if ((block + 1) % stretch_ == 0 || lastOfSignal) pipeline_->release(block / stretch_);
+    }
 
 private:
     double *samplesOf(int block, int slot)
     {
         if (kept_) return kept_ + static_cast<ptrdiff_t>(block) * BLOCK_SAMPLES;
-        return (ring_ ? ring_.get() : single_) + static_cast<ptrdiff_t>(slot) * BLOCK_SAMPLES;
+        double *ring = ring_ ? ring_.get() : single_;
+        return ring + (static_cast<ptrdiff_t>(slot) * stretch_ + block % stretch_) * BLOCK_SAMPLES;
     }
 
-    static void make(void *context, int block, int slot)
+    static void makeStretch(void *context, int stretch, int slot)
     {
         PassBlocks *pass = static_cast<PassBlocks *>(context);
         const SignalRequest &req = pass->req_;
-        const int begin = block * BLOCK_SAMPLES, end = blockEnd(begin, req.size);
-        double *x = pass->samplesOf(block, slot);
-        makeBlock(req, x, begin, end);
-        if (pass->findPeaks_) {
-            SignalMeasure &m = pass->peaks_[static_cast<size_t>(slot)];
-            m = SignalMeasure();
-            peakBlock(x, begin, end, req.size, req.taper, &m);
+        SignalMeasure &peaks = pass->slotPeaks_[static_cast<size_t>(slot)];
+        peaks = SignalMeasure();
+        const int first = stretch * pass->stretch_;
+        for (int block = first; block < first + pass->stretch_; block++) {
+            const int begin = block * BLOCK_SAMPLES;
+            if (begin >= req.size) break;
+            const int end = blockEnd(begin, req.size);
+            double *x = pass->samplesOf(block, slot);
+            makeBlock(req, x, begin, end);
+            if (pass->peaks_) peakBlock(x, begin, end, req.size, req.taper, &peaks);
         }
     }
 
     const SignalRequest &req_;
     double *const kept_;
-    const bool findPeaks_;
+    SignalMeasure *const peaks_;
+    int stretch_ = 1;  // blocks
     std::unique_ptr<double[], FreeDeleter> ring_;
     double single_[BLOCK_SAMPLES];
-    std::vector<SignalMeasure> peaks_;  // per slot
-    int slot_ = 0;
+    std::vector<SignalMeasure> slotPeaks_;  // the peaks of the stretch in each slot
+    int slot_ = 0;                          // of the stretch last taken
     // Last, so that the workers stop before anything they use goes.
-    std::unique_ptr<BlockPipeline> pipeline_;
+    std::unique_ptr<WorkPipeline> pipeline_;
 };
 
 }  // namespace
@@ -343,16 +376,12 @@ Result measureSignal(const SignalRequest &req, SignalPlan *plan, SignalMeasure *
     plan->sum.reset(8LL * size <= req.budgetBytes ? allocDoubles(size) : nullptr);
     const long long total = plan->sum ? size : 2LL * size;
     // The blocks' makers find their peaks; the power sum stays here, in index order.
-    PassBlocks blocks(req, plan->sum.get(), true);
+    PassBlocks blocks(req, plan->sum.get(), measure);
     for (int k = 0, begin = 0, end = 0; begin < size; k++, begin = end) {
         reportProgress(req, begin, total);
         end = blockEnd(begin, size);
         const double *x = blocks.take(k);
-        const SignalMeasure &peaks = blocks.peaks();
         measure->sum = addSquares(x, begin, end, size, req.taper, measure->sum);
-        measure->maxAbs = std::max(measure->maxAbs, peaks.maxAbs);
-        measure->maxAbsWindow = std::max(measure->maxAbsWindow, peaks.maxAbsWindow);
-        measure->hasNaN |= peaks.hasNaN;
         blocks.release(k);
     }
     reportProgress(req, total, total);
@@ -406,7 +435,7 @@ Result emitSignal(SignalPlan *plan, SampleSink sink, void *context, double *leve
     double sumSquares = 0.0;
     // Beyond the budget the blocks are made again, as in the first pass.
     std::unique_ptr<PassBlocks> blocks;
-    if (!plan->sum) blocks = std::make_unique<PassBlocks>(req, nullptr, false);
+    if (!plan->sum) blocks = std::make_unique<PassBlocks>(req, nullptr, nullptr);
     int16_t out16[BLOCK_SAMPLES];
     unsigned char out[4 * BLOCK_SAMPLES];
     for (int k = 0, begin = 0, end = 0; begin < size; k++, begin = end) {

@@ -1,5 +1,5 @@
-// The block pipeline on its own: every block made once, into a slot nobody else is
-// using, and handed over in index order, whatever the number of threads and slots.
+// The work pipeline on its own: every item made once, into a slot nobody else is using,
+// and handed over in index order, whatever the number of threads and slots.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -32,7 +32,7 @@ void makeBlock(void *context, int block, int slot)
 
 }  // namespace
 
-TEST(BlockPipeline, EveryBlockOnceInOrderInItsOwnSlot)
+TEST(WorkPipeline, EveryBlockOnceInOrderInItsOwnSlot)
 {
     const int BLOCKS = 300;
     EXPECT_GE(usableProcessors(), 1);
@@ -40,7 +40,7 @@ TEST(BlockPipeline, EveryBlockOnceInOrderInItsOwnSlot)
         for (int slots : {1, 3, 8}) {
             Blocks b(BLOCKS, slots);
             {
-                BlockPipeline pipeline(threads, BLOCKS, slots, makeBlock, &b);
+                WorkPipeline pipeline(threads, BLOCKS, slots, makeBlock, &b);
                 EXPECT_LE(pipeline.threads(), threads);
                 for (int k = 0; k < BLOCKS; k++) {
                     const int slot = pipeline.take(k);
@@ -54,12 +54,12 @@ TEST(BlockPipeline, EveryBlockOnceInOrderInItsOwnSlot)
     }
 }
 
-TEST(BlockPipeline, StoppingEarlyMakesNothingBeyondTheSlots)
+TEST(WorkPipeline, StoppingEarlyMakesNothingBeyondTheSlots)
 {
     const int BLOCKS = 1000, SLOTS = 4;
     Blocks b(BLOCKS, SLOTS);
     {
-        BlockPipeline pipeline(3, BLOCKS, SLOTS, makeBlock, &b);
+        WorkPipeline pipeline(3, BLOCKS, SLOTS, makeBlock, &b);
         for (int k = 0; k < 10; k++) {
             pipeline.take(k);
             pipeline.release(k);
