@@ -14,8 +14,8 @@
 # Each job runs RUNS times (default 5; job A 300 times) with the shipped program and REF_RUNS times
 # (default 1) with sonvel_reference, whose synthesis runs samples outer, components inner
 # with the scalar sine; job L also runs with sonvel_small_pages (no huge pages).
-# Every job and the 60-minute tone also run on one processor (taskset -c 0, so one
-# thread), and, with BEFORE=path/to/an/older/sonvel, with that program in the same
+# Every job but A and the 60-minute tone also run on one processor (taskset -c 0, so
+# one thread), and, with BEFORE=path/to/an/older/sonvel, with that program in the same
 # hyperfine run; job B and the 60-minute tone then run once more while another process
 # spins on the second processor. The longest signal's md5 is printed for one and for
 # all processors.
@@ -69,8 +69,13 @@ echo
 # The labels of each job's variants, in order, for the table.
 for job in A B C L; do
   cmd() { echo "$1 ${args[$job]} -r -f $work/$job.txt $work/$job.$2"; }
-  variants=("$(cmd "$build/sonvel" out)" "$(cmd "taskset -c 0 $build/sonvel" one)")
-  echo "sonvel|1 processor" >"$work/$job.labels"
+  variants=("$(cmd "$build/sonvel" out)")
+  echo "sonvel" >"$work/$job.labels"
+  # Job A is one thread anyway; taskset would add its own start to it.
+  if [ "$job" != A ]; then
+    variants+=("$(cmd "taskset -c 0 $build/sonvel" one)")
+    echo "1 processor" >>"$work/$job.labels"
+  fi
   if [ "$job" = L ]; then
     variants+=("$(cmd "$build/bench/sonvel_small_pages" small)")
     echo "small pages" >>"$work/$job.labels"
@@ -101,6 +106,19 @@ for ms in 10000 600000 3600000 44739242; do
   hyperfine -N --runs "$([ $ms = 44739242 ] && echo 2 || echo "$runs")" \
     --export-json "$work/tone.$ms.json" "${variants[@]}" >/dev/null 2>&1
 done
+
+# What two processors deliver on this machine: job B on one, then on both at once (one
+# copy each). A virtual machine's processors may share a physical core.
+pair="${args[B]} -r -f $work/B.txt /dev/null"
+aloneStart=$(date +%s.%N)
+taskset -c 0 "$build/sonvel" $pair 2>/dev/null
+aloneEnd=$(date +%s.%N)
+taskset -c 0 "$build/sonvel" $pair 2>/dev/null &
+pairPid=$!
+taskset -c 1 "$build/sonvel" $pair 2>/dev/null
+wait "$pairPid"
+pairEnd=$(date +%s.%N)
+delivered=$(python3 -c "print('%.2f' % (2 * ($aloneEnd - $aloneStart) / ($pairEnd - $aloneEnd)))")
 
 # The same bytes on one processor and on all: the longest signal through md5sum.
 longest="-s 48000 -t 44739242 -r -f $work/tone.txt /dev/stdout"
@@ -144,14 +162,15 @@ hyperfine -N --runs 3 --export-json "$work/design.json" "$build/sonvel-design ${
 "$build/bench/synth_bench" --benchmark_min_time=0.5 --benchmark_format=json \
   --benchmark_out="$work/bm.json" --benchmark_out_format=json >/dev/null 2>&1
 
-python3 - "$work" "${before:-}" "$md5One" "$md5All" "${terms[A]}" "${terms[B]}" "${terms[C]}" "${terms[L]}" <<'PY'
+python3 - "$work" "${before:-}" "$md5One" "$md5All" "$delivered" "${terms[A]}" "${terms[B]}" "${terms[C]}" "${terms[L]}" <<'PY'
 import array, json, math, os, re, sys
-work, before, md5One, md5All = sys.argv[1:5]
-terms = dict(zip("ABCL", map(int, sys.argv[5:9])))
+work, before, md5One, md5All, delivered = sys.argv[1:6]
+terms = dict(zip("ABCL", map(int, sys.argv[6:10])))
 def results(name):
     return json.load(open("%s/%s.json" % (work, name)))["results"]
 
-print("whole program (hyperfine, seconds; ratios from this run)")
+print("both processors together: %s x the work of one (two copies of job B at once, one on each, against one alone)" % delivered)
+print("\nwhole program (hyperfine, seconds; ratios from this run)")
 print("%-4s %-12s %7s %7s %7s %7s %7s %8s %10s" % ("job", "program", "median", "min", "max",
       "user", "system", "ns/term", "x ref"))
 ns = {}
@@ -206,8 +225,10 @@ for job in "ABCL":
         a.frombytes(open("%s/%s.%s" % (work, job, kind), "rb").read())
         return a
     a, b = samples("out"), samples("ref")
-    same = ["1 processor: %s" % ("same bytes" if open("%s/%s.one" % (work, job), "rb").read()
-                                 == a.tobytes() else "DIFFERENT")]
+    same = []
+    if job != "A":
+        same.append("1 processor: %s" % ("same bytes" if open("%s/%s.one" % (work, job), "rb").read()
+                                         == a.tobytes() else "DIFFERENT"))
     if before:
         same.append("before: %s" % ("same bytes" if open("%s/%s.before" % (work, job), "rb").read()
                                     == a.tobytes() else "DIFFERENT"))
