@@ -70,12 +70,15 @@ int threadsFor(const SignalRequest &req)
 
 // Blocks go from thread to thread in stretches of consecutive blocks that take about
 // 100 microseconds to make (terms at about half a nanosecond), so that a handover,
-// which may wake a sleeping thread, costs a few percent at most: 16 blocks of one tone,
+// which may wake a sleeping thread, costs a few percent at most: 25 blocks of one tone,
 // one block of 64 components or more.
 constexpr long long STRETCH_TERMS = 1LL << 18;
-constexpr int MAX_STRETCH_BLOCKS = 16;
-// Stretches a pass keeps in memory for each thread: one being made, one waiting.
-constexpr int SLOTS_PER_THREAD = 2;
+// Stretches a pass keeps in memory for each thread: one being made and three made
+// ahead, so that a thread seldom finds the slots full and sleeps (on the 60-minute
+// tone, two slots a thread woke the worker at every other stretch and took 1.3 times
+// as long). The slots of all threads hold at most RING_BLOCKS blocks (8 MiB).
+constexpr int SLOTS_PER_THREAD = 4;
+constexpr int RING_BLOCKS = 512;
 
 // The blocks of one pass over the signal, made on the run's threads and taken by the
 // caller in index order. Each is made into the kept sum where there is one, else into
@@ -88,11 +91,13 @@ public:
         : req_(req), kept_(kept), peaks_(peaks)
     {
         const long long blockTerms = BLOCK_SAMPLES * (std::max(req.count, 0) + SAMPLE_TERMS);
-        stretch_ = static_cast<int>(std::min<long long>(
-            std::max<long long>(STRETCH_TERMS / blockTerms, 1), MAX_STRETCH_BLOCKS));
+        // One thread makes each block in the same slot, which stays in the cache.
         int threads = threadsFor(req);
-        if (threads == 1) stretch_ = 1;
-        int slots = threads * SLOTS_PER_THREAD;
+        int slots = threads == 1 ? 1 : threads * SLOTS_PER_THREAD;
+        stretch_ = threads == 1 ? 1
+                                : static_cast<int>(std::min<long long>(
+                                      std::max<long long>(STRETCH_TERMS / blockTerms, 1),
+                                      RING_BLOCKS / slots));
         if (!kept) {
             // Without memory for the ring, one thread makes every block in one slot.
             ring_.reset(allocDoubles(slots * stretch_ * BLOCK_SAMPLES));

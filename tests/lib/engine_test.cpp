@@ -76,6 +76,9 @@ TEST(Engine, BlocksGiveTheBytesOfTheWholeBuffer)
         {4096, 2048, -15, {1000}, {1}, {0}},                       // an empty window
         {6000, 600, -15, {NAN}, {1}, {0}},                         // not a number
         {6000, 0, -1, {1000}, {5000}, {0}},                        // overflow
+        // Beating tones that peak only in the middle: overflow, with the peak of a
+        // stretch of blocks that a worker made.
+        {120000, 0, -6, {1000, 1000.1}, {1, 1}, {0, M_PI}},
     };
     for (const Case &c : cases) {
         const SignalRequest req = requestOf(c.size, c.taper, c.level, c.freq, c.amp, c.phase);
