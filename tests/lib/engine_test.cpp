@@ -147,6 +147,33 @@ TEST(Engine, EveryKernelOnAnyNumberOfThreadsGivesTheReferenceBytes)
     }
 }
 
+TEST(Engine, DitheredSamplesDoNotDependOnTheThreads)
+{
+    // The dither generator runs on from block to block in the order the blocks are
+    // taken: 24-bit samples with dither, in stretches made on one thread or three.
+    std::vector<double> freq{440, 23999}, amp{1, 0.1}, phase{0, 1};
+    SignalRequest req = requestOf(300001, 4800, -20, freq, amp, phase, 48000);
+    req.format = SampleFormat::S24;
+    req.quantizer = Quantizer::Tpdf;
+    req.threadMinWork = 0;
+    std::vector<unsigned char> bytes[2];
+    for (int run = 0; run < 2; run++) {
+        req.threads = run == 0 ? 1 : 3;
+        req.budgetBytes = run == 0 ? SIGNAL_BUDGET_BYTES : 0;
+        SignalPlan plan;
+        ASSERT_TRUE(planSignal(req, &plan).ok());
+        auto keep = [](const unsigned char *b, int count, void *context) {
+            auto *out = static_cast<std::vector<unsigned char> *>(context);
+            out->insert(out->end(), b, b + 3 * count);
+            return true;
+        };
+        double level = 0.0;
+        ASSERT_TRUE(emitSignal(&plan, keep, &bytes[run], &level).ok());
+    }
+    EXPECT_EQ(bytes[0].size(), 3u * 300001);
+    EXPECT_TRUE(bytes[0] == bytes[1]);
+}
+
 TEST(Engine, SixteenBitPowerSumRoundsAsInIndexOrder)
 {
     // Every 16-bit value from -32768 up in steps of 7, in a scrambled order.
