@@ -88,7 +88,7 @@ class PassBlocks {
 public:
     // With peaks, the peaks of every block taken are added to it.
     PassBlocks(const SignalRequest &req, double *kept, SignalMeasure *peaks)
-        : req_(req), kept_(kept), peaks_(peaks)
+        : req_(req), kept_(kept), peaks_(peaks), blocks_((req.size - 1) / BLOCK_SAMPLES + 1)
     {
         const long long blockTerms = BLOCK_SAMPLES * (std::max(req.count, 0) + SAMPLE_TERMS);
         // One thread makes each block in the same slot, which stays in the cache.
@@ -104,8 +104,7 @@ public:
             if (!ring_) threads = slots = stretch_ = 1;
         }
         slotPeaks_.resize(static_cast<size_t>(slots));
-        const int blocks = (req.size - 1) / BLOCK_SAMPLES + 1;
-        pipeline_ = std::make_unique<WorkPipeline>(threads, (blocks - 1) / stretch_ + 1, slots,
+        pipeline_ = std::make_unique<WorkPipeline>(threads, (blocks_ - 1) / stretch_ + 1, slots,
                                                    makeStretch, this);
     }
 
@@ -128,8 +127,7 @@ public:
     // The caller is done with the samples of a block.
     void release(int block)
     {
-        const bool lastOfSignal = (block + 1) * static_cast<long long>(BLOCK_SAMPLES) >= req_.size;
-        if ((block + 1) % stretch_ == 0 || lastOfSignal) pipeline_->release(block / stretch_);
+        if ((block + 1) % stretch_ == 0 || block + 1 == blocks_) pipeline_->release(block / stretch_);
     }
 
 private:
@@ -146,10 +144,12 @@ private:
         const SignalRequest &req = pass->req_;
         SignalMeasure &peaks = pass->slotPeaks_[static_cast<size_t>(slot)];
         peaks = SignalMeasure();
+        // The last stretch may hold fewer blocks. Block numbers stay below the count, so
+        // that no start passes the size, which may lie just below 2^31.
         const int first = stretch * pass->stretch_;
-        for (int block = first; block < first + pass->stretch_; block++) {
+        const int last = std::min(first + pass->stretch_, pass->blocks_);
+        for (int block = first; block < last; block++) {
             const int begin = block * BLOCK_SAMPLES;
-            if (begin >= req.size) break;
             const int end = blockEnd(begin, req.size);
             double *x = pass->samplesOf(block, slot);
             makeBlock(req, x, begin, end);
@@ -160,7 +160,8 @@ private:
     const SignalRequest &req_;
     double *const kept_;
     SignalMeasure *const peaks_;
-    int stretch_ = 1;  // blocks
+    const int blocks_;  // of the signal
+    int stretch_ = 1;   // blocks
     std::unique_ptr<double[], FreeDeleter> ring_;
     double single_[BLOCK_SAMPLES];
     std::vector<SignalMeasure> slotPeaks_;  // the peaks of the stretch in each slot

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gen_signal.h"
+#include "sizes.h"
 
 namespace {
 
@@ -172,6 +173,18 @@ TEST(Engine, DitheredSamplesDoNotDependOnTheThreads)
     }
     EXPECT_EQ(bytes[0].size(), 3u * 300001);
     EXPECT_TRUE(bytes[0] == bytes[1]);
+}
+
+TEST(LongestSignal, IsMeasuredOnSeveralThreads)
+{
+    // Block starts just below 2^31, and a last stretch of blocks that the signal does
+    // not fill: a constant, which costs no sine.
+    std::vector<double> freq{0}, amp{1}, phase{0};
+    SignalRequest req = requestOf(MAX_DATA_SIZE, 0, -15, freq, amp, phase);
+    req.threads = 2;
+    SignalPlan plan;
+    ASSERT_TRUE(planSignal(req, &plan).ok());
+    EXPECT_NEAR(plan.gain, 32767 * std::pow(10.0, -15.0 / 20), 1e-6);
 }
 
 TEST(Engine, SixteenBitPowerSumRoundsAsInIndexOrder)
