@@ -74,9 +74,9 @@ int threadsFor(const SignalRequest &req)
 // one block of 64 components or more.
 constexpr long long STRETCH_TERMS = 1LL << 18;
 // Stretches a pass keeps in memory for each thread: one being made and three made
-// ahead, so that a thread seldom finds the slots full and sleeps (on the 60-minute
-// tone, two slots a thread woke the worker at every other stretch and took 1.3 times
-// as long). The slots of all threads hold at most RING_BLOCKS blocks (8 MiB).
+// ahead, so that a thread seldom finds the slots full and sleeps (with two, the worker
+// of the 60-minute tone slept and was woken at every other stretch). The slots of all
+// threads hold at most RING_BLOCKS blocks (8 MiB).
 constexpr int SLOTS_PER_THREAD = 4;
 constexpr int RING_BLOCKS = 512;
 
@@ -279,7 +279,7 @@ double addSquares(const int16_t *x, int begin, int end, int size, int taper, dou
     // The squares of 16-bit samples are integers up to 2^30, and a double holds every
     // integer up to 2^53. From a whole sum, as long as the total stays there no addition
     // rounds, so the integer total, added in any order, is the sum added in index
-    // order. Beyond 2^53 (for instance 190 million samples at -15 dB) they are added
+    // order. Beyond 2^53 (265 million samples at -15 dB, for instance) they are added
     // one by one.
     const double EXACT = 9007199254740992.0;  // 2^53
     if (sum >= 0.0 && sum <= EXACT && sum == std::floor(sum)) {
