@@ -506,18 +506,6 @@ uint64_t startState(uint64_t seed, int start)
 
 }  // namespace
 
-uint64_t nextRandom(uint64_t *state)
-{
-    uint64_t z = (*state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
-
-double uniformRandom(uint64_t *state)
-{
-    return static_cast<double>(nextRandom(state) >> 11) * 0x1p-53;
-}
 
 double wrapPhase(double phase)
 {

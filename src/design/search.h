@@ -11,10 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-// Where the random choices come from: a SplitMix64 state, the same numbers on every
-// machine for the same seed.
-uint64_t nextRandom(uint64_t *state);
-double uniformRandom(uint64_t *state);  // in [0, 1)
+#include "random.h"
 
 // The phase within (-pi, pi].
 double wrapPhase(double phase);

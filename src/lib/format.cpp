@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "random.h"
 #include "wav_io.h"
 
 double fullScaleOf(SampleFormat format)
@@ -31,15 +32,6 @@ const char *const QUANTIZER_NAMES[] = {"truncate", "round", "tpdf"};
 void putLe(unsigned char *p, uint32_t v, int bytes)
 {
     for (int i = 0; i < bytes; i++) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-// SplitMix64: the same numbers on every machine for the same seed.
-uint64_t nextRandom(uint64_t *state)
-{
-    uint64_t z = (*state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
 }
 
 // Triangular dither in (-1, 1) LSB: the sum of two uniform values in [0, 1), less 1,
