@@ -446,12 +446,12 @@ double circularDelay(const std::vector<Complex> &cross, long long n)
 {
     // The correlation on the integer delays by an inverse real transform.
     double *corr = fftw_alloc_real(static_cast<size_t>(n));
-    fftw_complex *spec = fftw_alloc_complex(static_cast<size_t>(n / 2 + 1));
-    if (!corr || !spec) throw std::bad_alloc();
-    fftw_plan plan = fftw_plan_dft_c2r_1d(static_cast<int>(n), spec, corr, FFTW_ESTIMATE);
+    fftw_complex *crossBins = fftw_alloc_complex(static_cast<size_t>(n / 2 + 1));
+    if (!corr || !crossBins) throw std::bad_alloc();
+    fftw_plan plan = fftw_plan_dft_c2r_1d(static_cast<int>(n), crossBins, corr, FFTW_ESTIMATE);
     for (long long k = 0; k <= n / 2; k++) {
-        spec[k][0] = cross[static_cast<size_t>(k)].real();
-        spec[k][1] = cross[static_cast<size_t>(k)].imag();
+        crossBins[k][0] = cross[static_cast<size_t>(k)].real();
+        crossBins[k][1] = cross[static_cast<size_t>(k)].imag();
     }
     fftw_execute(plan);
     // The largest value, not the largest magnitude: an odd multisine is antiperiodic in
@@ -462,7 +462,7 @@ double circularDelay(const std::vector<Complex> &cross, long long n)
         if (corr[t] > corr[best]) best = t;
     fftw_destroy_plan(plan);
     fftw_free(corr);
-    fftw_free(spec);
+    fftw_free(crossBins);
     // Newton's steps on the derivative of c(t) = sum Re(cross_k e^(i w_k t)), from the
     // integer peak to the maximum.
     double t = static_cast<double>(best);

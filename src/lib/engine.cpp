@@ -429,7 +429,7 @@ Result emitSignal(SignalPlan *plan, SampleSink sink, void *context, double *leve
     plan->spent = true;
     const SignalRequest &req = plan->request;
     const int size = req.size, taper = req.taper, bytes = bytesPerSample(req.format);
-    // 16-bit samples truncated, the spec's format, take the direct path.
+    // 16-bit samples truncated, the default format, take the direct path.
     const bool plain16 = req.format == SampleFormat::S16 && req.quantizer == Quantizer::Truncate;
     // Where the whole converted signal is kept: in a kept sum, the stored samples take
     // the place of the doubles they come from (sample n's bytes lie below double n's

@@ -61,11 +61,3 @@ Result readParams(double *freq, double *amp, double *phase, FILE *fp, int *count
     *count = n;
     return Status::Ok;
 }
-
-int readpars(double *freq, double *amp, double *phase, FILE *fp)
-{
-    int count = 0;
-    Result r = readParams(freq, amp, phase, fp, &count);
-    if (!r.ok()) std::fputs(r.message().c_str(), stderr);
-    return count;
-}

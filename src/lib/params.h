@@ -27,8 +27,4 @@ int readLine(char *buf, FILE *fp);
 // components (1 to MAXSINES) in *count. Prints nothing.
 Result readParams(double *freq, double *amp, double *phase, FILE *fp, int *count);
 
-// readParams for the command line: returns the count, or 0 after the message on
-// standard error.
-int readpars(double *freq, double *amp, double *phase, FILE *fp);
-
 #endif

@@ -1,6 +1,6 @@
 // How the library reports failures: a Result names what went wrong and carries the
 // values its message needs; the library never prints. A program, or one of the
-// specified functions of gen_signal.h, prints message() and decides the exit status.
+// whole-buffer functions of gen_signal.h, prints message() and decides the exit status.
 #ifndef SONVEL_RESULT_H
 #define SONVEL_RESULT_H
 

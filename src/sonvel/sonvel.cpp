@@ -362,6 +362,13 @@ int deriveSizes(RunSettings *settings)
     return resolveLevel(settings);
 }
 
+int readpars(double *freq, double *amp, double *phase, FILE *fp)
+{
+    int count = 0;
+    report(readParams(freq, amp, phase, fp, &count));
+    return count;
+}
+
 FILE *openParamSource(const RunSettings *settings)
 {
     if (!settings->paramPath) return stdin;

@@ -67,6 +67,10 @@ int deriveSizes(RunSettings *settings);
 // --level with its reference and unit. Returns 0, or 1 after a one-line message.
 int resolveLevel(RunSettings *settings);
 
+// readParams for the command line: returns the count (1 to MAXSINES), or 0 after the
+// message on standard error.
+int readpars(double *freq, double *amp, double *phase, FILE *fp);
+
 // Opens the -f file as text, or gives standard input. Null after a message.
 FILE *openParamSource(const RunSettings *settings);
 
