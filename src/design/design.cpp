@@ -424,15 +424,8 @@ Result highestLevel(const std::vector<double> &freq, const std::vector<double> &
                            std::min<long long>(MAX_DATA_SIZE, maxWaveSamples(query.format)));
     if (r.ok()) r = checkFades(size, taper);
     if (!r.ok()) return r;
-    SignalRequest req;
-    req.size = size;
-    req.taper = taper;
-    req.freq = freq.data();
-    req.amp = amp.data();
-    req.phase = phase.data();
-    req.count = static_cast<int>(freq.size());
-    req.fs = rateHz;
-    req.kernel = chooseKernel();
+    SignalRequest req = signalRequest(size, taper, 0.0, freq.data(), amp.data(), phase.data(),
+                                      static_cast<int>(freq.size()), rateHz);
     req.budgetBytes = 0;  // only the measurement is needed
     SignalPlan plan;
     SignalMeasure m;

@@ -372,6 +372,22 @@ void convertBlock(const double *x, int count, double gain, int16_t *out)
     for (int n = 0; n < count; n++) out[n] = static_cast<int16_t>(x[n] * gain);
 }
 
+SignalRequest signalRequest(int size, int taper, double level, const double *freq, const double *amp,
+                            const double *phase, int count, int fs)
+{
+    SignalRequest req;
+    req.size = size;
+    req.taper = taper;
+    req.level = level;
+    req.freq = freq;
+    req.amp = amp;
+    req.phase = phase;
+    req.count = count;
+    req.fs = fs;
+    req.kernel = chooseKernel();
+    return req;
+}
+
 Result measureSignal(const SignalRequest &req, SignalPlan *plan, SignalMeasure *measure)
 {
     const int size = req.size;

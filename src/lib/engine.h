@@ -143,6 +143,12 @@ struct SignalRequest {
     void *progressContext = nullptr;
 };
 
+// A request for count components over size samples with fades of taper samples at
+// fs Hz, brought to level dB, on the widest kernel this processor runs; everything
+// else keeps its default.
+SignalRequest signalRequest(int size, int taper, double level, const double *freq, const double *amp,
+                            const double *phase, int count, int fs);
+
 // A measured signal at its level, ready to be emitted once. It holds its own copy of
 // the request and of the components, so the caller's may go; a second emission is
 // refused (Status::PlanSpent), since the kept sum has by then become 16-bit samples.

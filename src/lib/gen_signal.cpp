@@ -103,16 +103,7 @@ int16_t *generateComplexSine(int size, int taper, int level, const double *freq,
 {
     // The run's engine, with the whole sum kept where the memory allows (else made
     // twice): the same samples as a run of the program.
-    SignalRequest req;
-    req.size = size;
-    req.taper = taper;
-    req.level = level;
-    req.freq = freq;
-    req.amp = amp;
-    req.phase = phase;
-    req.count = count;
-    req.fs = fs;
-    req.kernel = chooseKernel();
+    SignalRequest req = signalRequest(size, taper, level, freq, amp, phase, count, fs);
     req.threads = usableProcessors();
     req.budgetBytes = 8LL * size;
     SignalPlan plan;

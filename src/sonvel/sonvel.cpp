@@ -383,19 +383,12 @@ namespace {
 // long synthesis.
 SignalRequest requestFor(const RunSettings *settings, const ParamTable *table, int *shown)
 {
-    SignalRequest request;
-    request.size = settings->dataSize;
-    request.taper = settings->taperSize;
-    request.level = settings->targetDb;
+    SignalRequest request =
+        signalRequest(settings->dataSize, settings->taperSize, settings->targetDb, table->freq, table->amp,
+                      table->phase, table->count, settings->samplingHz);
     request.format = settings->sampleFormat;
     request.quantizer = settings->quantizer;
     request.seed = settings->seed;
-    request.freq = table->freq;
-    request.amp = table->amp;
-    request.phase = table->phase;
-    request.count = table->count;
-    request.fs = settings->samplingHz;
-    request.kernel = chooseKernel();
     request.threads = usableProcessors();
     request.keepSamples = settings->listing;
     if (isatty(STDERR_FILENO) && synthesisSeconds(request.kernel, request.size, request.count) > 1.0) {

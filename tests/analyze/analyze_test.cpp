@@ -56,16 +56,9 @@ PlayedList randomOddList()
 // The 16-bit signal sonvel writes for the list, through the engine's own run.
 std::vector<int16_t> sonvelSamples(const PlayedList &list, int ms, int level)
 {
-    SignalRequest req;
-    req.size = static_cast<int>(samplesOf(RATE, ms));
-    req.taper = static_cast<int>(samplesOf(RATE, TAPER_MS));
-    req.level = level;
-    req.freq = list.freq.data();
-    req.amp = list.amp.data();
-    req.phase = list.phase.data();
-    req.count = static_cast<int>(list.freq.size());
-    req.fs = RATE;
-    req.kernel = chooseKernel();
+    SignalRequest req = signalRequest(static_cast<int>(samplesOf(RATE, ms)),
+                                      static_cast<int>(samplesOf(RATE, TAPER_MS)), level, list.freq.data(),
+                                      list.amp.data(), list.phase.data(), static_cast<int>(list.freq.size()), RATE);
     req.keepSamples = true;
     SignalPlan plan;
     EXPECT_TRUE(planSignal(req, &plan).ok());

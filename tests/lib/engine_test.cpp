@@ -50,17 +50,8 @@ SignalRequest requestOf(int size, int taper, int level, const std::vector<double
                         const std::vector<double> &amp, const std::vector<double> &phase,
                         int fs = 12000)
 {
-    SignalRequest req;
-    req.size = size;
-    req.taper = taper;
-    req.level = level;
-    req.freq = freq.data();
-    req.amp = amp.data();
-    req.phase = phase.data();
-    req.count = static_cast<int>(freq.size());
-    req.fs = fs;
-    req.kernel = chooseKernel();
-    return req;
+    return signalRequest(size, taper, level, freq.data(), amp.data(), phase.data(),
+                         static_cast<int>(freq.size()), fs);
 }
 
 }  // namespace
