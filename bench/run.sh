@@ -139,7 +139,9 @@ fi
 # The designer: low-crest and Schroeder phases on the same lines, each low-crest design
 # timed once by /usr/bin/time (elapsed and user seconds) and the 2048-line design by
 # hyperfine; the same 31 harmonics at 100 Hz and at 1 Hz (signals of whole periods, so
-# the levels compare), and designs given 10 seconds.
+# the levels compare), and designs given 10 seconds. The search is random, so each
+# design is made with seeds 2 to 6 as well: their spread says what one seed's figure is
+# worth.
 designs=("--rate 48000 --resolution 10 --band 10:20480"
          "--rate 48000 --resolution 100 --band 100:3100 -t 1000"
          "--rate 48000 --resolution 1 --band 1:31 -t 1000"
@@ -155,7 +157,11 @@ for d in "${designs[@]}"; do
   /usr/bin/time -f "%e %U" -o "$work/design.time" "$build/sonvel-design" $d >"$work/low.txt"
   "$build/sonvel-design" $d --phases schroeder >"$work/schroeder.txt"
   starts=$(sed -n 's/^# search: .* from \([0-9]*\) starts.*/\1/p' "$work/low.txt")
-  echo "$d|$(crest "$work/low.txt")|$(level "$work/low.txt")|$(crest "$work/schroeder.txt")|$(level "$work/schroeder.txt")|$(cat "$work/design.time")|$starts" >>"$work/design.txt"
+  seeds=$(crest "$work/low.txt" | cut -d' ' -f1)
+  for seed in 2 3 4 5 6; do
+    seeds="$seeds $("$build/sonvel-design" $d --seed $seed >"$work/seed.txt"; crest "$work/seed.txt" | cut -d' ' -f1)"
+  done
+  echo "$d|$(crest "$work/low.txt")|$(level "$work/low.txt")|$(crest "$work/schroeder.txt")|$(level "$work/schroeder.txt")|$(cat "$work/design.time")|$starts|$seeds" >>"$work/design.txt"
 done
 hyperfine -N --runs 3 --export-json "$work/design.json" "$build/sonvel-design ${designs[0]}" >/dev/null 2>&1
 
@@ -236,13 +242,16 @@ for job in "ABCL":
                                                     ", ".join(same)))
 
 print("\nsonvel-design: crest factor of the continuous signal (on the samples), highest level")
-for d, low, lowLevel, sch, schLevel, times, starts in (
+for d, low, lowLevel, sch, schLevel, times, starts, seeds in (
         l.rstrip("\n").split("|") for l in open(work + "/design.txt")):
     (lowTrue, lowSamples), (schTrue, schSamples) = low.split(), sch.split()
     elapsed, user = times.split()
     print("  %s\n    low-crest %s (%s) %s dB, %s starts in %s s (user %s); Schroeder %s (%s) %s dB:"
           " %.2f dB lower" % (d, lowTrue, lowSamples, lowLevel, starts, elapsed, user, schTrue, schSamples,
                               schLevel, 20 * math.log10(float(schTrue) / float(lowTrue))))
+    crests = [float(c) for c in seeds.split()]
+    print("    seeds 1 to %d: mean %.4f, from %.4f to %.4f" % (len(crests), sum(crests) / len(crests),
+                                                          min(crests), max(crests)))
 r = results("design")[0]
 print("  the 2048-line design: median %.2f s (min %.2f, max %.2f), user %.2f s" % (
     r["median"], r["min"], r["max"], r["user"]))

@@ -65,7 +65,7 @@ struct SearchOutcome {
 
 // Phases of a low peak: from each random start, iterative clipping, then a descent of
 // the Lp norm of the signal on the grid with p raised stage by stage. A start that ends
-// these within 1 % of the best so far goes on to the last stages, which lower the same
+// these within 0.3 % of the best so far goes on to the last stages, which lower the same
 // norm of the continuous maxima (PEAK_TRUE, or its part of PEAK_BOTH) with p = 2048 and
 // 8192, for settings.iterations steps between them at most. Every point these stages
 // evaluate is measured exactly, and the best point met wins. Start k's phases depend on
