@@ -267,15 +267,19 @@ double lpNorm(Transform *t, const std::vector<int> &bins, const std::vector<doub
               const std::vector<double> &phase, int p, std::vector<double> *gradient, double *gridPeak)
 {
     synthesize(t, bins, amp, phase);
-    const double peak = peakOf(t);
+    const double peak = peakOf(t), scale = 1.0 / peak;
     *gridPeak = peak;
+    // r^(p-1) = r r^2 r^4 ... r^(p/2), and r^p = r^(p-1) r: products, no division.
     double sum = 0.0;
     for (int i = 0; i < t->n; i++) {
-        const double r = std::fabs(t->signal[i]) / peak;
-        double rp = r * r;
-        for (int q = 2; q < p; q *= 2) rp *= rp;
-        sum += rp;
-        t->signal[i] = r > 0.0 ? std::copysign(rp / r, t->signal[i]) : 0.0;
+        const double r = std::fabs(t->signal[i]) * scale;
+        double square = r, power = r;
+        for (int q = 2; q < p; q *= 2) {
+            square *= square;
+            power *= square;
+        }
+        sum += power * r;
+        t->signal[i] = std::copysign(power, t->signal[i]);
     }
     fftw_execute(t->toSpectrum);
     for (size_t j = 0; j < bins.size(); j++) {
