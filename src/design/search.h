@@ -54,6 +54,9 @@ struct SearchSettings {
     // same starts, and the same phases, on any machine and under any load).
     double seconds = SEARCH_SECONDS;
     uint64_t seed = 1;
+    // Threads that make starts at once; 0: the processors this process may run on. The
+    // result is the same with any number.
+    int threads = 0;
 };
 
 struct SearchOutcome {
@@ -70,7 +73,9 @@ struct SearchOutcome {
 // 8192, for settings.iterations steps between them at most. Every point these stages
 // evaluate is measured exactly, and the best point met wins. Start k's phases depend on
 // the seed and k alone, and a stage ends when it stops gaining, not by the step count,
-// so more starts or more iterations never give a higher peak.
+// so more starts or more iterations never give a higher peak. Later starts' clipping
+// and Lp stages are made ahead on other threads (settings.threads) while a start's last
+// stages run; the outcome is the same on any number.
 SearchOutcome lowCrestPhases(const std::vector<int> &bins, const std::vector<double> &amp,
                              const SearchSettings &settings);
 

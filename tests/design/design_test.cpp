@@ -247,3 +247,27 @@ TEST(Design, SearchKeepsTheBestSoFar)
         last = peak;
     }
 }
+
+// Starts are made ahead on several threads; which start wins, and how many the time
+// allows, must not depend on how many.
+TEST(Design, SearchIsTheSameOnAnyNumberOfThreads)
+{
+    std::vector<int> bins;
+    for (int k = 3; k <= 60; k += 3) bins.push_back(k);
+    std::vector<double> amp;
+    for (size_t j = 0; j < bins.size(); j++) amp.push_back(1.0 / (1.0 + 0.1 * j));
+    SearchSettings search;
+    search.seconds = 0.05;
+    search.peak = PEAK_BOTH;
+    search.period = 200;
+    search.threads = 1;
+    const SearchOutcome one = lowCrestPhases(bins, amp, search);
+    EXPECT_GT(one.starts, 3);
+    for (int threads : {2, 3}) {
+        search.threads = threads;
+        const SearchOutcome many = lowCrestPhases(bins, amp, search);
+        EXPECT_EQ(many.starts, one.starts) << threads;
+        EXPECT_EQ(many.bestStart, one.bestStart) << threads;
+        EXPECT_EQ(many.phase, one.phase) << threads;
+    }
+}
