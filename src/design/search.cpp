@@ -408,6 +408,24 @@ double maximaSeconds(const Transform *t, size_t lines)
 // take, so that more iterations never leave time for fewer starts.
 constexpr int LAST_STAGES_EVALUATIONS = 200;
 
+// The counted work of a start's last stages.
+double lastStagesSeconds(const SearchGrids &g, size_t lines)
+{
+    return LAST_STAGES_EVALUATIONS * (maximaSeconds(g.fine.get(), lines) +
+                                      transformSeconds(g.samples.get(), NORM_TRANSFORMS) + evaluationSeconds(lines));
+}
+
+// A whole start's work, foreseen: its clipping, the eight Lp stages of LP_STEPS steps
+// (about one evaluation a step), and its last stages.
+double startSeconds(const SearchGrids &g, size_t lines)
+{
+    const Transform *clipGrid = g.peak == PEAK_SAMPLES ? g.samples.get() : g.norm;
+    return CLIPPING_STEPS * (transformSeconds(clipGrid, 2) + evaluationSeconds(lines)) +
+           8 * LP_STEPS * (transformSeconds(g.norm, NORM_TRANSFORMS) +
+                           transformSeconds(g.samples.get(), NORM_TRANSFORMS) + evaluationSeconds(lines)) +
+           lastStagesSeconds(g, lines);
+}
+
 // The norm the descent lowers at stage p: on the true-peak grid, on the samples, or
 // both added (the log of their product); with `maxima`, on the continuous maxima, and
 // then *measure is the point's exact measure (the peak, or the product of both peaks).
@@ -533,39 +551,6 @@ uint64_t startState(uint64_t seed, int start)
     return state;
 }
 
-}  // namespace
-
-
-double wrapPhase(double phase)
-{
-    double r = std::fmod(phase + PI, 2.0 * PI);
-    if (r <= 0.0) r += 2.0 * PI;
-    return r - PI;
-}
-
-double rmsOf(const std::vector<double> &amp)
-{
-    double power = 0.0;
-    for (double a : amp) power += 0.5 * a * a;
-    return std::sqrt(power);
-}
-
-double truePeak(const std::vector<int> &bins, const std::vector<double> &amp,
-                const std::vector<double> &phase)
-{
-    return truePeakOn(openTransform(trueGridSize(bins)).get(), bins, amp, phase);
-}
-
-double samplePeak(const std::vector<int> &bins, const std::vector<double> &amp,
-                  const std::vector<double> &phase, int period)
-{
-    TransformHandle t = openTransform(period);
-    synthesize(t.get(), bins, amp, phase);
-    return peakOf(t.get());
-}
-
-namespace {
-
 // The grids of one lane of the search: each start's clipping and Lp stages are made on
 // a lane of their own, so that several starts can be made at once.
 SearchGrids openGrids(const std::vector<int> &bins, const std::vector<double> &amp,
@@ -593,11 +578,13 @@ double laneBytes(const SearchGrids &g)
 }
 
 // Threads of the search: the processors asked for (or those the process may use) while
-// a lane for each, and one more, take at most 256 MiB together.
-int searchThreads(const SearchSettings &settings, double bytes)
+// a lane for each, and one more, take at most 256 MiB together; one where the first
+// start alone will spend the time, and a start made ahead would be thrown away.
+int searchThreads(const SearchSettings &settings, const SearchGrids &first, size_t lines)
 {
+    if (settings.starts == 0 && startSeconds(first, lines) >= settings.seconds) return 1;
     int threads = settings.threads > 0 ? settings.threads : usableProcessors();
-    while (threads > 1 && (threads + 1) * bytes > 256.0 * 1024 * 1024) threads--;
+    while (threads > 1 && (threads + 1) * laneBytes(first) > 256.0 * 1024 * 1024) threads--;
     return std::max(threads, 1);
 }
 
@@ -651,12 +638,42 @@ void makeStart(void *context, int item, int slot)
 
 }  // namespace
 
+
+double wrapPhase(double phase)
+{
+    double r = std::fmod(phase + PI, 2.0 * PI);
+    if (r <= 0.0) r += 2.0 * PI;
+    return r - PI;
+}
+
+double rmsOf(const std::vector<double> &amp)
+{
+    double power = 0.0;
+    for (double a : amp) power += 0.5 * a * a;
+    return std::sqrt(power);
+}
+
+double truePeak(const std::vector<int> &bins, const std::vector<double> &amp,
+                const std::vector<double> &phase)
+{
+    return truePeakOn(openTransform(trueGridSize(bins)).get(), bins, amp, phase);
+}
+
+double samplePeak(const std::vector<int> &bins, const std::vector<double> &amp,
+                  const std::vector<double> &phase, int period)
+{
+    TransformHandle t = openTransform(period);
+    synthesize(t.get(), bins, amp, phase);
+    return peakOf(t.get());
+}
+
+
 SearchOutcome lowCrestPhases(const std::vector<int> &bins, const std::vector<double> &amp,
                              const SearchSettings &settings)
 {
     std::vector<Lane> lanes(1);
     lanes[0].grids = openGrids(bins, amp, settings);
-    const int threads = searchThreads(settings, laneBytes(lanes[0].grids));
+    const int threads = searchThreads(settings, lanes[0].grids, bins.size());
     // One lane more than threads: the caller keeps a start's lane through its last
     // stages while the others make the next starts.
     const int slots = threads > 1 ? threads + 1 : 1;
@@ -696,9 +713,7 @@ SearchOutcome lowCrestPhases(const std::vector<int> &bins, const std::vector<dou
                 // The last stages share settings.iterations steps and pass to the next p
                 // only once a stage has stopped gaining, so that a run of more steps
                 // follows the same path further and its best point is never worse.
-                work += LAST_STAGES_EVALUATIONS * (maximaSeconds(lane.grids.fine.get(), bins.size()) +
-                                                   transformSeconds(lane.grids.samples.get(), NORM_TRANSFORMS) +
-                                                   evaluationSeconds(bins.size()));
+                work += lastStagesSeconds(lane.grids, bins.size());
             }
             // Once the work is spent, the starts being made ahead are not wanted: they
             // stop at their next stage rather than share the processors with this one.
