@@ -9,7 +9,8 @@
 #   memory: one tone at 48 kHz for 10 s, 10 min, 60 min and the longest signal a WAVE
 #           file holds (44739242 ms), written to /dev/null
 #   design: sonvel-design's crest factors and times against Schroeder's phases on 2048,
-#           31 (at 100 Hz and at 1 Hz) and 127 equal lines and pink and brown log grids
+#           31 (at 100 Hz and at 1 Hz) and 127 equal lines and pink and brown log grids,
+#           the 2048 and 127 lines also on one processor
 #
 # Each job runs RUNS times (default 5; job A 300 times) with the shipped program and REF_RUNS times
 # (default 1) with sonvel_reference, whose synthesis runs samples outer, components inner
@@ -163,7 +164,9 @@ for d in "${designs[@]}"; do
   done
   echo "$d|$(crest "$work/low.txt")|$(level "$work/low.txt")|$(crest "$work/schroeder.txt")|$(level "$work/schroeder.txt")|$(cat "$work/design.time")|$starts|$seeds" >>"$work/design.txt"
 done
-hyperfine -N --runs 3 --export-json "$work/design.json" "$build/sonvel-design ${designs[0]}" >/dev/null 2>&1
+hyperfine -N --runs 3 --export-json "$work/design.json" "$build/sonvel-design ${designs[0]}" \
+  "taskset -c 0 $build/sonvel-design ${designs[0]}" "$build/sonvel-design ${designs[4]}" \
+  "taskset -c 0 $build/sonvel-design ${designs[4]}" >/dev/null 2>&1
 
 "$build/bench/synth_bench" --benchmark_min_time=0.5 --benchmark_format=json \
   --benchmark_out="$work/bm.json" --benchmark_out_format=json >/dev/null 2>&1
@@ -252,9 +255,12 @@ for d, low, lowLevel, sch, schLevel, times, starts, seeds in (
     crests = [float(c) for c in seeds.split()]
     print("    seeds 1 to %d: mean %.4f, from %.4f to %.4f" % (len(crests), sum(crests) / len(crests),
                                                           min(crests), max(crests)))
-r = results("design")[0]
+r = results("design")
 print("  the 2048-line design: median %.2f s (min %.2f, max %.2f), user %.2f s" % (
-    r["median"], r["min"], r["max"], r["user"]))
+    r[0]["median"], r[0]["min"], r[0]["max"], r[0]["user"]))
+for name, many, one in (("2048", r[0], r[1]), ("127", r[2], r[3])):
+    print("  the %s-line design on one processor (taskset -c 0) against all: median %.2f s against"
+          " %.2f s, %.2f x" % (name, one["median"], many["median"], one["median"] / many["median"]))
 
 print("\nkernels per term (Google Benchmark)")
 rows = {b["name"]: b["ns_per_term"] * 1e9 for b in json.load(open(work + "/bm.json"))["benchmarks"]
