@@ -12,6 +12,7 @@
 
 #include "engine.h"
 #include "params.h"
+#include "result.h"
 #include "sizes.h"
 
 namespace {
@@ -25,14 +26,6 @@ double cycleTolerance(double x, long long q) { return 1e-9 + 8.0 * DBL_EPSILON *
 
 // The recording's samples reach 16-bit full scale at this magnitude.
 constexpr double FULL_SCALE_READ = 32767.0 / 32768.0;
-
-template <typename... Args>
-std::string format(const char *fmt, Args... args)
-{
-    char text[512];
-    std::snprintf(text, sizeof text, fmt, args...);
-    return text;
-}
 
 // A real transform of n points with FFTW, planned without measuring (FFTW_ESTIMATE), so
 // that the same input gives the same output on every run.
@@ -259,7 +252,7 @@ bool readList(FILE *fp, PlayedList *list, std::string *error)
     while ((n = std::fread(buffer, 1, sizeof buffer, fp)) > 0) {
         text.append(buffer, n);
         if (static_cast<long>(text.size()) > MAX_LIST_BYTES) {
-            *error = format("error: the parameter list is longer than %ld MiB.", MAX_LIST_BYTES >> 20);
+            *error = formatted("error: the parameter list is longer than %ld MiB.", MAX_LIST_BYTES >> 20);
             return false;
         }
     }
@@ -316,7 +309,7 @@ long long findPeriod(const PlayedList &list, int rateHz, std::string *error)
         const long long q = std::isfinite(f) ? smallestCycles(std::fabs(f) / rateHz, MAX_PERIOD_SAMPLES) : 0;
         const long long next = q > 0 ? period / std::gcd(period, q) * q : 0;
         if (q == 0 || next > MAX_PERIOD_SAMPLES) {
-            *error = format("error: no period of at most %lld samples at %d Hz holds a whole number of "
+            *error = formatted("error: no period of at most %lld samples at %d Hz holds a whole number of "
                             "cycles of every line (%g Hz is the first that does not fit).",
                             MAX_PERIOD_SAMPLES, rateHz, f);
             return 0;
@@ -326,7 +319,7 @@ long long findPeriod(const PlayedList &list, int rateHz, std::string *error)
     // A period of 1 sample holds only 0 Hz or whole multiples of the rate: 2 at least.
     period = std::max(period, 2LL);
     if (!fits(period)) {
-        *error = format("error: no period of at most %lld samples at %d Hz holds a whole number of "
+        *error = formatted("error: no period of at most %lld samples at %d Hz holds a whole number of "
                         "cycles of every line.", MAX_PERIOD_SAMPLES, rateHz);
         return 0;
     }
@@ -339,7 +332,7 @@ bool regenerate(const PlayedList &list, int rateHz, long long size, long long ta
     // The period from a multiple of itself, the first wholly between the fades.
     const long long first = (taper + period - 1) / period * period;
     if (first + period > size - taper) {
-        *error = format("error: the signal holds no whole period (%lld samples) between its fades: "
+        *error = formatted("error: the signal holds no whole period (%lld samples) between its fades: "
                         "lengthen -t or shorten -T.", period);
         return false;
     }
@@ -380,7 +373,7 @@ bool regenerate(const PlayedList &list, int rateHz, long long size, long long ta
     Result r = setLevel(m, static_cast<int>(size), static_cast<int>(taper), target,
                         componentPowerOf(list.amp.data(), count), &gain, &peak);
     if (r.status == Status::Overflow) {
-        *error = format("error: sonvel refuses this list at %g dB: its peak would be %.6g, above "
+        *error = formatted("error: sonvel refuses this list at %g dB: its peak would be %.6g, above "
                         "the full scale of %s samples.", target.level, peak, nameOf(target.format));
         return false;
     }
@@ -494,13 +487,13 @@ bool checkRecording(const Recording &rec, const PlayedSignal &played, const Anal
 {
     const SF_INFO &info = rec.info;
     if (info.samplerate != played.rateHz) {
-        *error = format("error: \"%s\" is recorded at %d Hz, and -s says %d Hz.", rec.name.c_str(),
+        *error = formatted("error: \"%s\" is recorded at %d Hz, and -s says %d Hz.", rec.name.c_str(),
                         info.samplerate, played.rateHz);
         return false;
     }
     for (int c : {s.channel, s.reference}) {
         if (c > info.channels) {
-            *error = format("error: %s %d: \"%s\" has %d channel%s.", c == s.channel ? "--channel" : "--reference",
+            *error = formatted("error: %s %d: \"%s\" has %d channel%s.", c == s.channel ? "--channel" : "--reference",
                             c, rec.name.c_str(), info.channels, info.channels == 1 ? "" : "s");
             return false;
         }
@@ -510,7 +503,7 @@ bool checkRecording(const Recording &rec, const PlayedSignal &played, const Anal
         return false;
     }
     if (info.frames <= 0) {
-        *error = format("error: \"%s\" holds no sample.", rec.name.c_str());
+        *error = formatted("error: \"%s\" holds no sample.", rec.name.c_str());
         return false;
     }
     return true;
@@ -551,29 +544,29 @@ bool placeSignal(ChannelReader *reader, const std::string &name, const PlayedSig
     out->peak = scan.peak;
     out->fullScale = scan.peak >= FULL_SCALE_READ;
     if (scan.frames == 0) {
-        *error = format("error: \"%s\" holds no sample.", name.c_str());
+        *error = formatted("error: \"%s\" holds no sample.", name.c_str());
         return false;
     }
     if (scan.nonFinite) {
-        *error = format("error: \"%s\" holds samples that are not finite numbers.", name.c_str());
+        *error = formatted("error: \"%s\" holds samples that are not finite numbers.", name.c_str());
         return false;
     }
     if (scan.frames < P) {
-        *error = format("error: \"%s\" is shorter (%lld frames) than one period of the signal (%lld samples).",
+        *error = formatted("error: \"%s\" is shorter (%lld frames) than one period of the signal (%lld samples).",
                         name.c_str(), scan.frames, P);
         return false;
     }
     const std::vector<double> envelope = playedEnvelope(played.size, played.taper, place->window);
     long long shift = 0;
     if (!bestShift(scan.energy, envelope, &shift)) {
-        *error = format("error: channel %d of \"%s\" is silent.", s.channel, name.c_str());
+        *error = formatted("error: channel %d of \"%s\" is silent.", s.channel, name.c_str());
         return false;
     }
 
     const long long middle = std::clamp(shift * place->window + played.size / 2 - P / 2, 0LL, scan.frames - P);
     std::vector<double> y(static_cast<size_t>(P)), u(static_cast<size_t>(P));
     if (!readPeriod(reader, middle, P, y.data(), u.data())) {
-        *error = format("error: \"%s\" cannot be read at frame %lld.", name.c_str(), middle);
+        *error = formatted("error: \"%s\" cannot be read at frame %lld.", name.c_str(), middle);
         return false;
     }
     RealFft fft(P);
@@ -587,7 +580,7 @@ bool placeSignal(ChannelReader *reader, const std::string &name, const PlayedSig
         atLines += std::norm(Y);
     }
     if (atLines == 0.0) {
-        *error = format("error: channel %d of \"%s\" holds nothing at the played lines.", s.channel, name.c_str());
+        *error = formatted("error: channel %d of \"%s\" holds nothing at the played lines.", s.channel, name.c_str());
         return false;
     }
     const double delayModP = std::fmod(static_cast<double>(middle) + circularDelay(cross, P), static_cast<double>(P));
@@ -623,12 +616,12 @@ bool accumulatePeriods(ChannelReader *reader, const std::string &name, long long
     std::vector<double> y(static_cast<size_t>(P)), u(static_cast<size_t>(P));
     std::vector<Complex> spectrumU(withReference ? bins : 0);
     if (!reader->seek(first)) {
-        *error = format("error: \"%s\" cannot be read at frame %lld.", name.c_str(), first);
+        *error = formatted("error: \"%s\" cannot be read at frame %lld.", name.c_str(), first);
         return false;
     }
     for (long long m = 0; m < M; m++) {
         if (reader->read(P, y.data(), u.data()) != P) {
-            *error = format("error: \"%s\" ends early, in period %lld.", name.c_str(), m + 1);
+            *error = formatted("error: \"%s\" ends early, in period %lld.", name.c_str(), m + 1);
             return false;
         }
         for (double v : y) sums->power += v * v;
@@ -783,7 +776,7 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
     long long M = last > first ? (last - first) / P : 0;
     if (s.maxPeriods > 0) M = std::min(M, s.maxPeriods);
     if (M < 2) {
-        *error = format("error: \"%s\" holds %lld whole period%s of the signal after the fade-in and "
+        *error = formatted("error: \"%s\" holds %lld whole period%s of the signal after the fade-in and "
                         "settling and before the fade-out; 2 at least are needed.",
                         rec->name.c_str(), M, M == 1 ? "" : "s");
         return false;

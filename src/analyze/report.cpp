@@ -3,22 +3,16 @@
 #include <cmath>
 #include <cstdio>
 
-namespace {
+#include "result.h"
 
-template <typename... Args>
-std::string format(const char *fmt, Args... args)
-{
-    char text[1024];
-    std::snprintf(text, sizeof text, fmt, args...);
-    return text;
-}
+namespace {
 
 // v as printed with the given decimals, without the sign of a value that prints as 0
 // ("-0.000" reads as a direction that is not there).
 double unsignedZero(double v, int decimals) { return std::fabs(v) < 0.5 * std::pow(10.0, -decimals) ? 0.0 : v; }
 
 // A JSON number, or null for a value that is not finite.
-std::string number(double v, const char *fmt = "%.10g") { return std::isfinite(v) ? format(fmt, v) : "null"; }
+std::string number(double v, const char *fmt = "%.10g") { return std::isfinite(v) ? formatted(fmt, v) : "null"; }
 
 std::string quoted(const std::string &s)
 {
@@ -27,14 +21,14 @@ std::string quoted(const std::string &s)
         if (c == '"' || c == '\\')
             out += std::string("\\") + static_cast<char>(c);
         else if (c < 0x20)
-            out += format("\\u%04x", c);
+            out += formatted("\\u%04x", c);
         else
             out += static_cast<char>(c);
     }
     return out + "\"";
 }
 
-std::string distortionText(double db) { return std::isfinite(db) ? format("%.2f dB", db) : "none"; }
+std::string distortionText(double db) { return std::isfinite(db) ? formatted("%.2f dB", db) : "none"; }
 
 }  // namespace
 
@@ -52,33 +46,33 @@ const char *kindName(LineKind kind)
 std::string textReport(const ReportContext &c, const Analysis &a)
 {
     std::string t = "# sonvel-analyze " SONVEL_VERSION ": " + c.command + "\n";
-    t += format("# recording: \"%s\", %d Hz, %d channel%s, %lld frames; response: channel %d",
+    t += formatted("# recording: \"%s\", %d Hz, %d channel%s, %lld frames; response: channel %d",
                 c.recording.c_str(), c.rateHz, a.channels, a.channels == 1 ? "" : "s", a.frames, c.channel);
-    t += c.reference ? format("; reference: channel %d\n", c.reference) : "\n";
-    t += format("# period: %lld samples (%.10g Hz); %lld periods used from frame %lld\n", a.period,
+    t += c.reference ? formatted("; reference: channel %d\n", c.reference) : "\n";
+    t += formatted("# period: %lld samples (%.10g Hz); %lld periods used from frame %lld\n", a.period,
                 static_cast<double>(c.rateHz) / a.period, a.periodsUsed, a.firstFrame);
-    t += format("# delay: %.3f samples (%.4f ms)", unsignedZero(a.delay, 3),
+    t += formatted("# delay: %.3f samples (%.4f ms)", unsignedZero(a.delay, 3),
                 unsignedZero(a.delay * 1000.0 / c.rateHz, 4));
-    t += c.reference ? format("; reference delay: %.3f samples (%.4f ms)\n", unsignedZero(a.referenceDelay, 3),
+    t += c.reference ? formatted("; reference delay: %.3f samples (%.4f ms)\n", unsignedZero(a.referenceDelay, 3),
                               unsignedZero(a.referenceDelay * 1000.0 / c.rateHz, 4))
                      : "\n";
     if (a.groupPeriods > 1)
-        t += format("# onset found to within %lld periods: as many more left out at each end\n", a.groupPeriods);
-    t += format("# peak: %.2f dB re full scale (%.6f)\n", 20.0 * std::log10(a.peak), a.peak);
+        t += formatted("# onset found to within %lld periods: as many more left out at each end\n", a.groupPeriods);
+    t += formatted("# peak: %.2f dB re full scale (%.6f)\n", 20.0 * std::log10(a.peak), a.peak);
     if (a.fullScale) t += "# warning: the recording reaches full scale: it may be clipped\n";
-    t += format("# level: %.2f dB re %s\n", dcToReference(a.levelDb, c.fullScale),
+    t += formatted("# level: %.2f dB re %s\n", dcToReference(a.levelDb, c.fullScale),
                 c.fullScale == LevelReference::Sine ? "full-scale sine" : "full scale");
-    t += format("# summary: total SNR %.2f dB; odd distortion %s; even distortion %s (re the signal)%s\n",
+    t += formatted("# summary: total SNR %.2f dB; odd distortion %s; even distortion %s (re the signal)%s\n",
                 a.snrDb, distortionText(a.oddDb).c_str(), distortionText(a.evenDb).c_str(),
                 a.oddLines ? "" : "; the excited lines are not all odd, so odd and even mix");
     t += "# excited lines: response with the delay removed; noise and SNR of one period\n";
     t += "# freq_hz\tgain_db\tphase_deg\tnoise_db\tsnr_db\n";
     for (const LineResult &l : a.excited)
-        t += format("%.10g\t%.4f\t%.3f\t%.2f\t%.2f\n", l.freqHz, l.levelDb, l.phaseDeg, l.noiseDb, l.snrDb);
+        t += formatted("%.10g\t%.4f\t%.3f\t%.2f\t%.2f\n", l.freqHz, l.levelDb, l.phaseDeg, l.noiseDb, l.snrDb);
     t += "# lines not excited: level and noise in dB re the mean excited line\n";
     t += "# freq_hz\tkind\tlevel_db\tnoise_db\n";
     for (const LineResult &l : a.other)
-        t += format("%.10g\t%s\t%.2f\t%.2f\n", l.freqHz, kindName(l.kind), l.levelDb, l.noiseDb);
+        t += formatted("%.10g\t%s\t%.2f\t%.2f\n", l.freqHz, kindName(l.kind), l.levelDb, l.noiseDb);
     return t;
 }
 
@@ -88,13 +82,13 @@ std::string jsonReport(const ReportContext &c, const Analysis &a)
     j += "  \"program\": \"sonvel-analyze\",\n  \"version\": \"" SONVEL_VERSION "\",\n";
     j += "  \"command\": " + quoted(c.command) + ",\n";
     j += "  \"recording\": {\"path\": " + quoted(c.recording) +
-         format(", \"rate_hz\": %d, \"channels\": %d, \"frames\": %lld, \"channel\": %d, \"reference\": %d},\n",
+         formatted(", \"rate_hz\": %d, \"channels\": %d, \"frames\": %lld, \"channel\": %d, \"reference\": %d},\n",
                 c.rateHz, a.channels, a.frames, c.channel, c.reference);
-    j += format("  \"period_samples\": %lld,\n  \"periods_used\": %lld,\n  \"first_frame\": %lld,\n",
+    j += formatted("  \"period_samples\": %lld,\n  \"periods_used\": %lld,\n  \"first_frame\": %lld,\n",
                 a.period, a.periodsUsed, a.firstFrame);
     j += "  \"delay_samples\": " + number(a.delay) + ",\n  \"delay_ms\": " + number(a.delay * 1000.0 / c.rateHz) + ",\n";
     if (c.reference) j += "  \"reference_delay_samples\": " + number(a.referenceDelay) + ",\n";
-    j += format("  \"onset_resolution_periods\": %lld,\n", a.groupPeriods);
+    j += formatted("  \"onset_resolution_periods\": %lld,\n", a.groupPeriods);
     j += "  \"peak\": " + number(a.peak) + ",\n  \"peak_db\": " + number(20.0 * std::log10(a.peak)) + ",\n";
     j += std::string("  \"full_scale\": ") + (a.fullScale ? "true" : "false") + ",\n";
     j += "  \"level_db\": " + number(dcToReference(a.levelDb, c.fullScale)) + ",\n";

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -16,17 +15,6 @@
 namespace {
 
 constexpr double PI = 3.14159265358979323846;
-
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
 
 // The band the grid spans: the settings' band, or one resolution to half the rate.
 Band bandOf(const DesignSettings &s)
@@ -129,7 +117,7 @@ std::string gridLines(const DesignSettings &s, int period, uint64_t *random, Lin
         }
     }
     if (lines->bins.empty())
-        return format(
+        return formatted(
             "error: --band: no line at a multiple of %g Hz lies in %g:%g Hz outside the excluded bands.\n",
             s.resolutionHz, band.lowHz, band.highHz);
     return "";
@@ -147,7 +135,7 @@ std::string fileLines(const DesignSettings &s, int period, LineSet *lines)
         const double bin = table.freq[i] / s.resolutionHz;
         const double whole = std::round(bin);
         if (std::fabs(bin - whole) > 1e-9 * whole || whole < 1.0 || whole > (period - 1) / 2)
-            return format(
+            return formatted(
                 "error: --lines: %s: %.17g Hz is no multiple of %g Hz between 0 and half the rate.\n",
                 s.linesFile.c_str(), table.freq[i], s.resolutionHz);
         double amp = table.value[i];
@@ -159,13 +147,13 @@ std::string fileLines(const DesignSettings &s, int period, LineSet *lines)
     std::sort(found.begin(), found.end());
     for (size_t i = 0; i < found.size(); i++) {
         if (i > 0 && found[i].first == found[i - 1].first)
-            return format("error: --lines: %s: %.17g Hz is listed twice.\n", s.linesFile.c_str(),
+            return formatted("error: --lines: %s: %.17g Hz is listed twice.\n", s.linesFile.c_str(),
                           frequencyOf(found[i].first, s.rateHz, period));
         lines->bins.push_back(found[i].first);
         lines->amp.push_back(found[i].second);
     }
     if (lines->bins.empty())
-        return format("error: --lines: %s holds no line outside the excluded bands.\n", s.linesFile.c_str());
+        return formatted("error: --lines: %s holds no line outside the excluded bands.\n", s.linesFile.c_str());
     return "";
 }
 
@@ -202,15 +190,15 @@ std::string checkSettings(const DesignSettings &s)
     if (periodOf(s.rateHz, s.resolutionHz) == 0) {
         const double period = s.rateHz / s.resolutionHz;
         if (period > MAX_PERIOD)
-            return format(
+            return formatted(
                 "error: --resolution: a period of %.0f samples is longer than the %lld the designer takes.\n",
                 period, MAX_PERIOD);
-        return format("error: --resolution: %g Hz does not divide %d Hz into a whole period of samples.\n",
+        return formatted("error: --resolution: %g Hz does not divide %d Hz into a whole period of samples.\n",
                       s.resolutionHz, s.rateHz);
     }
     const Band band = bandOf(s);
     if (!(band.lowHz < band.highHz) || band.highHz > s.rateHz / 2.0)
-        return format("error: --band: %g:%g Hz is no band with 0 < LOW < HIGH <= half the rate (%g Hz).\n",
+        return formatted("error: --band: %g:%g Hz is no band with 0 < LOW < HIGH <= half the rate (%g Hz).\n",
                       band.lowHz, band.highHz, s.rateHz / 2.0);
     int size = 0, taper = 0;
     Result r = signalSizes(s.rateHz, s.durationMs, s.taperMs, &size, &taper);
@@ -245,26 +233,18 @@ std::string designLines(const DesignSettings &s, uint64_t *random, LineSet *line
         lines->bins.resize(kept);
         lines->amp.resize(kept);
         if (kept == 0)
-            return format("error: --amplitudes: %s gives every line amplitude 0.\n",
+            return formatted("error: --amplitudes: %s gives every line amplitude 0.\n",
                           s.amplitudesFile.c_str());
     }
     if (lines->bins.size() > static_cast<size_t>(MAXSINES))
-        return format(
+        return formatted(
             "error: %zu lines, and sonvel reads at most %d: narrow the band or widen the resolution.\n",
             lines->bins.size(), MAXSINES);
     if (lines->bins.back() > MAX_HIGHEST_BIN)
-        return format(
+        return formatted(
             "error: the highest line is %d times the resolution, and the designer takes at most %lld.\n",
             lines->bins.back(), MAX_HIGHEST_BIN);
     return "";
-}
-
-int designLines(const DesignSettings *s, uint64_t *random, std::vector<int> *bins)
-{
-    LineSet lines;
-    if (!checkSettings(*s).empty() || !designLines(*s, random, &lines).empty()) return 1;
-    *bins = lines.bins;
-    return 0;
 }
 
 std::vector<double> densityAmplitudes(const std::vector<int> &bins, GridKind grid, double densityDbPerOctave)
@@ -285,7 +265,7 @@ std::string readTable(const std::string &path, bool valuesNeeded, Table *table)
 {
     *table = Table();
     std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "r"), std::fclose);
-    if (!file) return format("error: cannot read \"%s\": %s.\n", path.c_str(), std::strerror(errno));
+    if (!file) return formatted("error: cannot read \"%s\": %s.\n", path.c_str(), std::strerror(errno));
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
     std::string line;
     int number = 0, levels = 0;
@@ -299,30 +279,30 @@ std::string readTable(const std::string &path, bool valuesNeeded, Table *table)
         if (*at == '\0' || *at == '#') continue;
         double freq = 0.0, value = NAN;
         if (!readNumber(&at, &freq) || !(freq > 0.0) || !(blank(*at) || *at == '\0'))
-            return format("error: %s:%d: no frequency above 0 Hz.\n", path.c_str(), number);
+            return formatted("error: %s:%d: no frequency above 0 Hz.\n", path.c_str(), number);
         while (blank(*at)) at++;
         if (*at != '\0') {
             if (!readNumber(&at, &value) || !(blank(*at) || *at == '\0' || *at == 'd'))
-                return format("error: %s:%d: no number after the frequency.\n", path.c_str(), number);
+                return formatted("error: %s:%d: no number after the frequency.\n", path.c_str(), number);
             const char *unit = at;
             while (blank(*unit)) unit++;
             if (std::strncmp(unit, "dB", 2) == 0 && (blank(unit[2]) || unit[2] == '\0'))
                 levels++;
             else if (*at == 'd' || value < 0.0)
-                return format("error: %s:%d: no amplitude of 0 or more, nor a level in dB.\n", path.c_str(),
+                return formatted("error: %s:%d: no amplitude of 0 or more, nor a level in dB.\n", path.c_str(),
                               number);
         } else if (valuesNeeded) {
-            return format("error: %s:%d: no amplitude or level after the frequency.\n", path.c_str(), number);
+            return formatted("error: %s:%d: no amplitude or level after the frequency.\n", path.c_str(), number);
         }
         table->freq.push_back(freq);
         table->value.push_back(value);
     }
-    if (std::ferror(file.get())) return format("error: cannot read \"%s\".\n", path.c_str());
+    if (std::ferror(file.get())) return formatted("error: cannot read \"%s\".\n", path.c_str());
     size_t valued = 0;
     for (double v : table->value) valued += !std::isnan(v);
     if (levels > 0 && static_cast<size_t>(levels) != valued)
-        return format("error: %s: levels in dB and amplitudes are mixed.\n", path.c_str());
-    if (table->freq.empty()) return format("error: %s holds no line.\n", path.c_str());
+        return formatted("error: %s: levels in dB and amplitudes are mixed.\n", path.c_str());
+    if (table->freq.empty()) return formatted("error: %s holds no line.\n", path.c_str());
     table->decibels = levels > 0;
     return "";
 }

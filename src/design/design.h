@@ -93,10 +93,6 @@ std::string checkSettings(const DesignSettings &s);
 // Returns "" or the refusal.
 std::string designLines(const DesignSettings &s, uint64_t *random, LineSet *lines);
 
-// The bins alone, for callers of the earlier interface: 0, or 1 when checkSettings or
-// designLines refuses the settings (nothing is printed).
-int designLines(const DesignSettings *s, uint64_t *random, std::vector<int> *bins);
-
 // Amplitudes for a power density of densityDbPerOctave: each line's power is the
 // density at its frequency times its share of the band, the resolution on the linear
 // grid and 1 / perOctave of an octave on the log grid, so that pink has equal

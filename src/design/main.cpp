@@ -450,42 +450,35 @@ int designList(const DesignSettings &s, const LineSet &lines, uint64_t seed, int
     }
 
     static const char *const PEAK_NAMES[] = {"true peak", "peak on the samples", "product of both peaks"};
-    char text[200];
     putComment(out, "sonvel-design " SONVEL_VERSION ": " + command);
-    if (realisation > 0) {
-        std::snprintf(text, sizeof text, "realisation %d of %d: seed %llu (the lines from seed %llu)",
-                      realisation, s.realisations, static_cast<unsigned long long>(seed),
-                      static_cast<unsigned long long>(s.search.seed));
-        putComment(out, text);
-    }
-    std::snprintf(text, sizeof text, "lines: %zu from %g to %g Hz, period %d samples at %d Hz", freq.size(),
-                  freq.front(), freq.back(), lines.period, s.rateHz);
-    putComment(out, text);
-    if (s.phases == PHASES_LOW_CREST) {
-        std::snprintf(text, sizeof text, "search: the %s lowered from %d starts, the best start %d",
-                      PEAK_NAMES[s.search.peak], search.starts, search.bestStart);
-        putComment(out, text);
-    }
+    if (realisation > 0)
+        putComment(out, formatted("realisation %d of %d: seed %llu (the lines from seed %llu)", realisation,
+                                  s.realisations, static_cast<unsigned long long>(seed),
+                                  static_cast<unsigned long long>(s.search.seed)));
+    putComment(out, formatted("lines: %zu from %g to %g Hz, period %d samples at %d Hz", freq.size(),
+                              freq.front(), freq.back(), lines.period, s.rateHz));
+    if (s.phases == PHASES_LOW_CREST)
+        putComment(out, formatted("search: the %s lowered from %d starts, the best start %d",
+                                  PEAK_NAMES[s.search.peak], search.starts, search.bestStart));
     const double rms = rmsOf(lines.amp);
-    std::snprintf(text, sizeof text, "crest factor: %.4f on the samples, %.4f true peak (continuous)",
-                  samplePeak(lines.bins, lines.amp, phase, lines.period) / rms,
-                  truePeak(lines.bins, lines.amp, phase) / rms);
-    putComment(out, text);
+    putComment(out, formatted("crest factor: %.4f on the samples, %.4f true peak (continuous)",
+                              samplePeak(lines.bins, lines.amp, phase, lines.period) / rms,
+                              truePeak(lines.bins, lines.amp, phase) / rms));
     // For -l in whole decibels, and for --level in hundredths (of the calibrated unit),
     // each with the options that give it that meaning.
     const std::string options = levelOptions(s.level);
-    std::snprintf(text, sizeof text, "highest level: %d dB for sonvel -s %d -t %d -T %d%s", level, s.rateHz,
-                  s.durationMs, s.taperMs, options.c_str());
-    putComment(out, text);
+    putComment(out, formatted("highest level: %d dB for sonvel -s %d -t %d -T %d%s", level, s.rateHz,
+                              s.durationMs, s.taperMs, options.c_str()));
     const Calibration &cal = s.level.calibration;
-    std::snprintf(text, sizeof text, "highest --level: %.2f%s for sonvel -s %d -t %d -T %d%s%s%s", exact,
-                  cal.set ? unitSuffix(cal.unit) : "", s.rateHz, s.durationMs, s.taperMs, options.c_str(),
-                  cal.set ? " --calibrate " : "", cal.set ? calibrationText(cal).c_str() : "");
-    putComment(out, text);
+    putComment(out, formatted("highest --level: %.2f%s for sonvel -s %d -t %d -T %d%s%s%s", exact,
+                              cal.set ? unitSuffix(cal.unit) : "", s.rateHz, s.durationMs, s.taperMs,
+                              options.c_str(), cal.set ? " --calibrate " : "",
+                              cal.set ? calibrationText(cal).c_str() : ""));
     std::vector<double> detection;
     for (int k : lines.detection) detection.push_back(frequencyOf(k, s.rateHz, lines.period));
     putDetectionLines(out, detection);
     for (size_t j = 0; j < freq.size(); j++) {
+        char text[80];
         std::snprintf(text, sizeof text, "%.17g %.17g %.17g\n", freq[j], lines.amp[j], phase[j]);
         *out += text;
     }

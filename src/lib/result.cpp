@@ -1,20 +1,21 @@
 #include "result.h"
 
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 
-namespace {
-
-// printf into a string; the texts here are short.
-template <typename... Args>
-std::string format(const char *fmt, Args... args)
+std::string formatted(const char *fmt, ...)
 {
-    char text[512];
-    std::snprintf(text, sizeof text, fmt, args...);
+    va_list args, again;
+    va_start(args, fmt);
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) std::vsnprintf(&text[0], text.size() + 1, fmt, again);
+    va_end(again);
     return text;
 }
-
-}  // namespace
 
 std::string Result::message() const
 {
@@ -25,28 +26,28 @@ std::string Result::message() const
     case Status::ReadError: return "error: readpars(): during reading parameters\n";
     case Status::NoParameters: return "error: readpars(): no parameters given\n";
     case Status::IntRange:
-        return format("error: %s: %s does not fit in a 32-bit integer.\n", subject, text.c_str());
+        return formatted("error: %s: %s does not fit in a 32-bit integer.\n", subject, text.c_str());
     case Status::Duration: return "error: -t: signal duration must be greater than 0 ms.\n";
     case Status::Rate: return "error: -s: sampling frequency must be greater than 0 Hz.\n";
     case Status::TaperNegative: return "error: -T: taper length must not be negative.\n";
     case Status::DataSize:
-        return format("error: -t and -s: the signal must be 1 to %lld samples long, not %lld.\n",
+        return formatted("error: -t and -s: the signal must be 1 to %lld samples long, not %lld.\n",
                       limit, value);
     case Status::TaperSize:
-        return format("error: -T and -s: the taper must be at most %lld samples long, not %lld.\n",
+        return formatted("error: -T and -s: the taper must be at most %lld samples long, not %lld.\n",
                       limit, value);
     case Status::FadesTooLong: return "signal length is shorter than taper length ... exit\n";
     case Status::BadSizes:
-        return format("ERROR: %s(): cannot use %lld samples with fades of %lld samples.\n", subject,
+        return formatted("ERROR: %s(): cannot use %lld samples with fades of %lld samples.\n", subject,
                       value, limit);
     case Status::Overflow:
         // How far the peak lies above full scale, in dB.
         if (!subject || std::string(subject) == "s16")
             return "ERROR: signal overflow. Decrease power level.\n" +
-                   format("Maximal value before substitution to short (16-bit): %.1f (%f dB)\n", peak,
+                   formatted("Maximal value before substitution to short (16-bit): %.1f (%f dB)\n", peak,
                           20.0 * std::log10(peak / 32767.0));
         return "ERROR: signal overflow. Decrease power level.\n" +
-               format("Maximal value before conversion to %s: %.*f (%f dB)\n", subject,
+               formatted("Maximal value before conversion to %s: %.*f (%f dB)\n", subject,
                       scale < 2.0 ? 6 : 1, peak, 20.0 * std::log10(peak / scale));
     case Status::NotFinite:
     case Status::TooSmall:
@@ -60,9 +61,9 @@ std::string Result::message() const
                                          "more than 100 dB below the sum of their squared amplitudes."
             : status == Status::NotANumber ? "the scaled signal holds values that are not numbers."
                                            : nullptr;
-        if (why) return format("ERROR: makeSoundSignal(): cannot set the power level: %s\n", why);
+        if (why) return formatted("ERROR: makeSoundSignal(): cannot set the power level: %s\n", why);
         const bool is16 = !subject || std::string(subject) == "s16";
-        return format("ERROR: makeSoundSignal(): cannot set the power level: every %s sample "
+        return formatted("ERROR: makeSoundSignal(): cannot set the power level: every %s sample "
                       "between the fades would be 0: the level is below what %s can hold.\n",
                       is16 ? "16-bit" : subject, is16 ? "16 bits" : subject);
     }

@@ -52,6 +52,10 @@ struct Result {
     std::string message() const;
 };
 
+// printf into a string of whatever length it takes: the texts of results, refusals and
+// reports.
+std::string formatted(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // Returned by a program's option parser when the run goes on; any other value is the
 // exit status of a run that ends there (-h, a refused option).
 constexpr int RUN_CONTINUES = -1;

@@ -42,11 +42,12 @@ PlayedList randomOddList()
     s.bandHighHz = 12000;
     s.lines = LINES_RANDOM_ODD;
     uint64_t random = 7;
-    std::vector<int> bins;
-    EXPECT_EQ(designLines(&s, &random, &bins), 0);
+    LineSet lines;
+    EXPECT_EQ(checkSettings(s), "");
+    EXPECT_EQ(designLines(s, &random, &lines), "");
     PlayedList list;
-    list.phase = randomPhases(bins.size(), &random);
-    for (int k : bins) {
+    list.phase = randomPhases(lines.bins.size(), &random);
+    for (int k : lines.bins) {
         list.freq.push_back(100.0 * k);
         list.amp.push_back(1.0);
     }
