@@ -367,11 +367,15 @@ struct SearchGrids {
     PeakKind peak;
     TransformHandle fine;     // the true peak
     TransformHandle coarse;   // a coarser grid for the clipping and the Lp stages, if any
-    Transform *norm = nullptr;  // the grid of the clipping and the Lp stages
     TransformHandle samples;  // the period's samples
     // The work done so far, in estimated seconds: counted, not measured, so that the
     // starts a time allows are the same on any machine and under any load.
     double work = 0.0;
+
+    // The grid of the Lp stages, and of the clipping, which works on the grid whose
+    // peak is lowered.
+    Transform *norm() const { return coarse ? coarse.get() : fine.get(); }
+    Transform *clipping() const { return peak == PEAK_SAMPLES ? samples.get() : norm(); }
 };
 
 // Estimated seconds of `transforms` transforms on a grid of n points with the loops
@@ -419,9 +423,8 @@ double lastStagesSeconds(const SearchGrids &g, size_t lines)
 // (about one evaluation a step), and its last stages.
 double startSeconds(const SearchGrids &g, size_t lines)
 {
-    const Transform *clipGrid = g.peak == PEAK_SAMPLES ? g.samples.get() : g.norm;
-    return CLIPPING_STEPS * (transformSeconds(clipGrid, 2) + evaluationSeconds(lines)) +
-           8 * LP_STEPS * (transformSeconds(g.norm, NORM_TRANSFORMS) +
+    return CLIPPING_STEPS * (transformSeconds(g.clipping(), 2) + evaluationSeconds(lines)) +
+           8 * LP_STEPS * (transformSeconds(g.norm(), NORM_TRANSFORMS) +
                            transformSeconds(g.samples.get(), NORM_TRANSFORMS) + evaluationSeconds(lines)) +
            lastStagesSeconds(g, lines);
 }
@@ -434,14 +437,14 @@ double stageNorm(SearchGrids *g, const std::vector<int> &bins, const std::vector
                  double *measure)
 {
     if (!maxima)
-        g->work += transformSeconds(g->norm, NORM_TRANSFORMS) +
+        g->work += transformSeconds(g->norm(), NORM_TRANSFORMS) +
                    transformSeconds(g->samples.get(), NORM_TRANSFORMS) + evaluationSeconds(bins.size());
     std::fill(gradient->begin(), gradient->end(), 0.0);
     double f = 0.0, peak = 0.0;
     *measure = 1.0;
     if (g->peak != PEAK_SAMPLES) {
         f += maxima ? maximaNorm(g->fine.get(), bins, amp, phase, p, gradient, &peak)
-                    : lpNorm(g->norm, bins, amp, phase, p, gradient, &peak);
+                    : lpNorm(g->norm(), bins, amp, phase, p, gradient, &peak);
         *measure *= peak;
     }
     if (g->peak != PEAK_TRUE) {
@@ -562,7 +565,6 @@ SearchGrids openGrids(const std::vector<int> &bins, const std::vector<double> &a
         grids.fine = openTransform(trueGridSize(bins));
         const long long n = normGridSize(bins, amp);
         if (n < grids.fine->n) grids.coarse = openTransform(n);
-        grids.norm = grids.coarse ? grids.coarse.get() : grids.fine.get();
     }
     if (settings.peak != PEAK_TRUE) grids.samples = openTransform(settings.period);
     return grids;
@@ -610,13 +612,12 @@ void makeLpStages(StartMaker *m, int item, Lane &lane)
     const std::vector<int> &bins = *m->bins;
     const std::vector<double> &amp = *m->amp;
     SearchGrids *g = &lane.grids;
-    Transform *clipGrid = g->peak == PEAK_SAMPLES ? g->samples.get() : g->norm;
     g->work = 0.0;
     uint64_t state = startState(m->settings->seed, item);
     lane.phase.clear();
     for (size_t j = 0; j < bins.size(); j++) lane.phase.push_back(2.0 * PI * uniformRandom(&state));
-    clipPhases(clipGrid, bins, amp, &lane.phase, CLIPPING_STEPS);
-    g->work += CLIPPING_STEPS * (transformSeconds(clipGrid, 2) + evaluationSeconds(bins.size()));
+    clipPhases(g->clipping(), bins, amp, &lane.phase, CLIPPING_STEPS);
+    g->work += CLIPPING_STEPS * (transformSeconds(g->clipping(), 2) + evaluationSeconds(bins.size()));
     Best unused;  // the grid stages offer nothing
     for (int p = 4; p <= 512 && !m->done.load(std::memory_order_relaxed); p *= 2)
         descend(g, bins, amp, &lane.phase, p, false, LP_STEPS, &unused, item + 1);
