@@ -445,8 +445,6 @@ Result emitSignal(SignalPlan *plan, SampleSink sink, void *context, double *leve
     plan->spent = true;
     const SignalRequest &req = plan->request;
     const int size = req.size, taper = req.taper, bytes = bytesPerSample(req.format);
-    // 16-bit samples truncated, the default format, take the direct path.
-    const bool plain16 = req.format == SampleFormat::S16 && req.quantizer == Quantizer::Truncate;
     // Where the whole converted signal is kept: in a kept sum, the stored samples take
     // the place of the doubles they come from (sample n's bytes lie below double n's
     // eight, which has been read by then).
@@ -455,10 +453,10 @@ Result emitSignal(SignalPlan *plan, SampleSink sink, void *context, double *leve
                                             : plan->kept.get();
     Quantizing quantizing{req.format, req.quantizer, req.seed};
     double sumSquares = 0.0;
+    bool stopped = false;
     // Beyond the budget the blocks are made again, as in the first pass.
     std::unique_ptr<PassBlocks> blocks;
     if (!plan->sum) blocks = std::make_unique<PassBlocks>(req, nullptr, nullptr);
-    int16_t out16[BLOCK_SAMPLES];
     unsigned char out[4 * BLOCK_SAMPLES];
     for (int k = 0, begin = 0, end = 0; begin < size; k++, begin = end) {
         end = blockEnd(begin, size);
@@ -470,26 +468,17 @@ Result emitSignal(SignalPlan *plan, SampleSink sink, void *context, double *leve
             x = blocks->take(k);
         }
         const int count = end - begin;
-        if (plain16) {
-            convertBlock(x, count, plan->gain, out16);
-            // The level of the 16-bit samples, summed in index order as calcPower sums it.
-            sumSquares = addSquares(out16, begin, end, size, taper, sumSquares);
-            for (int n = 0; n < count; n++) {
-                out[2 * n] = static_cast<unsigned char>(out16[n] & 0xff);
-                out[2 * n + 1] = static_cast<unsigned char>((out16[n] >> 8) & 0xff);
-            }
-        } else {
-            storeBlock(x, begin, end, size, taper, plan->gain, &quantizing, out, &sumSquares);
-        }
+        storeBlock(x, begin, end, size, taper, plan->gain, &quantizing, out, &sumSquares);
         if (blocks) blocks->release(k);
         const size_t blockBytes = static_cast<size_t>(count) * static_cast<size_t>(bytes);
         if (whole) std::memcpy(whole + static_cast<size_t>(begin) * static_cast<size_t>(bytes), out, blockBytes);
         if (!sink(out, count, context)) {
-            if (!plan->sum) reportProgress(req, 2LL * size, 2LL * size);
-            return Status::Stopped;
+            stopped = true;
+            break;
         }
     }
     if (!plan->sum) reportProgress(req, 2LL * size, 2LL * size);
+    if (stopped) return Status::Stopped;
     plan->samples = whole;
     *levelDb = levelOf(sumSquares, size, taper, fullScaleOf(req.format));
     return Status::Ok;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "engine.h"
 #include "random.h"
 #include "wav_io.h"
 
@@ -120,13 +121,29 @@ int writeWaveHeader(SampleFormat format, int rate, long long samples, FILE *stre
 void storeBlock(const double *x, int begin, int end, int size, int taper, double gain,
                 Quantizing *q, unsigned char *out, double *sum)
 {
-    const int bytes = bytesPerSample(q->format);
-    const double top = fullScaleOf(q->format);
+    const SampleFormat format = q->format;
+    const Quantizer quantizer = q->quantizer;
+    if (format == SampleFormat::S16 && quantizer == Quantizer::Truncate) {
+        // The default takes the direct conversion, and the exact sum of 16-bit squares.
+        int16_t samples[BLOCK_SAMPLES];
+        for (int from = begin; from < end; from += BLOCK_SAMPLES) {
+            const int count = std::min(BLOCK_SAMPLES, end - from);
+            convertBlock(x + (from - begin), count, gain, samples);
+            *sum = addSquares(samples, from, from + count, size, taper, *sum);
+            for (int n = 0; n < count; n++)
+                putLe(out + 2 * (from - begin + n), static_cast<uint16_t>(samples[n]), 2);
+        }
+        return;
+    }
+    // Kept in locals: writes through out might otherwise alias *q.
+    uint64_t ditherState = q->ditherState;
+    const int bytes = bytesPerSample(format);
+    const double top = fullScaleOf(format);
     double s = *sum;
     for (int n = begin; n < end; n++) {
         const double y = x[n - begin] * gain;
         double v;
-        if (isFloat(q->format)) {
+        if (isFloat(format)) {
             const float f = static_cast<float>(y);
             std::memcpy(out + 4 * (n - begin), &f, 4);  // IEEE single, little-endian hosts
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
@@ -134,9 +151,9 @@ void storeBlock(const double *x, int begin, int end, int size, int taper, double
 #endif
             v = f;
         } else {
-            v = q->quantizer == Quantizer::Truncate ? std::trunc(y)
-                : q->quantizer == Quantizer::Round  ? std::nearbyint(y)
-                                                    : std::nearbyint(y + triangular(&q->ditherState));
+            v = quantizer == Quantizer::Truncate ? std::trunc(y)
+                : quantizer == Quantizer::Round  ? std::nearbyint(y)
+                                                 : std::nearbyint(y + triangular(&ditherState));
             // Dither may carry a sample at full scale one step beyond it.
             v = v > top ? top : v < -top ? -top : v;
             putLe(out + bytes * (n - begin), static_cast<uint32_t>(static_cast<int32_t>(v)), bytes);
@@ -144,6 +161,7 @@ void storeBlock(const double *x, int begin, int end, int size, int taper, double
         if (n >= taper && n < size - taper) s = s + v * v;
     }
     *sum = s;
+    q->ditherState = ditherState;
 }
 
 double sampleValue(const unsigned char *bytes, SampleFormat format, long long i)

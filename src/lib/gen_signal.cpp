@@ -29,12 +29,10 @@ double calcPower(const void *signal, int bufType, int size, int taper)
 {
     if (bufType != BUF_SHORT && bufType != BUF_DOUBLE) refuseBufType("calcPower");
     if (failed(checkSizes("calcPower", size, taper))) return NAN;
-    if (bufType == BUF_SHORT)
-        return levelOf(addSquares(static_cast<const int16_t *>(signal), 0, size, size, taper, 0.0),
-                       size, taper);
-    SignalMeasure m;
-    measureBlock(static_cast<const double *>(signal), 0, size, size, taper, &m);
-    return levelOf(m.sum, size, taper);
+    const double sum = bufType == BUF_SHORT
+                           ? addSquares(static_cast<const int16_t *>(signal), 0, size, size, taper, 0.0)
+                           : addSquares(static_cast<const double *>(signal), 0, size, size, taper, 0.0);
+    return levelOf(sum, size, taper);
 }
 
 void addTaper(double *x, int size, int taper)
