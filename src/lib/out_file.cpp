@@ -247,12 +247,12 @@ bool openOutput(const char *path, OutputFile *out, const OutputOptions &options)
 {
     *out = OutputFile();
     if (!path || !*path) return false;
-    out->target = followLinks(path, &out->inheritedFd);
-    if (out->inheritedFd >= 0) {
+    int fd = -1;  // the descriptor the path names, if it names one
+    out->target = followLinks(path, &fd);
+    if (fd >= 0) {
         // Used as handed over: a descriptor that was closed at the start (the program
         // may have put /dev/null there) or that is not open for writing is refused.
         out->kind = OutputKind::Inherited;
-        const int fd = out->inheritedFd;
         if (fd < 3 && (options.closedAtStart >> fd & 1u)) return false;
         const int flags = fcntl(fd, F_GETFL);
         if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;

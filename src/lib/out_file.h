@@ -34,7 +34,6 @@ struct OutputFile {
     std::string target;    // the file that receives the result: the path, symlinks followed
     std::string tempPath;  // the temporary file's visible name, empty while it has none
     int fd = -1;           // the descriptor written to, before beginOutput wraps it
-    int inheritedFd = -1;  // Inherited: the descriptor the path names
     bool unnamed = false;  // an O_TMPFILE file, given a name only at commit
 };
 

@@ -67,7 +67,6 @@ std::string Result::message() const
                       "between the fades would be 0: the level is below what %s can hold.\n",
                       is16 ? "16-bit" : subject, is16 ? "16 bits" : subject);
     }
-    case Status::NoMemory: return "error: out of memory.\n";
     case Status::NoWorkMemory:
         return "ERROR: makeSoundSignal(): cannot allocate internal signal buffer.\n";
     case Status::NoSampleMemory: return "error: makeSoundSignal(): cannot allocate iwave.\n";

@@ -30,7 +30,6 @@ enum class Status {
     NotANumber,      // samples that are not numbers
     AllZero,         // every 16-bit sample between the fades would be 0
     // Memory and plans.
-    NoMemory,        // memory for the program's own tables
     NoWorkMemory,    // the level setting's work buffer
     NoSampleMemory,  // the 16-bit output buffer
     PlanSpent,       // a plan's samples were already emitted
