@@ -256,10 +256,7 @@ bool readList(FILE *fp, PlayedList *list, std::string *error)
             return false;
         }
     }
-    if (std::ferror(fp)) {
-        *error = "error: readpars(): during reading parameters";
-        return false;
-    }
+    Result r(std::ferror(fp) ? Status::ReadError : Status::NoParameters);
     // The designer's comment line, wherever it is.
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find('\n', at);
@@ -274,23 +271,24 @@ bool readList(FILE *fp, PlayedList *list, std::string *error)
         }
         at = end + 1;
     }
-    auto table = std::make_unique<ParamTable>();
     int count = 0;
-    Result r(Status::NoParameters);
-    if (!text.empty()) {
+    list->freq.resize(MAXSINES);
+    list->amp.resize(MAXSINES);
+    list->phase.resize(MAXSINES);
+    if (r.status == Status::NoParameters && !text.empty()) {
         FILE *mem = fmemopen(text.data(), text.size(), "r");
         if (!mem) throw std::bad_alloc();
-        r = readParams(table->freq, table->amp, table->phase, mem, &count);
+        r = readParams(list->freq.data(), list->amp.data(), list->phase.data(), mem, &count);
         std::fclose(mem);
     }
+    list->freq.resize(static_cast<size_t>(count));
+    list->amp.resize(static_cast<size_t>(count));
+    list->phase.resize(static_cast<size_t>(count));
     if (!r.ok()) {
         *error = r.message();
         while (!error->empty() && error->back() == '\n') error->pop_back();
         return false;
     }
-    list->freq.assign(table->freq, table->freq + count);
-    list->amp.assign(table->amp, table->amp + count);
-    list->phase.assign(table->phase, table->phase + count);
     return true;
 }
 
@@ -354,16 +352,11 @@ bool regenerate(const PlayedList &list, int rateHz, long long size, long long ta
     // The measure of the whole window between the fades, from the period: whole periods
     // and the part of one that remains.
     SignalMeasure m;
-    double periodSum = 0.0;
-    for (double v : sum) {
-        periodSum += v * v;
-        m.maxAbs = std::max(m.maxAbs, std::fabs(v));
-        m.hasNaN |= std::isnan(v);
-    }
-    m.maxAbsWindow = m.maxAbs;
+    measureBlock(sum.data(), 0, static_cast<int>(period), static_cast<int>(period), 0, &m);
+    const double periodSum = m.sum;
     const long long window = size - 2 * taper;
     double rest = 0.0;
-    const long long offset = ((taper - first) % period + period) % period;
+    const long long offset = taper % period;  // first is a whole number of periods
     for (long long t = 0; t < window % period; t++) {
         const double v = sum[static_cast<size_t>((offset + t) % period)];
         rest += v * v;
