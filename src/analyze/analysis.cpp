@@ -394,9 +394,7 @@ bool regenerate(const PlayedList &list, int rateHz, long long size, long long ta
     played->rateHz = rateHz;
     played->size = size;
     played->taper = taper;
-    played->level = target.level;
     played->period = period;
-    played->gain = gain;
     played->samples.resize(static_cast<size_t>(period));
     RealFft fft(period);
     for (long long n = 0; n < period; n++) {

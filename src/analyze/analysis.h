@@ -41,9 +41,7 @@ long long findPeriod(const PlayedList &list, int rateHz, std::string *error);
 struct PlayedSignal {
     int rateHz = 0;
     long long size = 0, taper = 0;  // samples
-    double level = 0.0;             // dB re the format's full scale
     long long period = 0;           // samples
-    double gain = 0.0;              // the level setting's factor
     // One period of the stored samples, as libsndfile reads them (integers over
     // 2^(bits - 1), floats as they are), from a multiple of the period: sample n of the
     // signal between the fades is samples[n mod period].

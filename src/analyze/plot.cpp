@@ -73,16 +73,14 @@ bool drawPlot(const char *path, const Analysis &a, std::string *error)
         if (l.kind != LINE_OUT_OF_BAND) right = std::max(right, std::log10(l.freqHz));
     right += 0.05;
 
-    OutputFile out;
-    if (!openOutput(path, &out) || !beginOutput(&out)) {
-        discardOutput(&out);
-        *error = std::string("error: --plot: fail to open \"") + path + "\".";
-        return false;
-    }
     // PLplot closes the stream it is given at plend: it gets a stream of its own on the
     // same file, and the output's own stream stays for the commit.
-    FILE *plotStream = fdopen(dup(fileno(out.stream)), "wb");
-    if (!plotStream) {
+    OutputFile out;
+    FILE *plotStream = nullptr;
+    int copy = -1;
+    if (!openOutput(path, &out) || !beginOutput(&out) || (copy = dup(fileno(out.stream))) < 0 ||
+        !(plotStream = fdopen(copy, "wb"))) {
+        if (copy >= 0) close(copy);
         discardOutput(&out);
         *error = std::string("error: --plot: fail to open \"") + path + "\".";
         return false;
