@@ -371,10 +371,8 @@ bool regenerate(const PlayedList &list, int rateHz, long long size, long long ta
         return false;
     }
     if (!r.ok()) {
-        std::string text = r.message();
-        const std::string cause = "cannot set the power level: ";
-        const size_t at = text.find(cause);
-        text = at == std::string::npos ? text : text.substr(at + cause.size());
+        std::string text = r.levelCause();
+        if (text.empty()) text = r.message();
         while (!text.empty() && text.back() == '\n') text.pop_back();
         *error = "error: sonvel refuses this list: " + text;
         return false;

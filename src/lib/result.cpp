@@ -17,6 +17,24 @@ std::string formatted(const char *fmt, ...)
     return text;
 }
 
+std::string Result::levelCause() const
+{
+    switch (status) {
+    case Status::NotFinite: return "the signal power between the fades is not a finite number.";
+    case Status::TooSmall: return "the signal power between the fades is too small to measure.";
+    case Status::Cancel:
+        return "the components cancel: the signal power between the fades is more than 100 dB below the "
+               "sum of their squared amplitudes.";
+    case Status::NotANumber: return "the scaled signal holds values that are not numbers.";
+    case Status::AllZero: {
+        const bool is16 = !subject || std::string(subject) == "s16";
+        return formatted("every %s sample between the fades would be 0: the level is below what %s can hold.",
+                         is16 ? "16-bit" : subject, is16 ? "16 bits" : subject);
+    }
+    default: return "";
+    }
+}
+
 std::string Result::message() const
 {
     switch (status) {
@@ -53,20 +71,8 @@ std::string Result::message() const
     case Status::TooSmall:
     case Status::Cancel:
     case Status::NotANumber:
-    case Status::AllZero: {
-        const char *why =
-            status == Status::NotFinite ? "the signal power between the fades is not a finite number."
-            : status == Status::TooSmall ? "the signal power between the fades is too small to measure."
-            : status == Status::Cancel ? "the components cancel: the signal power between the fades is "
-                                         "more than 100 dB below the sum of their squared amplitudes."
-            : status == Status::NotANumber ? "the scaled signal holds values that are not numbers."
-                                           : nullptr;
-        if (why) return formatted("ERROR: makeSoundSignal(): cannot set the power level: %s\n", why);
-        const bool is16 = !subject || std::string(subject) == "s16";
-        return formatted("ERROR: makeSoundSignal(): cannot set the power level: every %s sample "
-                      "between the fades would be 0: the level is below what %s can hold.\n",
-                      is16 ? "16-bit" : subject, is16 ? "16 bits" : subject);
-    }
+    case Status::AllZero:
+        return "ERROR: makeSoundSignal(): cannot set the power level: " + levelCause() + "\n";
     case Status::NoWorkMemory:
         return "ERROR: makeSoundSignal(): cannot allocate internal signal buffer.\n";
     case Status::NoSampleMemory: return "error: makeSoundSignal(): cannot allocate iwave.\n";

@@ -49,6 +49,8 @@ struct Result {
     bool ok() const { return status == Status::Ok; }
     // The message of the failure, every line with its line end; empty for Ok.
     std::string message() const;
+    // Why the level cannot be set, one sentence, for NotFinite .. AllZero; else empty.
+    std::string levelCause() const;
 };
 
 // printf into a string of whatever length it takes: the texts of results, refusals and
