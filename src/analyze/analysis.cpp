@@ -109,12 +109,6 @@ struct Accumulator {
         m2.assign(n, 0.0);
     }
     Complex mean(size_t k) const { return Complex(re[k], im[k]); }
-    std::vector<Complex> means() const
-    {
-        std::vector<Complex> v(re.size());
-        for (size_t k = 0; k < v.size(); k++) v[k] = mean(k);
-        return v;
-    }
 };
 
 // Energies of consecutive windows of window frames of channel a from frame start on;
@@ -656,12 +650,12 @@ Complex rotation(long long k, double samples, long long period)
 // The delay of a mean spectrum whose periods start at frame first, from the
 // cross-correlation with the played period, taken within half a period of near; within
 // 1e-9 of a whole number of samples (the refinement's rounding) it is that number.
-double refineDelay(const std::vector<Complex> &mean, const PlayedSignal &played, long long first, double near)
+double refineDelay(const Accumulator &sums, const PlayedSignal &played, long long first, double near)
 {
     const long long P = played.period;
     std::vector<Complex> cross(static_cast<size_t>(P / 2 + 1));
     for (long long k : played.excited)
-        cross[static_cast<size_t>(k)] = mean[static_cast<size_t>(k)] * rotation(k, -static_cast<double>(first), P) *
+        cross[static_cast<size_t>(k)] = sums.mean(static_cast<size_t>(k)) * rotation(k, -static_cast<double>(first), P) *
                                         std::conj(played.spectrum[static_cast<size_t>(k)]);
     const double d = near + std::remainder(circularDelay(cross, P) - near, static_cast<double>(P));
     return std::fabs(d - std::round(d)) < 1e-9 ? std::round(d) + 0.0 : d;
@@ -782,8 +776,8 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
                            error))
         return false;
     out->levelDb = db10(sums.power / static_cast<double>(M * P));
-    out->delay = refineDelay(sums.Y.means(), played, first, place.delay);
-    out->referenceDelay = withReference ? refineDelay(sums.U.means(), played, first, out->delay) : 0.0;
+    out->delay = refineDelay(sums.Y, played, first, place.delay);
+    out->referenceDelay = withReference ? refineDelay(sums.U, played, first, out->delay) : 0.0;
     describeLines(sums, played, first, M, top, withReference, out);
     return true;
 }
