@@ -302,8 +302,8 @@ long long findPeriod(const PlayedList &list, int rateHz, std::string *error)
         const long long next = q > 0 ? period / std::gcd(period, q) * q : 0;
         if (q == 0 || next > MAX_PERIOD_SAMPLES) {
             *error = formatted("error: no period of at most %lld samples at %d Hz holds a whole number of "
-                            "cycles of every line (%g Hz is the first that does not fit).",
-                            MAX_PERIOD_SAMPLES, rateHz, f);
+                               "cycles of every line (%g Hz is the first that does not fit).",
+                               MAX_PERIOD_SAMPLES, rateHz, f);
             return 0;
         }
         period = next;
@@ -312,7 +312,7 @@ long long findPeriod(const PlayedList &list, int rateHz, std::string *error)
     period = std::max(period, 2LL);
     if (!fits(period)) {
         *error = formatted("error: no period of at most %lld samples at %d Hz holds a whole number of "
-                        "cycles of every line.", MAX_PERIOD_SAMPLES, rateHz);
+                           "cycles of every line.", MAX_PERIOD_SAMPLES, rateHz);
         return 0;
     }
     return period;
@@ -325,7 +325,7 @@ bool regenerate(const PlayedList &list, int rateHz, long long size, long long ta
     const long long first = (taper + period - 1) / period * period;
     if (first + period > size - taper) {
         *error = formatted("error: the signal holds no whole period (%lld samples) between its fades: "
-                        "lengthen -t or shorten -T.", period);
+                           "lengthen -t or shorten -T.", period);
         return false;
     }
     const int count = static_cast<int>(list.freq.size());
@@ -361,7 +361,7 @@ bool regenerate(const PlayedList &list, int rateHz, long long size, long long ta
                         componentPowerOf(list.amp.data(), count), &gain, &peak);
     if (r.status == Status::Overflow) {
         *error = formatted("error: sonvel refuses this list at %g dB: its peak would be %.6g, above "
-                        "the full scale of %s samples.", target.level, peak, nameOf(target.format));
+                           "the full scale of %s samples.", target.level, peak, nameOf(target.format));
         return false;
     }
     if (!r.ok()) {
@@ -471,13 +471,13 @@ bool checkRecording(const Recording &rec, const PlayedSignal &played, const Anal
     const SF_INFO &info = rec.info;
     if (info.samplerate != played.rateHz) {
         *error = formatted("error: \"%s\" is recorded at %d Hz, and -s says %d Hz.", rec.name.c_str(),
-                        info.samplerate, played.rateHz);
+                           info.samplerate, played.rateHz);
         return false;
     }
     for (int c : {s.channel, s.reference}) {
         if (c > info.channels) {
             *error = formatted("error: %s %d: \"%s\" has %d channel%s.", c == s.channel ? "--channel" : "--reference",
-                            c, rec.name.c_str(), info.channels, info.channels == 1 ? "" : "s");
+                               c, rec.name.c_str(), info.channels, info.channels == 1 ? "" : "s");
             return false;
         }
     }
@@ -536,7 +536,7 @@ bool placeSignal(ChannelReader *reader, const std::string &name, const PlayedSig
     }
     if (scan.frames < P) {
         *error = formatted("error: \"%s\" is shorter (%lld frames) than one period of the signal (%lld samples).",
-                        name.c_str(), scan.frames, P);
+                           name.c_str(), scan.frames, P);
         return false;
     }
     const std::vector<double> envelope = playedEnvelope(played.size, played.taper, place->window);
@@ -655,7 +655,8 @@ double refineDelay(const Accumulator &sums, const PlayedSignal &played, long lon
     const long long P = played.period;
     std::vector<Complex> cross(static_cast<size_t>(P / 2 + 1));
     for (long long k : played.excited)
-        cross[static_cast<size_t>(k)] = sums.mean(static_cast<size_t>(k)) * rotation(k, -static_cast<double>(first), P) *
+        cross[static_cast<size_t>(k)] = sums.mean(static_cast<size_t>(k)) *
+                                        rotation(k, -static_cast<double>(first), P) *
                                         std::conj(played.spectrum[static_cast<size_t>(k)]);
     const double d = near + std::remainder(circularDelay(cross, P) - near, static_cast<double>(P));
     return std::fabs(d - std::round(d)) < 1e-9 ? std::round(d) + 0.0 : d;
@@ -760,8 +761,8 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
     if (s.maxPeriods > 0) M = std::min(M, s.maxPeriods);
     if (M < 2) {
         *error = formatted("error: \"%s\" holds %lld whole period%s of the signal after the fade-in and "
-                        "settling and before the fade-out; 2 at least are needed.",
-                        rec->name.c_str(), M, M == 1 ? "" : "s");
+                           "settling and before the fade-out; 2 at least are needed.",
+                           rec->name.c_str(), M, M == 1 ? "" : "s");
         return false;
     }
     out->periodsUsed = M;

@@ -47,24 +47,24 @@ std::string textReport(const ReportContext &c, const Analysis &a)
 {
     std::string t = "# sonvel-analyze " SONVEL_VERSION ": " + c.command + "\n";
     t += formatted("# recording: \"%s\", %d Hz, %d channel%s, %lld frames; response: channel %d",
-                c.recording.c_str(), c.rateHz, a.channels, a.channels == 1 ? "" : "s", a.frames, c.channel);
+                   c.recording.c_str(), c.rateHz, a.channels, a.channels == 1 ? "" : "s", a.frames, c.channel);
     t += c.reference ? formatted("; reference: channel %d\n", c.reference) : "\n";
     t += formatted("# period: %lld samples (%.10g Hz); %lld periods used from frame %lld\n", a.period,
-                static_cast<double>(c.rateHz) / a.period, a.periodsUsed, a.firstFrame);
+                   static_cast<double>(c.rateHz) / a.period, a.periodsUsed, a.firstFrame);
     t += formatted("# delay: %.3f samples (%.4f ms)", unsignedZero(a.delay, 3),
-                unsignedZero(a.delay * 1000.0 / c.rateHz, 4));
+                   unsignedZero(a.delay * 1000.0 / c.rateHz, 4));
     t += c.reference ? formatted("; reference delay: %.3f samples (%.4f ms)\n", unsignedZero(a.referenceDelay, 3),
-                              unsignedZero(a.referenceDelay * 1000.0 / c.rateHz, 4))
+                                 unsignedZero(a.referenceDelay * 1000.0 / c.rateHz, 4))
                      : "\n";
     if (a.groupPeriods > 1)
         t += formatted("# onset found to within %lld periods: as many more left out at each end\n", a.groupPeriods);
     t += formatted("# peak: %.2f dB re full scale (%.6f)\n", 20.0 * std::log10(a.peak), a.peak);
     if (a.fullScale) t += "# warning: the recording reaches full scale: it may be clipped\n";
     t += formatted("# level: %.2f dB re %s\n", dcToReference(a.levelDb, c.fullScale),
-                c.fullScale == LevelReference::Sine ? "full-scale sine" : "full scale");
+                   c.fullScale == LevelReference::Sine ? "full-scale sine" : "full scale");
     t += formatted("# summary: total SNR %.2f dB; odd distortion %s; even distortion %s (re the signal)%s\n",
-                a.snrDb, distortionText(a.oddDb).c_str(), distortionText(a.evenDb).c_str(),
-                a.oddLines ? "" : "; the excited lines are not all odd, so odd and even mix");
+                   a.snrDb, distortionText(a.oddDb).c_str(), distortionText(a.evenDb).c_str(),
+                   a.oddLines ? "" : "; the excited lines are not all odd, so odd and even mix");
     t += "# excited lines: response with the delay removed; noise and SNR of one period\n";
     t += "# freq_hz\tgain_db\tphase_deg\tnoise_db\tsnr_db\n";
     for (const LineResult &l : a.excited)
@@ -83,9 +83,9 @@ std::string jsonReport(const ReportContext &c, const Analysis &a)
     j += "  \"command\": " + quoted(c.command) + ",\n";
     j += "  \"recording\": {\"path\": " + quoted(c.recording) +
          formatted(", \"rate_hz\": %d, \"channels\": %d, \"frames\": %lld, \"channel\": %d, \"reference\": %d},\n",
-                c.rateHz, a.channels, a.frames, c.channel, c.reference);
+                   c.rateHz, a.channels, a.frames, c.channel, c.reference);
     j += formatted("  \"period_samples\": %lld,\n  \"periods_used\": %lld,\n  \"first_frame\": %lld,\n",
-                a.period, a.periodsUsed, a.firstFrame);
+                   a.period, a.periodsUsed, a.firstFrame);
     j += "  \"delay_samples\": " + number(a.delay) + ",\n  \"delay_ms\": " + number(a.delay * 1000.0 / c.rateHz) + ",\n";
     if (c.reference) j += "  \"reference_delay_samples\": " + number(a.referenceDelay) + ",\n";
     j += formatted("  \"onset_resolution_periods\": %lld,\n", a.groupPeriods);

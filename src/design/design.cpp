@@ -148,7 +148,7 @@ std::string fileLines(const DesignSettings &s, int period, LineSet *lines)
     for (size_t i = 0; i < found.size(); i++) {
         if (i > 0 && found[i].first == found[i - 1].first)
             return formatted("error: --lines: %s: %.17g Hz is listed twice.\n", s.linesFile.c_str(),
-                          frequencyOf(found[i].first, s.rateHz, period));
+                             frequencyOf(found[i].first, s.rateHz, period));
         lines->bins.push_back(found[i].first);
         lines->amp.push_back(found[i].second);
     }
@@ -194,12 +194,12 @@ std::string checkSettings(const DesignSettings &s)
                 "error: --resolution: a period of %.0f samples is longer than the %lld the designer takes.\n",
                 period, MAX_PERIOD);
         return formatted("error: --resolution: %g Hz does not divide %d Hz into a whole period of samples.\n",
-                      s.resolutionHz, s.rateHz);
+                         s.resolutionHz, s.rateHz);
     }
     const Band band = bandOf(s);
     if (!(band.lowHz < band.highHz) || band.highHz > s.rateHz / 2.0)
         return formatted("error: --band: %g:%g Hz is no band with 0 < LOW < HIGH <= half the rate (%g Hz).\n",
-                      band.lowHz, band.highHz, s.rateHz / 2.0);
+                         band.lowHz, band.highHz, s.rateHz / 2.0);
     int size = 0, taper = 0;
     Result r = signalSizes(s.rateHz, s.durationMs, s.taperMs, &size, &taper);
     if (!r.ok()) return r.message();
@@ -234,7 +234,7 @@ std::string designLines(const DesignSettings &s, uint64_t *random, LineSet *line
         lines->amp.resize(kept);
         if (kept == 0)
             return formatted("error: --amplitudes: %s gives every line amplitude 0.\n",
-                          s.amplitudesFile.c_str());
+                             s.amplitudesFile.c_str());
     }
     if (lines->bins.size() > static_cast<size_t>(MAXSINES))
         return formatted(
@@ -290,7 +290,7 @@ std::string readTable(const std::string &path, bool valuesNeeded, Table *table)
                 levels++;
             else if (*at == 'd' || value < 0.0)
                 return formatted("error: %s:%d: no amplitude of 0 or more, nor a level in dB.\n", path.c_str(),
-                              number);
+                                 number);
         } else if (valuesNeeded) {
             return formatted("error: %s:%d: no amplitude or level after the frequency.\n", path.c_str(), number);
         }

@@ -50,23 +50,23 @@ std::string Result::message() const
     case Status::TaperNegative: return "error: -T: taper length must not be negative.\n";
     case Status::DataSize:
         return formatted("error: -t and -s: the signal must be 1 to %lld samples long, not %lld.\n",
-                      limit, value);
+                         limit, value);
     case Status::TaperSize:
         return formatted("error: -T and -s: the taper must be at most %lld samples long, not %lld.\n",
-                      limit, value);
+                         limit, value);
     case Status::FadesTooLong: return "signal length is shorter than taper length ... exit\n";
     case Status::BadSizes:
         return formatted("ERROR: %s(): cannot use %lld samples with fades of %lld samples.\n", subject,
-                      value, limit);
+                         value, limit);
     case Status::Overflow:
         // How far the peak lies above full scale, in dB.
         if (!subject || std::string(subject) == "s16")
             return "ERROR: signal overflow. Decrease power level.\n" +
                    formatted("Maximal value before substitution to short (16-bit): %.1f (%f dB)\n", peak,
-                          20.0 * std::log10(peak / 32767.0));
+                             20.0 * std::log10(peak / 32767.0));
         return "ERROR: signal overflow. Decrease power level.\n" +
                formatted("Maximal value before conversion to %s: %.*f (%f dB)\n", subject,
-                      scale < 2.0 ? 6 : 1, peak, 20.0 * std::log10(peak / scale));
+                         scale < 2.0 ? 6 : 1, peak, 20.0 * std::log10(peak / scale));
     case Status::NotFinite:
     case Status::TooSmall:
     case Status::Cancel:
