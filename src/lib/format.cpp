@@ -30,11 +30,6 @@ namespace {
 const char *const FORMAT_NAMES[] = {"s16", "s24", "s32", "f32"};
 const char *const QUANTIZER_NAMES[] = {"truncate", "round", "tpdf"};
 
-void putLe(unsigned char *p, uint32_t v, int bytes)
-{
-    for (int i = 0; i < bytes; i++) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
 // Triangular dither in (-1, 1) LSB: the sum of two uniform values in [0, 1), less 1,
 // each from 32 bits of one random number.
 double triangular(uint64_t *state)

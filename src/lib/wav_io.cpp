@@ -5,18 +5,6 @@
 
 namespace {
 
-void putLe16(unsigned char *p, uint32_t v)
-{
-    p[0] = static_cast<unsigned char>(v & 0xff);
-    p[1] = static_cast<unsigned char>((v >> 8) & 0xff);
-}
-
-void putLe32(unsigned char *p, uint32_t v)
-{
-    putLe16(p, v & 0xffff);
-    putLe16(p + 2, v >> 16);
-}
-
 // Header layout, every integer little-endian:
 //   offset size field
 //        0    4 "RIFF"
@@ -41,18 +29,18 @@ int setWavInfo(unsigned char *header, int rate, int bits, int channels, uint32_t
     std::memset(header, 0, WAV_HEADER_SIZE);
     uint32_t blockAlign = static_cast<uint32_t>((bits * channels) / 8);
     std::memcpy(header + 0, "RIFF", 4);
-    putLe32(header + 4, dataBytes + 36u);
+    putLe(header + 4, dataBytes + 36u, 4);
     std::memcpy(header + 8, "WAVE", 4);
     std::memcpy(header + 12, "fmt ", 4);
-    putLe32(header + 16, 16);
-    putLe16(header + 20, 1);
-    putLe16(header + 22, static_cast<uint32_t>(channels));
-    putLe32(header + 24, static_cast<uint32_t>(rate));
-    putLe32(header + 28, static_cast<uint32_t>(rate) * blockAlign);
-    putLe16(header + 32, blockAlign);
-    putLe16(header + 34, static_cast<uint32_t>(bits));
+    putLe(header + 16, 16, 4);
+    putLe(header + 20, 1, 2);
+    putLe(header + 22, static_cast<uint32_t>(channels), 2);
+    putLe(header + 24, static_cast<uint32_t>(rate), 4);
+    putLe(header + 28, static_cast<uint32_t>(rate) * blockAlign, 4);
+    putLe(header + 32, blockAlign, 2);
+    putLe(header + 34, static_cast<uint32_t>(bits), 2);
     std::memcpy(header + 36, "data", 4);
-    putLe32(header + 40, dataBytes);
+    putLe(header + 40, dataBytes, 4);
     *headerSize = WAV_HEADER_SIZE;
     return 0;
 }
