@@ -15,7 +15,8 @@
 
 using Complex = std::complex<double>;
 
-// The longest period the designer writes (periodOf), and so the longest looked for.
+// The longest period looked for: room beyond the designer's longest (2^24 samples)
+// for lists written by hand.
 constexpr long long MAX_PERIOD_SAMPLES = 100000000;
 
 // A list is read into memory whole, up to this size.
