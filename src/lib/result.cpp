@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 
 std::string formatted(const char *fmt, ...)
 {
@@ -15,6 +16,13 @@ std::string formatted(const char *fmt, ...)
     if (length > 0) std::vsnprintf(&text[0], text.size() + 1, fmt, again);
     va_end(again);
     return text;
+}
+
+Result failure(std::string sentence)
+{
+    Result r(Status::Failed);
+    r.text = std::move(sentence);
+    return r;
 }
 
 std::string Result::levelCause() const
@@ -78,6 +86,7 @@ std::string Result::message() const
     case Status::NoSampleMemory: return "error: makeSoundSignal(): cannot allocate iwave.\n";
     case Status::PlanSpent: return "error: the signal of this plan has already been emitted.\n";
     case Status::Stopped: return "error: the run was stopped before its end.\n";
+    case Status::Failed: return "error: " + text + "\n";
     }
     return "error: unknown failure.\n";
 }

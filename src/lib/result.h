@@ -34,6 +34,9 @@ enum class Status {
     NoSampleMemory,  // the 16-bit output buffer
     PlanSpent,       // a plan's samples were already emitted
     Stopped,         // the receiver of the samples stopped the run
+    // Any other refusal of a program or of its library: text is the sentence after
+    // "error: ", without the line end.
+    Failed,
 };
 
 struct Result {
@@ -52,6 +55,9 @@ struct Result {
     // Why the level cannot be set, one sentence, for NotFinite .. AllZero; else empty.
     std::string levelCause() const;
 };
+
+// A failure whose message is "error: " and the sentence given.
+Result failure(std::string sentence);
 
 // printf into a string of whatever length it takes: the texts of results, refusals and
 // reports.
