@@ -17,6 +17,7 @@
 #include <memory>
 #include <new>
 
+#include "cli_main.h"
 #include "engine.h"
 #include "format.h"
 #include "levels.h"
@@ -30,15 +31,6 @@ struct FileCloser {
     void operator()(FILE *fp) const { std::fclose(fp); }
 };
 using FileHandle = std::unique_ptr<FILE, FileCloser>;
-
-// Prints the message of a failed result on standard error; returns 1 for a failure,
-// else 0.
-int report(const Result &r)
-{
-    if (r.ok()) return 0;
-    std::fputs(r.message().c_str(), stderr);
-    return 1;
-}
 
 const char RULE[] = "------------------------------------------------------------\n";
 
@@ -184,30 +176,29 @@ void printSummary(FILE *stream)
     std::fputs("\t-h\t: print this message\n", stream);
 }
 
-// --help: the summary and the long options, on standard output.
-int printHelp()
+// sonvel's options: the signal's, then the output's. -h is the short summary of old on
+// standard error, kept as it always was; --help is the layer's.
+Program sonvelProgram(RunSettings *s)
 {
-    printSummary(stdout);
-    std::fputs("long options:\n"
-               "\t--sample-format s16|s24|s32|f32\t: 16-, 24-, 32-bit integer or 32-bit float samples (s16)\n"
-               "\t--quantize truncate|round|tpdf\t: to integers toward zero, to the nearest, or with\n"
-               "\t\t\t\t\t  triangular dither of +-1 LSB (truncate)\n"
-               "\t--seed N\t\t\t: seed of the dither, 1 by default\n"
-               "\t--level DB[UNIT]\t\t: power level with decimals, as -l; with --calibrate\n"
-               "\t\t\t\t\t  also in dB SPL (80spl), dBu or dBV (-10dBu)\n"
-               "\t--full-scale dc|sine\t\t: dB relative to a full-scale constant or sine (dc)\n"
-               "\t--calibrate DB=LEVEL[UNIT]\t: the system gives LEVEL (dB SPL unless a unit\n"
-               "\t\t\t\t\t  follows) at DB dB of full scale\n"
-               "\t--help\t\t\t\t: print this message on standard output\n"
-               "\t--version\t\t\t: print the version\n",
-               stdout);
-    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
-}
-
-int refuseOption(const char *option, const char *value, const char *expected)
-{
-    std::fprintf(stderr, "error: %s: \"%s\" is not %s.\n", option, value, expected);
-    return 1;
+    Program p{"sonvel", {"[options] <output-file>"}, {}, false};
+    p.groups.push_back(signalOptions(s, SIGNAL_ALL, "read the parameter list from FILE, not standard input"));
+    p.groups.push_back({"output options",
+                        {{nullptr, 'w', nullptr, "write a WAVE file", "", [s](const char *) {
+                              s->format = FORMAT_WAVE;
+                              return Result();
+                          }},
+                         {nullptr, 'r', nullptr, "write raw samples without a header", "", [s](const char *) {
+                              s->format = FORMAT_RAW;
+                              return Result();
+                          }},
+                         {nullptr, 'o', nullptr, "list the waveform on standard output after the file is written",
+                          "", [s](const char *) {
+                              s->listing = true;
+                              return Result();
+                          }},
+                         {nullptr, 'h', nullptr, "print the short option summary and how the program was built on "
+                          "standard error", "", nullptr, true}}});
+    return p;
 }
 
 }  // namespace
@@ -225,147 +216,34 @@ void printBuildInfo(const char *progName)
 
 int parseOptions(int argc, char **argv, RunSettings *settings)
 {
-    enum LongOnly { OPT_SAMPLE_FORMAT = 256, OPT_QUANTIZE, OPT_SEED, OPT_LEVEL, OPT_FULL_SCALE,
-                    OPT_CALIBRATE, OPT_HELP, OPT_VERSION };
-    static const option LONG_OPTIONS[] = {
-        {"sample-format", required_argument, nullptr, OPT_SAMPLE_FORMAT},
-        {"quantize", required_argument, nullptr, OPT_QUANTIZE},
-        {"seed", required_argument, nullptr, OPT_SEED},
-        {"level", required_argument, nullptr, OPT_LEVEL},
-        {"full-scale", required_argument, nullptr, OPT_FULL_SCALE},
-        {"calibrate", required_argument, nullptr, OPT_CALIBRATE},
-        {"help", no_argument, nullptr, OPT_HELP},
-        {"version", no_argument, nullptr, OPT_VERSION},
-        {nullptr, 0, nullptr, 0},
-    };
-    optind = 0;  // full re-initialisation, so that the parser can run more than once
-    int c;
-    while ((c = getopt_long(argc, argv, "t:s:l:T:f:wroh", LONG_OPTIONS, nullptr)) != -1) {
-        if (c >= OPT_SAMPLE_FORMAT) settings->extended = true;
-        switch (c) {
-        case 't':
-            settings->durationMs = std::atoi(optarg);
-            settings->durationText = optarg;
-            break;
-        case 's':
-            settings->samplingHz = std::atoi(optarg);
-            settings->samplingText = optarg;
-            break;
-        case 'T':
-            settings->taperMs = std::atoi(optarg);
-            settings->taperText = optarg;
-            break;
-        case 'f': settings->paramPath = optarg; break;
-        case 'w': settings->format = FORMAT_WAVE; break;
-        case 'r': settings->format = FORMAT_RAW; break;
-        case 'o': settings->listing = true; break;
-        case 'l':
-            settings->levelDb = std::atoi(optarg);
-            settings->levelText = optarg;
-            settings->levelOption = nullptr;  // the later of -l and --level wins
-            if (settings->levelDb >= 0) {
-                std::fputs("error: power level must be less than zero.\n", stderr);
-                return 1;
-            }
-            break;
-        case 'h':
-            usage();
-            printBuildInfo(argv[0]);
-            return 0;
-        case OPT_SAMPLE_FORMAT:
-            if (!sampleFormatNamed(optarg, &settings->sampleFormat))
-                return refuseOption("--sample-format", optarg, "s16, s24, s32 or f32");
-            break;
-        case OPT_QUANTIZE:
-            if (!quantizerNamed(optarg, &settings->quantizer))
-                return refuseOption("--quantize", optarg, "truncate, round or tpdf");
-            break;
-        case OPT_SEED: {
-            char *end = nullptr;
-            errno = 0;
-            settings->seed = std::strtoull(optarg, &end, 10);
-            if (!std::isdigit(static_cast<unsigned char>(optarg[0])) || *end || errno)
-                return refuseOption("--seed", optarg, "a whole number");
-            break;
-        }
-        case OPT_LEVEL: {
-            double value = 0.0;
-            LevelUnit unit;
-            if (!parseLevelText(optarg, &value, &unit))
-                return refuseOption("--level", optarg, "a level in dB, or with a unit of dB SPL, dBu or dBV");
-            settings->levelOption = optarg;
-            break;
-        }
-        case OPT_FULL_SCALE:
-            if (!referenceNamed(optarg, &settings->reference))
-                return refuseOption("--full-scale", optarg, "dc or sine");
-            break;
-        case OPT_CALIBRATE:
-            if (!parseCalibration(optarg, &settings->calibration))
-                return refuseOption("--calibrate", optarg, "DB=LEVEL with LEVEL in dB SPL, dBu or dBV");
-            break;
-        case OPT_HELP: return printHelp();
-        case OPT_VERSION:
-            std::fputs("sonvel " SONVEL_VERSION "\n", stdout);
-            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
-        default:  // getopt has printed its diagnostic; parsing goes on
-            break;
-        }
+    const Program program = sonvelProgram(settings);
+    const ParsedLine line = parseCommandLine(program, argc, argv);
+    const int status = answerCommandLine(program, line);
+    if (status != RUN_CONTINUES) return status;
+    if (line.end == ParseEnd::Stopped) {  // -h
+        usage();
+        printBuildInfo(argv[0]);
+        return 0;
     }
-    if (argc - optind != 1) {
+    if (line.operands.size() != 1) {
         usage();
         return 1;
     }
-    settings->outputPath = argv[optind];
+    settings->outputPath = line.operands[0];
     return RUN_CONTINUES;
-}
-
-int resolveLevel(RunSettings *settings)
-{
-    double value = settings->levelDb;
-    LevelUnit unit = LevelUnit::FullScale;
-    if (settings->levelOption) parseLevelText(settings->levelOption, &value, &unit);
-    if (!levelToDc(value, unit, settings->reference, settings->calibration, &settings->targetDb)) {
-        std::fprintf(stderr, "error: --level: \"%s\" is in %s, and no --calibrate gives %s.\n",
-                     settings->levelOption, unitName(unit), unitName(unit));
-        return 1;
-    }
-    if (!(settings->targetDb < 0.0)) {
-        std::fputs("error: power level must be less than zero.\n", stderr);
-        return 1;
-    }
-    return 0;
 }
 
 int deriveSizes(RunSettings *settings)
 {
-    const struct {
-        const char *option, *text;
-    } integers[] = {{"-t", settings->durationText},
-                    {"-s", settings->samplingText},
-                    {"-T", settings->taperText},
-                    {"-l", settings->levelText}};
-    Result r;
-    for (const auto &i : integers) {
-        if (i.text && !fitsInt(i.text)) {
-            r.status = Status::IntRange;
-            r.subject = i.option;
-            r.text = i.text;
-            break;
-        }
-    }
-    if (r.ok())
-        r = signalSizes(settings->samplingHz, settings->durationMs, settings->taperMs,
-                        &settings->dataSize, &settings->taperSize,
-                        std::min<long long>(MAX_DATA_SIZE, maxWaveSamples(settings->sampleFormat)));
-    if (report(r)) return 1;
-    return resolveLevel(settings);
+    const long long maxSamples = std::min<long long>(MAX_DATA_SIZE, maxWaveSamples(settings->sampleFormat));
+    return printFailure(
+        resolveSignal(*settings, maxSamples, &settings->dataSize, &settings->taperSize, &settings->targetDb));
 }
 
 int readpars(double *freq, double *amp, double *phase, FILE *fp)
 {
     int count = 0;
-    report(readParams(freq, amp, phase, fp, &count));
+    printFailure(readParams(freq, amp, phase, fp, &count));
     return count;
 }
 
@@ -464,7 +342,7 @@ int runGeneration(const RunSettings *settings, const ParamTable *table, FILE *pa
     }
     int shown = -1;
     SignalPlan plan;
-    if (report(planSignal(requestFor(settings, table, &shown), &plan))) {
+    if (printFailure(planSignal(requestFor(settings, table, &shown), &plan))) {
         std::fputs("ERROR: Fail to exec makeSoundSignal.\n", stderr);
         discardOutput(&out);
         return 1;
@@ -499,6 +377,6 @@ int sonvelMain(int argc, char **argv)
         std::fputs("Fail to read parameters\n", stderr);
         return 1;
     }
-    if (report(checkFades(settings.dataSize, settings.taperSize))) return 1;
+    if (printFailure(checkFades(settings.dataSize, settings.taperSize))) return 1;
     return runGeneration(&settings, table.get(), params.release(), argv[0]);
 }

@@ -64,7 +64,7 @@ refuse() {
 }
 refuse "an unknown spectrum" "'$design' --spectrum blue"
 refuse "a resolution after a line end" "'$design' --resolution \$'\\n1000'"
-refuse "a rate after a line end" "'$design' -s \$'\\n12000'"
+refuse "a rate that is not a number" "'$design' -s rate"
 refuse "a band up to -5 Hz" "'$design' --band 100:-5"
 refuse "a band up to 0 Hz" "'$design' --band 100:0"
 refuse "a seed with a blank and a sign" "'$design' --seed ' -1'"
