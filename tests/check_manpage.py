@@ -1,11 +1,16 @@
 #!/usr/bin/env python3
-"""The manual page renders without warnings, and its options and defaults are those
-that `sonvel -h` prints, so that the two cannot drift apart."""
+"""A program's manual page renders without warnings, names every option of the
+program's --help in its synopsis and describes it with the same default, and carries
+the version, so that the page and the program cannot drift apart.
+
+usage: check_manpage.py PROGRAM PAGE VERSION"""
+import os
 import re
 import subprocess
 import sys
 
-sonvel, page, version = sys.argv[1], sys.argv[2], sys.argv[3]
+program, page, version = sys.argv[1], sys.argv[2], sys.argv[3]
+name = os.path.basename(program)
 failures = []
 
 
@@ -17,34 +22,40 @@ def check(condition, what):
 groff = subprocess.run(["groff", "-man", "-ww", "-z", page], capture_output=True, text=True)
 check(groff.returncode == 0 and groff.stderr == "", "groff warnings: " + groff.stderr)
 
-helptext = subprocess.run([sonvel, "-h"], capture_output=True, text=True).stderr
-summary = {}  # option letter -> default or None
+# The help's rows: "  -x, --name ARG   text", "      --name ARG   text" or "  -x   text",
+# their text going on in lines indented to the text column.
+helptext = subprocess.run([program, "--help"], capture_output=True, text=True).stdout
+options = {}  # the option as the page must name it -> its default, or None
+current = None
 for line in helptext.splitlines():
-    m = re.match(r"\t-(\w)(?: <[^>]*>)?\t: (.*)$", line)
-    if m:
-        d = re.match(r"(-?\d+) by default$", m.group(2))
-        summary[m.group(1)] = d.group(1) if d else None
-check(len(summary) == 9, "options in -h: %s" % sorted(summary))
+    row = re.match(r"  (?:-(\w))?(?:, )?(?: {4})?(?:--([\w-]+))?(?: (\S+))?(?: {2,}(.*))?$", line)
+    if line.startswith("  -") or line.startswith("      --"):
+        letter, long_name, text = row.group(1), row.group(2), row.group(4) or ""
+        current = "--" + long_name if long_name else "-" + letter
+        options[current] = text
+    elif current and line.startswith(" " * 30):
+        options[current] += " " + line.strip()
+    else:
+        current = None
+check(len(options) >= 10, "options in --help: %s" % sorted(options))
 
 text = open(page).read()
-options = text[text.index(".SH OPTIONS"):text.index(".SH", text.index(".SH OPTIONS") + 1)]
-# Each option entry: ".TP", then ".B \-x" or ".BI \-x ...", then its paragraph.
-entries = {}
-for m in re.finditer(r"^\.TP\n\.BI? \\-(\w)[^\n]*\n(.*?)(?=^\.TP|\Z)", options, re.M | re.S):
-    entries[m.group(1)] = m.group(2)
-check(set(entries) == set(summary), "options in page %s, in -h %s" % (sorted(entries), sorted(summary)))
-for letter, default in summary.items():
-    body = entries.get(letter, "")
-    documented = re.search(r"Default: (\\?-?\d+)\.", body)
-    if default is None:
-        check(documented is None, "-%s has no default in -h but one in the page" % letter)
-    else:
-        value = documented.group(1).replace("\\-", "-") if documented else None
-        check(value == default, "-%s: default %s in -h, %s in the page" % (letter, default, value))
 synopsis = text[text.index(".SH SYNOPSIS"):text.index(".SH DESCRIPTION")]
-for letter in summary:
-    check("\\-" + letter in synopsis, "-%s missing from the synopsis" % letter)
-check("sonvel @PROJECT_VERSION@" not in text and "sonvel %s" % version in text, "version filled in")
+body = text[text.index(".SH DESCRIPTION"):]
+for option, help_line in options.items():
+    roff = option.replace("-", "\\-")
+    check(re.search(re.escape(roff) + r"(?![\w\\])", synopsis), "%s missing from the synopsis" % option)
+    # The entry: a macro line that names the option, and its paragraph up to the next.
+    entry = re.search(r"^\.TP\n\.(?:B|BI|BR)\b[^\n]*" + re.escape(roff) + r"(?![\w\\])[^\n]*\n(.*?)(?=^\.TP|^\.SH|\Z)",
+                      body, re.M | re.S)
+    check(entry is not None, "%s has no entry in the page" % option)
+    default = re.search(r", (\S+) by default$", help_line)
+    if entry and default:
+        documented = re.search(r"Default: (\S+?)\.?\s*$", entry.group(1), re.M)
+        value = documented.group(1).replace("\\-", "-") if documented else None
+        check(value == default.group(1),
+              "%s: default %s in --help, %s in the page" % (option, default.group(1), value))
+check("@PROJECT_VERSION@" not in text and "%s %s" % (name, version) in text, "version filled in")
 
 for f in failures:
     print("FAIL:", f)
