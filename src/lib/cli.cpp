@@ -102,6 +102,14 @@ std::string shortDiagnostic(const Codes &c, const char *programName, int letter)
                      programName, letter);
 }
 
+Result letterFault(const Codes &c, int letter, const char *programName)
+{
+    if (c.letters.find(static_cast<char>(letter)) != std::string::npos)
+        return failure(formatted("-%c needs a value.", letter));
+    return failure(formatted("-%s: no such option; see %s --help.", escaped(std::string(1, static_cast<char>(letter)).c_str()).c_str(),
+                             programName));
+}
+
 const Option *rowOf(const Codes &c, int code)
 {
     for (size_t i = 0; i < c.rows.size(); i++)
@@ -158,6 +166,11 @@ ParsedLine parseCommandLine(const Program &program, int argc, char **argv)
             if (refusedLongOption(c, optopt, argv[optind - 1])) {
                 out.end = ParseEnd::Refused;
                 out.failure = longOptionFault(c, argv[optind - 1], program.name);
+                return out;
+            }
+            if (!program.letterMistakesGoOn) {
+                out.end = ParseEnd::Refused;
+                out.failure = letterFault(c, optopt, program.name);
                 return out;
             }
             out.diagnostics += shortDiagnostic(c, argv[0], optopt);

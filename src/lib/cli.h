@@ -39,6 +39,9 @@ struct Program {
     std::vector<std::string> usage;  // the synopses, without the name
     std::vector<OptionGroup> groups;
     bool letterHForHelp = true;      // -h is --help (sonvel's -h is its own)
+    // An unknown letter, or one without its value, draws getopt's diagnostic and the run
+    // goes on, as sonvel has always done; other programs refuse it.
+    bool letterMistakesGoOn = false;
 };
 
 enum class ParseEnd {
@@ -59,8 +62,8 @@ struct ParsedLine {
 };
 
 // Reads argv with getopt_long in the GNU convention (options and operands in any order,
-// "--", POSIXLY_CORRECT). A misspelt, ambiguous or misused long option is refused; a
-// short one draws getopt's diagnostic and parsing goes on.
+// "--", POSIXLY_CORRECT). A misspelt, ambiguous or misused long option is refused, and
+// so is a letter's mistake unless the program says it goes on.
 ParsedLine parseCommandLine(const Program &program, int argc, char **argv);
 
 // The --help text: the synopses and every group's options in one layout of at most 79

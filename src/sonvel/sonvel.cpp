@@ -180,7 +180,7 @@ void printSummary(FILE *stream)
 // standard error, kept as it always was; --help is the layer's.
 Program sonvelProgram(RunSettings *s)
 {
-    Program p{"sonvel", {"[options] <output-file>"}, {}, false};
+    Program p{"sonvel", {"[options] <output-file>"}, {}, false, true};
     p.groups.push_back(signalOptions(s, SIGNAL_ALL, "read the parameter list from FILE, not standard input"));
     p.groups.push_back({"output options",
                         {{nullptr, 'w', nullptr, "write a WAVE file", "", [s](const char *) {

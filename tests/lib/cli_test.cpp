@@ -19,7 +19,7 @@ Read parse(std::vector<std::string> args)
 {
     static Read read;
     read = Read();
-    Program program{"prog", {"[options] FILE"}, {}, false};
+    Program program{"prog", {"[options] FILE"}, {}, false, true};
     program.groups.push_back(
         {"options",
          {{"rate", 's', "HZ", "rate", "1", [](const char *v) { return read.rate = v, Result(); }},
@@ -72,6 +72,20 @@ TEST(CommandLine, ShortOptionMistakesAreDiagnosedAndParsingGoesOn)
     EXPECT_EQ(r.level, "-3");
     ASSERT_EQ(r.line.operands.size(), 1u);
     EXPECT_EQ(std::string(r.line.operands[0]), "f");
+}
+
+TEST(CommandLine, LetterMistakesAreRefusedWhereTheProgramSaysSo)
+{
+    SignalOptions s;
+    Program program{"prog", {""}, {signalOptions(&s, SIGNAL_RATE, "")}, true, false};
+    for (auto args : {std::vector<std::string>{"prog", "-q"}, {"prog", "-s"}}) {
+        std::vector<char *> argv;
+        for (std::string &a : args) argv.push_back(&a[0]);
+        ParsedLine line = parseCommandLine(program, static_cast<int>(argv.size()), argv.data());
+        EXPECT_EQ(line.end, ParseEnd::Refused);
+        EXPECT_EQ(line.failure.message(), args[1] == "-q" ? "error: -q: no such option; see prog --help.\n"
+                                                          : "error: -s needs a value.\n");
+    }
 }
 
 TEST(CommandLine, ValuesPrefixesAndTheEnd)
