@@ -1,0 +1,40 @@
+// One analysis from start to end, for every program that analyses a recording (the
+// analyzer, the measurement program): the list read, the played period made, the
+// recording analysed and the results written as text or JSON. Nothing here prints.
+#ifndef SONVEL_SESSION_H
+#define SONVEL_SESSION_H
+
+#include <string>
+
+#include "analysis.h"
+#include "cli.h"
+#include "recording.h"
+#include "result.h"
+
+struct AnalysisRequest {
+    SignalOptions signal;    // the options sonvel was given; -f names the list
+    AnalyzeSettings analyze;
+    int settleMs = -1;       // -1: one period
+    bool json = false;
+    std::string command;     // the command line, for the results' header
+    std::string recordingName;
+};
+
+struct AnalysisOutcome {
+    Analysis analysis;
+    std::string results;     // the table or the JSON
+    std::string warnings;    // "warning: " lines for standard error
+};
+
+// The analysis options every analysing program takes, reading into request.
+OptionGroup analysisOptions(AnalysisRequest *request, const char **plotPath);
+
+// The signal that was played, as the analysis needs it: the options checked, the list
+// read (from -f, or standard input), its period found and the period made.
+Result preparePlayed(const AnalysisRequest &request, PlayedSignal *played);
+
+// Analyses rec against the played signal and writes the results.
+Result analyzeRecording(const AnalysisRequest &request, const PlayedSignal &played, Recording *rec,
+                        AnalysisOutcome *outcome);
+
+#endif
