@@ -5,7 +5,7 @@ import re
 import subprocess
 import sys
 
-sonvel, page, version = sys.argv[1], sys.argv[2], sys.argv[3]
+sonvel, page = sys.argv[1], sys.argv[2]
 failures = []
 
 
@@ -44,7 +44,6 @@ for letter, default in summary.items():
 synopsis = text[text.index(".SH SYNOPSIS"):text.index(".SH DESCRIPTION")]
 for letter in summary:
     check("\\-" + letter in synopsis, "-%s missing from the synopsis" % letter)
-check("sonvel @PROJECT_VERSION@" not in text and "sonvel %s" % version in text, "version filled in")
 
 for f in failures:
     print("FAIL:", f)

@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
 """The analyser's manual page renders without warnings, names every option of
-`sonvel-analyze --help` in its synopsis and options with the same defaults, and carries
-the version."""
+`sonvel-analyze --help` in its synopsis and options with the same defaults."""
 import re
 import subprocess
 import sys
 
-program, page, version = sys.argv[1], sys.argv[2], sys.argv[3]
+program, page = sys.argv[1], sys.argv[2]
 failures = []
 
 
@@ -39,7 +38,6 @@ for option, default in options.items():
         documented = re.search(r"Default: (\\?-?\d+)\.", m.group(1))
         value = documented.group(1).replace("\\-", "-") if documented else None
         check(value == default, "%s: default %s in --help, %s in the page" % (option, default, value))
-check("@PROJECT_VERSION@" not in text and "sonvel %s" % version in text, "version filled in")
 
 for f in failures:
     print("FAIL:", f)
