@@ -54,10 +54,16 @@ def blocks(text):
 
 
 def run(command, folder):
+    """Status and output (standard output and error together) of a command; a command
+    still running after 5 minutes is stopped and counts as status -1."""
     env = dict(os.environ, HOME=folder, TMPDIR=folder, LC_ALL="C")
-    return subprocess.run(["bash", "-e", "-o", "pipefail", "-c", command], cwd=folder, env=env,
-                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, text=True, timeout=300)
+    try:
+        r = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", command], cwd=folder, env=env,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, text=True, timeout=300)
+        return r.returncode, r.stdout
+    except subprocess.TimeoutExpired as e:
+        return -1, e.stdout or ""
 
 
 def sessions(body):
@@ -108,16 +114,18 @@ def main():
                 pairs = sessions(body)
             for command, expected in pairs:
                 ran += 1
-                r = run(command, scratch)
+                status, output = run(command, scratch)
+                if isinstance(output, bytes):
+                    output = output.decode(errors="replace")
                 problem = None
-                if r.returncode != 0:
-                    problem = "status %d" % r.returncode
-                elif expected is not None and r.stdout.splitlines() != expected:
+                if status != 0:
+                    problem = "status %d" % status
+                elif expected is not None and output.splitlines() != expected:
                     problem = "output differs; it printed:"
                 if problem:
                     failures += 1
                     print("FAIL: the block at line %d: %s: %s" % (number, command.strip(), problem))
-                    print(r.stdout)
+                    print(output)
     finally:
         shutil.rmtree(scratch)
     print("%d commands or blocks run, %d failed" % (ran, failures))
