@@ -38,19 +38,18 @@ done
 run() {
   mkdir -p "$2" && cp -a "$work/in/." "$2/"
   (cd "$2" && env -i PATH="$work/$1/bin:/usr/bin:/bin" HOME="$2" LC_ALL=C \
-     timeout 300 bash -c "$3" </dev/null >"$2.out" 2>"$2.err"; echo $? >"$2.status")
-  sed -i 's/ compiled at .* on .*\.$/ compiled at TIME on DATE./' "$2.err"
+     timeout 300 bash -c "$3" </dev/null >"$2.stdout" 2>"$2.stderr"; echo $? >"$2.status")
+  sed -i 's/ compiled at .* on .*\.$/ compiled at TIME on DATE./' "$2.stderr"
 }
 
 # The inputs: parameter lists, a designer's list and recordings made from it.
-mkdir -p "$work/in" && cd "$work/in" || exit 2
+mkdir -p "$work/in/sub" && cd "$work/in" || exit 2
 echo 1000 >tone.txt
 printf '# A major\n440 1 0\n554.365 0.8 -1.5707963\n659.255 0.5 3.1415927\n' >chord.txt
 printf '1000 1\n6000 0.5\n7000 0.25 1\n' >nyquist.txt
 printf 'hello\n' >bad.txt
 printf 'bytes of an earlier run\n' >existing.wav
 printf '100 1\n250 0.5\n400\n# a comment\n1000 1 ignored\n' >lines.txt
-mkdir sub
 printf '100 0dB\n1000 -10dB\n4000 -20dB\n' >levels.txt
 S="$work/old/bin/sonvel" D="$work/old/bin/sonvel-design"
 "$D" --resolution 50 --band 100:5000 --lines random-odd --phases schroeder >list.txt
@@ -68,7 +67,7 @@ s = array.array('h', [0] * (2 * len(x))); s[0::2] = late; s[1::2] = x
 o = wave.open(sys.argv[2], 'wb'); o.setnchannels(2); o.setsampwidth(2); o.setframerate(12000)
 o.writeframes(s.tobytes()); o.close()
 PY
-[ -s stereo.wav ] && [ -s r3007.wav ] || { echo "$0: the inputs could not be made" >&2; exit 2; }
+[ -s stereo.wav ] && [ -s r3007.wav ] || { echo "$0: the inputs could not be made" >&2; rm -rf "$work"; exit 2; }
 
 table() {
   cat <<'EOF'
@@ -204,6 +203,12 @@ sonvel-analyze -q r16.wav
 EOF
 }
 
+# Where two files part: "differs at byte B, line L" or "differs: the old one ends ...".
+where() {
+  cmp "$1" "$2" 2>&1 | sed -e 's/^.* differ: /differs at /' -e 's/ which is empty/ at byte 0/' \
+    -e "s#^cmp: EOF on $r/\(old\|new\)[/.][^ ]*#differs: the \1 one ends#"
+}
+
 same=0 differ=0 n=0
 while IFS= read -r cmd; do
   case $cmd in '' | '#'*) continue ;; esac
@@ -213,14 +218,13 @@ while IFS= read -r cmd; do
   found=()
   cmp -s "$r/old.status" "$r/new.status" ||
     found+=("status $(cat "$r/old.status") vs $(cat "$r/new.status")")
-  for s in out err; do
-    cmp -s "$r/old.$s" "$r/new.$s" ||
-      found+=("standard $s: $(cmp "$r/old.$s" "$r/new.$s" 2>&1 | sed "s|$r/||g")")
+  for s in stdout stderr; do
+    cmp -s "$r/old.$s" "$r/new.$s" || found+=("$s $(where "$r/old.$s" "$r/new.$s")")
   done
   while read -r f; do
     if [ ! -e "$r/old/$f" ]; then found+=("file $f: only in the new run")
     elif [ ! -e "$r/new/$f" ]; then found+=("file $f: only in the old run")
-    elif ! cmp -s "$r/old/$f" "$r/new/$f"; then found+=("file $f: $(cmp "$r/old/$f" "$r/new/$f" 2>&1 | sed "s|$r/||g")")
+    elif ! cmp -s "$r/old/$f" "$r/new/$f"; then found+=("file $f $(where "$r/old/$f" "$r/new/$f")")
     fi
   done < <( (cd "$r/old" && find . -type f; cd "$r/new" && find . -type f) | sed 's|^\./||' | sort -u)
   if [ ${#found[@]} -eq 0 ]; then
@@ -236,5 +240,5 @@ if [ $differ -eq 0 ]; then
   rm -rf "$work"
   exit 0
 fi
-echo "the runs are kept in $work/runs (NUMBER/old, NUMBER/new and their .out, .err, .status)"
+echo "the runs are kept in $work/runs: #N in N/old and N/new, with N/old.stdout, .stderr, .status ..."
 exit 1
