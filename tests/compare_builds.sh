@@ -25,7 +25,7 @@ for side in old new; do
   mkdir -p "$work/$side/bin"
   for p in $programs; do
     if [ ! -x "$dir/$p" ]; then
-      echo "$0: no $p in $dir (the designer and the analyser need FFTW 3 and libsndfile)" >&2
+      echo "$0: no $p in $dir: all three programs are compared (the designer and the analyser need FFTW 3 and libsndfile)" >&2
       rm -rf "$work"
       exit 2
     fi
@@ -67,7 +67,11 @@ s = array.array('h', [0] * (2 * len(x))); s[0::2] = late; s[1::2] = x
 o = wave.open(sys.argv[2], 'wb'); o.setnchannels(2); o.setsampwidth(2); o.setframerate(12000)
 o.writeframes(s.tobytes()); o.close()
 PY
-[ -s stereo.wav ] && [ -s r3007.wav ] || { echo "$0: the inputs could not be made" >&2; rm -rf "$work"; exit 2; }
+if [ ! -s stereo.wav ] || [ ! -s r3007.wav ]; then
+  echo "$0: the inputs could not be made" >&2
+  rm -rf "$work"
+  exit 2
+fi
 
 table() {
   cat <<'EOF'
