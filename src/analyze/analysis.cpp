@@ -1,7 +1,5 @@
 #include "analysis.h"
 
-#include <fftw3.h>
-
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -11,6 +9,7 @@
 #include <numeric>
 
 #include "engine.h"
+#include "fft.h"
 #include "params.h"
 #include "result.h"
 #include "sizes.h"
@@ -27,36 +26,12 @@ double cycleTolerance(double x, long long q) { return 1e-9 + 8.0 * DBL_EPSILON *
 // The recording's samples reach 16-bit full scale at this magnitude.
 constexpr double FULL_SCALE_READ = 32767.0 / 32768.0;
 
-// A real transform of n points with FFTW, planned without measuring (FFTW_ESTIMATE), so
-// that the same input gives the same output on every run.
-class RealFft {
-public:
-    explicit RealFft(long long n)
-    {
-        in_ = fftw_alloc_real(static_cast<size_t>(n));
-        out_ = fftw_alloc_complex(static_cast<size_t>(n / 2 + 1));
-        if (!in_ || !out_) throw std::bad_alloc();
-        plan_ = fftw_plan_dft_r2c_1d(static_cast<int>(n), in_, out_, FFTW_ESTIMATE);
-        if (!plan_) throw std::bad_alloc();
-    }
-    ~RealFft()
-    {
-        fftw_destroy_plan(plan_);
-        fftw_free(in_);
-        fftw_free(out_);
-    }
-    RealFft(const RealFft &) = delete;
-    RealFft &operator=(const RealFft &) = delete;
-    double *input() { return in_; }
-    Complex bin(long long k) const { return Complex(out_[k][0], out_[k][1]); }
-    const fftw_complex *output() const { return out_; }
-    void run() { fftw_execute(plan_); }
-
-private:
-    double *in_ = nullptr;
-    fftw_complex *out_ = nullptr;
-    fftw_plan plan_ = nullptr;
-};
+// A transform of n points with the plans asked for; a transform that cannot be made
+// counts as memory that is not to be had.
+void openTransform(RealTransform *t, long long n, RealTransform::Plans plans)
+{
+    if (!t->open(n, plans)) throw std::bad_alloc();
+}
 
 // The smallest q up to limit for which x q lies within the tolerance of a whole
 // number, or 0. Such a q is a denominator of a convergent of x's continued fraction:
@@ -388,12 +363,13 @@ bool regenerate(const PlayedList &list, int rateHz, long long size, long long ta
     played->taper = taper;
     played->period = period;
     played->samples.resize(static_cast<size_t>(period));
-    RealFft fft(period);
+    RealTransform fft;
+    openTransform(&fft, period, RealTransform::FORWARD);
     for (long long n = 0; n < period; n++) {
         played->samples[static_cast<size_t>(n)] = sampleValue(stored.data(), target.format, n) / scale;
-        fft.input()[n] = played->samples[static_cast<size_t>(n)];
+        fft.signal()[n] = played->samples[static_cast<size_t>(n)];
     }
-    fft.run();
+    fft.toSpectrum();
     played->spectrum.resize(static_cast<size_t>(period / 2 + 1));
     double largest = 0.0;
     for (long long k = 0; k <= period / 2; k++) {
@@ -421,24 +397,22 @@ bool regenerate(const PlayedList &list, int rateHz, long long size, long long ta
 double circularDelay(const std::vector<Complex> &cross, long long n)
 {
     // The correlation on the integer delays by an inverse real transform.
-    double *corr = fftw_alloc_real(static_cast<size_t>(n));
-    fftw_complex *crossBins = fftw_alloc_complex(static_cast<size_t>(n / 2 + 1));
-    if (!corr || !crossBins) throw std::bad_alloc();
-    fftw_plan plan = fftw_plan_dft_c2r_1d(static_cast<int>(n), crossBins, corr, FFTW_ESTIMATE);
+    RealTransform inverse;
+    openTransform(&inverse, n, RealTransform::INVERSE);
+    fftw_complex *crossBins = inverse.spectrum();
     for (long long k = 0; k <= n / 2; k++) {
         crossBins[k][0] = cross[static_cast<size_t>(k)].real();
         crossBins[k][1] = cross[static_cast<size_t>(k)].imag();
     }
-    fftw_execute(plan);
+    inverse.toSignal();
+    const double *corr = inverse.signal();
     // The largest value, not the largest magnitude: an odd multisine is antiperiodic in
     // half a period, and would show its delay and the delay plus half a period with
     // opposite signs and the same magnitude.
     long long best = 0;
     for (long long t = 1; t < n; t++)
         if (corr[t] > corr[best]) best = t;
-    fftw_destroy_plan(plan);
-    fftw_free(corr);
-    fftw_free(crossBins);
+    inverse.close();
     // Newton's steps on the derivative of c(t) = sum Re(cross_k e^(i w_k t)), from the
     // integer peak to the maximum.
     double t = static_cast<double>(best);
@@ -552,9 +526,10 @@ bool placeSignal(ChannelReader *reader, const std::string &name, const PlayedSig
         *error = formatted("error: \"%s\" cannot be read at frame %lld.", name.c_str(), middle);
         return false;
     }
-    RealFft fft(P);
-    std::copy(y.begin(), y.end(), fft.input());
-    fft.run();
+    RealTransform fft;
+    openTransform(&fft, P, RealTransform::FORWARD);
+    std::copy(y.begin(), y.end(), fft.signal());
+    fft.toSpectrum();
     std::vector<Complex> cross(static_cast<size_t>(P / 2 + 1));
     double atLines = 0.0;
     for (long long k : played.excited) {
@@ -595,7 +570,8 @@ bool accumulatePeriods(ChannelReader *reader, const std::string &name, long long
         sums->coIm.assign(bins, 0.0);
     }
     Accumulator &Y = sums->Y, &U = sums->U;
-    RealFft fft(P);
+    RealTransform fft;
+    openTransform(&fft, P, RealTransform::FORWARD);
     std::vector<double> y(static_cast<size_t>(P)), u(static_cast<size_t>(P));
     std::vector<Complex> spectrumU(withReference ? bins : 0);
     if (!reader->seek(first)) {
@@ -609,16 +585,16 @@ bool accumulatePeriods(ChannelReader *reader, const std::string &name, long long
         }
         for (double v : y) sums->power += v * v;
         if (withReference) {
-            std::copy(u.begin(), u.end(), fft.input());
-            fft.run();
+            std::copy(u.begin(), u.end(), fft.signal());
+            fft.toSpectrum();
             for (size_t k = 0; k < bins; k++) spectrumU[k] = fft.bin(static_cast<long long>(k));
         }
-        std::copy(y.begin(), y.end(), fft.input());
-        fft.run();
+        std::copy(y.begin(), y.end(), fft.signal());
+        fft.toSpectrum();
         // Welford's steps in real arithmetic (a product of std::complex values checks for
         // infinities, at several times the cost).
         const double inverse = 1.0 / static_cast<double>(m + 1);
-        const fftw_complex *spectrum = fft.output();
+        const fftw_complex *spectrum = fft.spectrum();
         for (size_t k = 0; k < bins; k++) {
             const double vr = spectrum[k][0], vi = spectrum[k][1];
             const double dr = vr - Y.re[k], di = vi - Y.im[k];
