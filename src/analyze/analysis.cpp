@@ -293,82 +293,35 @@ long long findPeriod(const PlayedList &list, int rateHz, std::string *error)
     return period;
 }
 
-bool regenerate(const PlayedList &list, int rateHz, long long size, long long taper, LevelTarget target,
-                long long period, PlayedSignal *played, std::string *error)
+bool playedSignal(const PlayedList &list, int rateHz, long long size, long long taper, LevelTarget target,
+                  long long period, PlayedSignal *played, std::string *error)
 {
-    // The period from a multiple of itself, the first wholly between the fades.
-    const long long first = (taper + period - 1) / period * period;
-    if (first + period > size - taper) {
-        *error = formatted("error: the signal holds no whole period (%lld samples) between its fades: "
-                           "lengthen -t or shorten -T.", period);
-        return false;
-    }
     const int count = static_cast<int>(list.freq.size());
-    std::vector<double> sum(static_cast<size_t>(period));
-    const SynthKernel kernel = chooseKernel();
-    const double step = angularStep(rateHz);
-    double block[BLOCK_SAMPLES];
-    // The engine's blocks, as the whole run makes them, that hold the period.
-    for (long long begin = first / BLOCK_SAMPLES * BLOCK_SAMPLES; begin < first + period;) {
-        const long long end = blockEnd(static_cast<int>(begin), static_cast<int>(size));
-        std::fill(block, block + (end - begin), 0.0);
-        sumBlock(kernel, block, static_cast<int>(begin), static_cast<int>(end), list.freq.data(),
-                 list.amp.data(), list.phase.data(), count, step);
-        for (long long n = std::max(begin, first); n < std::min(end, first + period); n++)
-            sum[static_cast<size_t>(n - first)] = block[n - begin];
-        begin = end;
-    }
-    // The measure of the whole window between the fades, from the period: whole periods
-    // and the part of one that remains.
-    SignalMeasure m;
-    measureBlock(sum.data(), 0, static_cast<int>(period), static_cast<int>(period), 0, &m);
-    const double periodSum = m.sum;
-    const long long window = size - 2 * taper;
-    double rest = 0.0;
-    const long long offset = taper % period;  // first is a whole number of periods
-    for (long long t = 0; t < window % period; t++) {
-        const double v = sum[static_cast<size_t>((offset + t) % period)];
-        rest += v * v;
-    }
-    m.sum = static_cast<double>(window / period) * periodSum + rest;
-    double gain = 0.0, peak = 0.0;
-    Result r = setLevel(m, static_cast<int>(size), static_cast<int>(taper), target,
-                        componentPowerOf(list.amp.data(), count), &gain, &peak);
+    SignalRequest request = signalRequest(static_cast<int>(size), static_cast<int>(taper), target.level,
+                                          list.freq.data(), list.amp.data(), list.phase.data(), count, rateHz);
+    request.format = target.format;
+    request.quantizer = target.quantizer;
+    Result r = playedPeriod(request, period, &played->samples);
     if (r.status == Status::Overflow) {
         *error = formatted("error: sonvel refuses this list at %g dB: its peak would be %.6g, above "
-                           "the full scale of %s samples.", target.level, peak, nameOf(target.format));
+                           "the full scale of %s samples.", target.level, r.peak, nameOf(target.format));
         return false;
     }
     if (!r.ok()) {
         std::string text = r.levelCause();
-        if (text.empty()) text = r.message();
+        const bool level = !text.empty();
+        if (!level) text = r.message();
         while (!text.empty() && text.back() == '\n') text.pop_back();
-        *error = "error: sonvel refuses this list: " + text;
+        *error = level ? "error: sonvel refuses this list: " + text : text;
         return false;
     }
-    // The samples as stored, with sonvel's quantizer; dither is left out, and shows in
-    // the analysis as the noise it is.
-    Quantizing q;
-    q.format = target.format;
-    q.quantizer = target.quantizer == Quantizer::Tpdf ? Quantizer::Round : target.quantizer;
-    std::vector<unsigned char> stored(static_cast<size_t>(period * bytesPerSample(target.format)));
-    double storedSum = 0.0;
-    storeBlock(sum.data(), 0, static_cast<int>(period), static_cast<int>(period), 0, gain, &q, stored.data(),
-               &storedSum);
-    // libsndfile reads integers as value / 2^(bits - 1), floats as they are.
-    const double scale = isFloat(target.format) ? 1.0 : fullScaleOf(target.format) + 1.0;
-
     played->rateHz = rateHz;
     played->size = size;
     played->taper = taper;
     played->period = period;
-    played->samples.resize(static_cast<size_t>(period));
     RealTransform fft;
     openTransform(&fft, period, RealTransform::FORWARD);
-    for (long long n = 0; n < period; n++) {
-        played->samples[static_cast<size_t>(n)] = sampleValue(stored.data(), target.format, n) / scale;
-        fft.signal()[n] = played->samples[static_cast<size_t>(n)];
-    }
+    std::copy(played->samples.begin(), played->samples.end(), fft.signal());
     fft.toSpectrum();
     played->spectrum.resize(static_cast<size_t>(period / 2 + 1));
     double largest = 0.0;

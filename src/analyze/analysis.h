@@ -1,5 +1,5 @@
 // The analysis of a recording of a played multisine: the period of the list, the
-// played signal regenerated with the engine, the alignment of the recording, and per
+// played signal made by the engine, the alignment of the recording, and per
 // line the mean response over whole periods with the noise from their scatter. Nothing
 // here prints: failures come back as one "error: " line in *error.
 #ifndef SONVEL_ANALYSIS_H
@@ -51,13 +51,12 @@ struct PlayedSignal {
     std::vector<long long> excited; // bins that hold a line, rising, 0 left out
 };
 
-// Regenerates the played signal with sonvel's synthesis and level setting: one period
-// of the sum between the fades, the power of the whole window formed from it, the gain
-// and the refusals of setLevel, and the quantizer of the sample format (rounding in
-// place of dither). The gain agrees with that of sonvel's whole run to within rounding
-// (about 1e-12).
-bool regenerate(const PlayedList &list, int rateHz, long long size, long long taper, LevelTarget target,
-                long long period, PlayedSignal *played, std::string *error);
+// The played signal: one period of what sonvel stored, from the engine (playedPeriod:
+// its synthesis, level setting and quantizer, rounding in place of dither), its
+// spectrum and the bins of its lines. Returns false with the error where sonvel
+// refuses the list, or no line is left to analyse.
+bool playedSignal(const PlayedList &list, int rateHz, long long size, long long taper, LevelTarget target,
+                  long long period, PlayedSignal *played, std::string *error);
 
 struct AnalyzeSettings {
     int channel = 1;               // the response, from 1

@@ -231,7 +231,7 @@ int analyzeMain(int argc, char **argv)
         return fail(std::string("--level is in ") + unitName(s.levelUnit) + ", and no --calibrate gives " +
                     unitName(s.levelUnit) + ".");
     if (!(target.level < 0.0)) return fail("the level must be below full scale.");
-    if (!regenerate(list, s.rateHz, size, taper, target, period, &played, &error)) return fail(error);
+    if (!playedSignal(list, s.rateHz, size, taper, target, period, &played, &error)) return fail(error);
 
     Recording rec;
     if (!openRecording(s.recording, &rec, &error)) return fail(error);

@@ -195,24 +195,6 @@ TEST(AnalyzePeriod, FromTheDesignerOrTheFrequencies)
     EXPECT_EQ(error.rfind("error: no period of at most 100000000 samples", 0), 0u) << error;
 }
 
-TEST(AnalyzePeriod, TheRegeneratedPeriodIsWhatSonvelWrote)
-{
-    PlayedList list = randomOddList();
-    std::string error;
-    const long long period = findPeriod(list, RATE, &error);
-    ASSERT_EQ(period, 480);
-    for (int level : {-10, -40}) {
-        const std::vector<int16_t> written = sonvelSamples(list, 1000, level);
-        PlayedSignal played;
-        ASSERT_TRUE(regenerate(list, RATE, 48000, samplesOf(RATE, TAPER_MS), at(level), period, &played, &error)) << error;
-        // Every period between the fades, as sonvel wrote it.
-        int differ = 0;
-        for (long long n = samplesOf(RATE, TAPER_MS); n < 48000 - samplesOf(RATE, TAPER_MS); n++)
-            differ += written[n] != static_cast<int16_t>(played.samples[n % period] * 32768.0);
-        EXPECT_LE(differ, 4) << level;
-    }
-}
-
 // One row: a system, what it adds, and what the analysis must find.
 struct Row {
     const char *name;
@@ -259,7 +241,7 @@ TEST_F(AnalyzeSystems, KnownAnswers)
             writeWave(path("rec.wav"), rec.samples, 1, SF_FORMAT_FLOAT);
         }
         PlayedSignal played;
-        ASSERT_TRUE(regenerate(list, RATE, static_cast<long long>(signal.size()), samplesOf(RATE, TAPER_MS),
+        ASSERT_TRUE(playedSignal(list, RATE, static_cast<long long>(signal.size()), samplesOf(RATE, TAPER_MS),
                                at(row.level), P, &played, &error)) << error;
         Recording file;
         ASSERT_TRUE(openRecording(path("rec.wav").c_str(), &file, &error)) << error;

@@ -22,7 +22,7 @@ const PlayedSignal &played()
         PlayedSignal s;
         LevelTarget target;
         target.level = -15;
-        if (!regenerate(list, 48000, 960, 96, target, findPeriod(list, 48000, &error), &s, &error)) std::abort();
+        if (!playedSignal(list, 48000, 960, 96, target, findPeriod(list, 48000, &error), &s, &error)) std::abort();
         return s;
     }();
     return signal;
