@@ -13,6 +13,7 @@ bool finishOpen(Recording *rec, std::string *error)
         return false;
     }
     if (rec->info.channels < 1 || rec->info.samplerate < 1) {
+        rec->file.reset();
         *error = "error: \"" + rec->name + "\": a sound file without channels or rate.";
         return false;
     }
@@ -40,26 +41,23 @@ sf_count_t memTell(void *user) { return static_cast<MemoryFile *>(user)->at; }
 
 }  // namespace
 
-Recording::~Recording()
-{
-    if (file) sf_close(file);
-}
-
 bool openRecording(const char *path, Recording *rec, std::string *error)
 {
+    rec->file.reset();
     rec->name = path;
     rec->info = SF_INFO{};
-    rec->file = sf_open(path, SFM_READ, &rec->info);
+    rec->file.reset(sf_open(path, SFM_READ, &rec->info));
     return finishOpen(rec, error);
 }
 
 bool openRecordingInMemory(const void *data, long long size, Recording *rec, std::string *error)
 {
     static SF_VIRTUAL_IO io = {memLength, memSeek, memRead, memWrite, memTell};
+    rec->file.reset();
     rec->memory = MemoryFile{static_cast<const unsigned char *>(data), size, 0};
     rec->name = "memory";
     rec->info = SF_INFO{};
-    rec->file = sf_open_virtual(&io, SFM_READ, &rec->info, &rec->memory);
+    rec->file.reset(sf_open_virtual(&io, SFM_READ, &rec->info, &rec->memory));
     return finishOpen(rec, error);
 }
 
@@ -70,7 +68,7 @@ ChannelReader::ChannelReader(Recording *rec, int a, int b) : rec_(rec), a_(a), b
     buffer_.resize(static_cast<size_t>(frames * rec->info.channels));
 }
 
-bool ChannelReader::seek(long long frame) { return sf_seek(rec_->file, frame, SEEK_SET) == frame; }
+bool ChannelReader::seek(long long frame) { return sf_seek(rec_->file.get(), frame, SEEK_SET) == frame; }
 
 long long ChannelReader::read(long long count, double *x, double *y)
 {
@@ -79,7 +77,7 @@ long long ChannelReader::read(long long count, double *x, double *y)
     long long done = 0;
     while (done < count) {
         const sf_count_t want = std::min(block, count - done);
-        const sf_count_t got = sf_readf_double(rec_->file, buffer_.data(), want);
+        const sf_count_t got = sf_readf_double(rec_->file.get(), buffer_.data(), want);
         if (got <= 0) break;
         for (sf_count_t i = 0; i < got; i++) {
             x[done + i] = buffer_[static_cast<size_t>(i * channels + a_)];

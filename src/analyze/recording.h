@@ -6,6 +6,7 @@
 
 #include <sndfile.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,21 +16,28 @@ struct MemoryFile {
     sf_count_t size = 0, at = 0;
 };
 
+struct SoundFileCloser {
+    void operator()(SNDFILE *file) const { sf_close(file); }
+};
+
+// An open sound file: its one owner closes it. It stays where it was made (neither
+// copied nor moved), since libsndfile reads a file in memory through &memory.
 struct Recording {
-    SNDFILE *file = nullptr;
+    std::unique_ptr<SNDFILE, SoundFileCloser> file;
     SF_INFO info{};
     std::string name;
     MemoryFile memory;  // where the file is read from memory
     Recording() = default;
     Recording(const Recording &) = delete;
     Recording &operator=(const Recording &) = delete;
-    ~Recording();
 };
 
-// Opens a sound file by path. Returns false with one "error: " line.
+// Opens a sound file by path, closing any rec held. Returns false with one "error: "
+// line, rec then holding no file.
 bool openRecording(const char *path, Recording *rec, std::string *error);
 
-// Opens a sound file held in memory (for the fuzz target). The bytes must outlive rec.
+// Opens a sound file held in memory (for the fuzz target), as openRecording does. The
+// bytes must outlive rec.
 bool openRecordingInMemory(const void *data, long long size, Recording *rec, std::string *error);
 
 // Reads channels a and b (from 0; b < 0 for none) of consecutive frames, in blocks.
