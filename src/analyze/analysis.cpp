@@ -213,17 +213,15 @@ bool readPeriod(ChannelReader *reader, long long start, long long count, double 
 
 }  // namespace
 
-bool readList(FILE *fp, PlayedList *list, std::string *error)
+Result readList(FILE *fp, PlayedList *list)
 {
     std::string text;
     char buffer[65536];
     size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, fp)) > 0) {
         text.append(buffer, n);
-        if (static_cast<long>(text.size()) > MAX_LIST_BYTES) {
-            *error = formatted("error: the parameter list is longer than %ld MiB.", MAX_LIST_BYTES >> 20);
-            return false;
-        }
+        if (static_cast<long>(text.size()) > MAX_LIST_BYTES)
+            return failure(formatted("the parameter list is longer than %ld MiB.", MAX_LIST_BYTES >> 20));
     }
     Result r(std::ferror(fp) ? Status::ReadError : Status::NoParameters);
     // The designer's comment line, wherever it is.
@@ -253,15 +251,10 @@ bool readList(FILE *fp, PlayedList *list, std::string *error)
     list->freq.resize(static_cast<size_t>(count));
     list->amp.resize(static_cast<size_t>(count));
     list->phase.resize(static_cast<size_t>(count));
-    if (!r.ok()) {
-        *error = r.message();
-        while (!error->empty() && error->back() == '\n') error->pop_back();
-        return false;
-    }
-    return true;
+    return r;
 }
 
-long long findPeriod(const PlayedList &list, int rateHz, std::string *error)
+Result findPeriod(const PlayedList &list, int rateHz, long long *period)
 {
     auto fits = [&](long long period) {
         for (double f : list.freq)
@@ -269,32 +262,31 @@ long long findPeriod(const PlayedList &list, int rateHz, std::string *error)
         return true;
     };
     if (list.designerRate == rateHz && list.designerPeriod >= 2 &&
-        list.designerPeriod <= MAX_PERIOD_SAMPLES && fits(list.designerPeriod))
-        return list.designerPeriod;
-    long long period = 1;
+        list.designerPeriod <= MAX_PERIOD_SAMPLES && fits(list.designerPeriod)) {
+        *period = list.designerPeriod;
+        return Status::Ok;
+    }
+    long long found = 1;
     for (double f : list.freq) {
         const long long q = std::isfinite(f) ? smallestCycles(std::fabs(f) / rateHz, MAX_PERIOD_SAMPLES) : 0;
-        const long long next = q > 0 ? period / std::gcd(period, q) * q : 0;
-        if (q == 0 || next > MAX_PERIOD_SAMPLES) {
-            *error = formatted("error: no period of at most %lld samples at %d Hz holds a whole number of "
-                               "cycles of every line (%g Hz is the first that does not fit).",
-                               MAX_PERIOD_SAMPLES, rateHz, f);
-            return 0;
-        }
-        period = next;
+        const long long next = q > 0 ? found / std::gcd(found, q) * q : 0;
+        if (q == 0 || next > MAX_PERIOD_SAMPLES)
+            return failure(formatted("no period of at most %lld samples at %d Hz holds a whole number of "
+                                     "cycles of every line (%g Hz is the first that does not fit).",
+                                     MAX_PERIOD_SAMPLES, rateHz, f));
+        found = next;
     }
     // A period of 1 sample holds only 0 Hz or whole multiples of the rate: 2 at least.
-    period = std::max(period, 2LL);
-    if (!fits(period)) {
-        *error = formatted("error: no period of at most %lld samples at %d Hz holds a whole number of "
-                           "cycles of every line.", MAX_PERIOD_SAMPLES, rateHz);
-        return 0;
-    }
-    return period;
+    found = std::max(found, 2LL);
+    if (!fits(found))
+        return failure(formatted("no period of at most %lld samples at %d Hz holds a whole number of "
+                                 "cycles of every line.", MAX_PERIOD_SAMPLES, rateHz));
+    *period = found;
+    return Status::Ok;
 }
 
-bool playedSignal(const PlayedList &list, int rateHz, long long size, long long taper, LevelTarget target,
-                  long long period, PlayedSignal *played, std::string *error)
+Result playedSignal(const PlayedList &list, int rateHz, long long size, long long taper, LevelTarget target,
+                    long long period, PlayedSignal *played)
 {
     const int count = static_cast<int>(list.freq.size());
     SignalRequest request = signalRequest(static_cast<int>(size), static_cast<int>(taper), target.level,
@@ -302,19 +294,11 @@ bool playedSignal(const PlayedList &list, int rateHz, long long size, long long 
     request.format = target.format;
     request.quantizer = target.quantizer;
     Result r = playedPeriod(request, period, &played->samples);
-    if (r.status == Status::Overflow) {
-        *error = formatted("error: sonvel refuses this list at %g dB: its peak would be %.6g, above "
-                           "the full scale of %s samples.", target.level, r.peak, nameOf(target.format));
-        return false;
-    }
-    if (!r.ok()) {
-        std::string text = r.levelCause();
-        const bool level = !text.empty();
-        if (!level) text = r.message();
-        while (!text.empty() && text.back() == '\n') text.pop_back();
-        *error = level ? "error: sonvel refuses this list: " + text : text;
-        return false;
-    }
+    if (r.status == Status::Overflow)
+        return failure(formatted("sonvel refuses this list at %g dB: its peak would be %.6g, above "
+                                 "the full scale of %s samples.", target.level, r.peak, nameOf(target.format)));
+    if (!r.levelCause().empty()) return failure("sonvel refuses this list: " + r.levelCause());
+    if (!r.ok()) return r;
     played->rateHz = rateHz;
     played->size = size;
     played->taper = taper;
@@ -340,11 +324,8 @@ bool playedSignal(const PlayedList &list, int rateHz, long long size, long long 
     }
     std::sort(played->excited.begin(), played->excited.end());
     played->excited.erase(std::unique(played->excited.begin(), played->excited.end()), played->excited.end());
-    if (played->excited.empty()) {
-        *error = "error: the list has no line between 0 Hz and half the rate to analyse.";
-        return false;
-    }
-    return true;
+    if (played->excited.empty()) return failure("the list has no line between 0 Hz and half the rate to analyse.");
+    return Status::Ok;
 }
 
 double circularDelay(const std::vector<Complex> &cross, long long n)
@@ -392,31 +373,22 @@ double circularDelay(const std::vector<Complex> &cross, long long n)
 namespace {
 
 // Whether the recording can hold the response at all: its rate, its channels, a sample.
-bool checkRecording(const Recording &rec, const PlayedSignal &played, const AnalyzeSettings &s,
-                    std::string *error)
+Result checkRecording(const Recording &rec, const PlayedSignal &played, const AnalyzeSettings &s)
 {
     const SF_INFO &info = rec.info;
-    if (info.samplerate != played.rateHz) {
-        *error = formatted("error: \"%s\" is recorded at %d Hz, and -s says %d Hz.", rec.name.c_str(),
-                           info.samplerate, played.rateHz);
-        return false;
-    }
+    if (info.samplerate != played.rateHz)
+        return failure(formatted("\"%s\" is recorded at %d Hz, and -s says %d Hz.", rec.name.c_str(),
+                                 info.samplerate, played.rateHz));
     for (int c : {s.channel, s.reference}) {
-        if (c > info.channels) {
-            *error = formatted("error: %s %d: \"%s\" has %d channel%s.", c == s.channel ? "--channel" : "--reference",
-                               c, rec.name.c_str(), info.channels, info.channels == 1 ? "" : "s");
-            return false;
-        }
+        if (c > info.channels)
+            return failure(formatted("%s %d: \"%s\" has %d channel%s.", c == s.channel ? "--channel" : "--reference",
+                                     c, rec.name.c_str(), info.channels, info.channels == 1 ? "" : "s"));
     }
-    if (s.reference == s.channel) {
-        *error = "error: --reference: the reference must be another channel than the response.";
-        return false;
-    }
-    if (info.frames <= 0) {
-        *error = formatted("error: \"%s\" holds no sample.", rec.name.c_str());
-        return false;
-    }
-    return true;
+    if (s.reference == s.channel)
+        return failure("--reference: the reference must be another channel than the response.");
+    if (info.frames <= 0)
+        return failure(formatted("\"%s\" holds no sample.", rec.name.c_str()));
+    return Status::Ok;
 }
 
 // Where the played signal lies in the recording: its delay in samples (played sample
@@ -431,9 +403,8 @@ struct Placement {
 // gives the delay modulo the period to a fraction of a sample; the energies again, on
 // windows aligned with the recorded periods, give the whole periods. Also reads the
 // frames, the peak and whether a sample is not a number into out.
-bool placeSignal(ChannelReader *reader, const std::string &name, const PlayedSignal &played,
-                 const AnalyzeSettings &s, long long claimedFrames, Placement *place, Analysis *out,
-                 std::string *error)
+Result placeSignal(ChannelReader *reader, const std::string &name, const PlayedSignal &played,
+                   const AnalyzeSettings &s, long long claimedFrames, Placement *place, Analysis *out)
 {
     const long long P = played.period;
     // As many periods a window as keep the correlation within about 2^20 windows and
@@ -453,32 +424,22 @@ bool placeSignal(ChannelReader *reader, const std::string &name, const PlayedSig
     out->frames = scan.frames;
     out->peak = scan.peak;
     out->fullScale = scan.peak >= FULL_SCALE_READ;
-    if (scan.frames == 0) {
-        *error = formatted("error: \"%s\" holds no sample.", name.c_str());
-        return false;
-    }
-    if (scan.nonFinite) {
-        *error = formatted("error: \"%s\" holds samples that are not finite numbers.", name.c_str());
-        return false;
-    }
-    if (scan.frames < P) {
-        *error = formatted("error: \"%s\" is shorter (%lld frames) than one period of the signal (%lld samples).",
-                           name.c_str(), scan.frames, P);
-        return false;
-    }
+    if (scan.frames == 0)
+        return failure(formatted("\"%s\" holds no sample.", name.c_str()));
+    if (scan.nonFinite)
+        return failure(formatted("\"%s\" holds samples that are not finite numbers.", name.c_str()));
+    if (scan.frames < P)
+        return failure(formatted("\"%s\" is shorter (%lld frames) than one period of the signal (%lld samples).",
+                                 name.c_str(), scan.frames, P));
     const std::vector<double> envelope = playedEnvelope(played.size, played.taper, place->window);
     long long shift = 0;
-    if (!bestShift(scan.energy, envelope, &shift)) {
-        *error = formatted("error: channel %d of \"%s\" is silent.", s.channel, name.c_str());
-        return false;
-    }
+    if (!bestShift(scan.energy, envelope, &shift))
+        return failure(formatted("channel %d of \"%s\" is silent.", s.channel, name.c_str()));
 
     const long long middle = std::clamp(shift * place->window + played.size / 2 - P / 2, 0LL, scan.frames - P);
     std::vector<double> y(static_cast<size_t>(P)), u(static_cast<size_t>(P));
-    if (!readPeriod(reader, middle, P, y.data(), u.data())) {
-        *error = formatted("error: \"%s\" cannot be read at frame %lld.", name.c_str(), middle);
-        return false;
-    }
+    if (!readPeriod(reader, middle, P, y.data(), u.data()))
+        return failure(formatted("\"%s\" cannot be read at frame %lld.", name.c_str(), middle));
     RealTransform fft;
     openTransform(&fft, P, RealTransform::FORWARD);
     std::copy(y.begin(), y.end(), fft.signal());
@@ -490,10 +451,8 @@ bool placeSignal(ChannelReader *reader, const std::string &name, const PlayedSig
         cross[static_cast<size_t>(k)] = Y * std::conj(played.spectrum[static_cast<size_t>(k)]);
         atLines += std::norm(Y);
     }
-    if (atLines == 0.0) {
-        *error = formatted("error: channel %d of \"%s\" holds nothing at the played lines.", s.channel, name.c_str());
-        return false;
-    }
+    if (atLines == 0.0)
+        return failure(formatted("channel %d of \"%s\" holds nothing at the played lines.", s.channel, name.c_str()));
     const double delayModP = std::fmod(static_cast<double>(middle) + circularDelay(cross, P), static_cast<double>(P));
 
     // Window j starts at frame ceil(delay mod P) + j window: it holds the played window
@@ -502,7 +461,7 @@ bool placeSignal(ChannelReader *reader, const std::string &name, const PlayedSig
     scanEnergies(reader, static_cast<long long>(std::ceil(delayModP)), place->window, false, false, &aligned);
     if (!bestShift(aligned.energy, envelope, &shift)) shift = 0;
     place->delay = delayModP + static_cast<double>(shift * place->window);
-    return true;
+    return Status::Ok;
 }
 
 // The periods' spectra, bins 0 .. top: running mean and scatter of the response's and
@@ -513,8 +472,8 @@ struct PeriodSums {
     double power = 0.0;
 };
 
-bool accumulatePeriods(ChannelReader *reader, const std::string &name, long long first, long long M,
-                       long long P, size_t bins, bool withReference, PeriodSums *sums, std::string *error)
+Result accumulatePeriods(ChannelReader *reader, const std::string &name, long long first, long long M,
+                         long long P, size_t bins, bool withReference, PeriodSums *sums)
 {
     sums->Y.resize(bins);
     if (withReference) {
@@ -527,15 +486,11 @@ bool accumulatePeriods(ChannelReader *reader, const std::string &name, long long
     openTransform(&fft, P, RealTransform::FORWARD);
     std::vector<double> y(static_cast<size_t>(P)), u(static_cast<size_t>(P));
     std::vector<Complex> spectrumU(withReference ? bins : 0);
-    if (!reader->seek(first)) {
-        *error = formatted("error: \"%s\" cannot be read at frame %lld.", name.c_str(), first);
-        return false;
-    }
+    if (!reader->seek(first))
+        return failure(formatted("\"%s\" cannot be read at frame %lld.", name.c_str(), first));
     for (long long m = 0; m < M; m++) {
-        if (reader->read(P, y.data(), u.data()) != P) {
-            *error = formatted("error: \"%s\" ends early, in period %lld.", name.c_str(), m + 1);
-            return false;
-        }
+        if (reader->read(P, y.data(), u.data()) != P)
+            return failure(formatted("\"%s\" ends early, in period %lld.", name.c_str(), m + 1));
         for (double v : y) sums->power += v * v;
         if (withReference) {
             std::copy(u.begin(), u.end(), fft.signal());
@@ -567,7 +522,7 @@ bool accumulatePeriods(ChannelReader *reader, const std::string &name, long long
             }
         }
     }
-    return true;
+    return Status::Ok;
 }
 
 // e^(i 2 pi k samples / period): a delay of -samples at bin k.
@@ -666,17 +621,18 @@ void describeLines(const PeriodSums &sums, const PlayedSignal &played, long long
 
 }  // namespace
 
-bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out,
-             std::string *error)
+Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out)
 {
-    if (!checkRecording(*rec, played, s, error)) return false;
+    Result r = checkRecording(*rec, played, s);
+    if (!r.ok()) return r;
     const long long P = played.period;
     const bool withReference = s.reference > 0;
     ChannelReader reader(rec, s.channel - 1, withReference ? s.reference - 1 : -1);
     out->channels = rec->info.channels;
     out->period = P;
     Placement place;
-    if (!placeSignal(&reader, rec->name, played, s, rec->info.frames, &place, out, error)) return false;
+    r = placeSignal(&reader, rec->name, played, s, rec->info.frames, &place, out);
+    if (!r.ok()) return r;
 
     // The whole periods between the fades, after the settling time; where a window of the
     // onset search held several periods, a window less at each end for its uncertainty.
@@ -688,12 +644,10 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
     const long long last = std::min(out->frames, static_cast<long long>(std::floor(to)));
     long long M = last > first ? (last - first) / P : 0;
     if (s.maxPeriods > 0) M = std::min(M, s.maxPeriods);
-    if (M < 2) {
-        *error = formatted("error: \"%s\" holds %lld whole period%s of the signal after the fade-in and "
-                           "settling and before the fade-out; 2 at least are needed.",
-                           rec->name.c_str(), M, M == 1 ? "" : "s");
-        return false;
-    }
+    if (M < 2)
+        return failure(formatted("\"%s\" holds %lld whole period%s of the signal after the fade-in and "
+                                 "settling and before the fade-out; 2 at least are needed.",
+                                 rec->name.c_str(), M, M == 1 ? "" : "s"));
     out->periodsUsed = M;
     out->firstFrame = first;
 
@@ -702,12 +656,11 @@ bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &
         std::floor((s.maxFreqHz > 0.0 ? s.maxFreqHz : played.rateHz / 2.0) * P / played.rateHz + 1e-9));
     const long long top = std::min((P - 1) / 2, std::max(maxFreqBin, played.excited.back()));
     PeriodSums sums;
-    if (!accumulatePeriods(&reader, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums,
-                           error))
-        return false;
+    r = accumulatePeriods(&reader, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums);
+    if (!r.ok()) return r;
     out->levelDb = db10(sums.power / static_cast<double>(M * P));
     out->delay = refineDelay(sums.Y, played, first, place.delay);
     out->referenceDelay = withReference ? refineDelay(sums.U, played, first, out->delay) : 0.0;
     describeLines(sums, played, first, M, top, withReference, out);
-    return true;
+    return Status::Ok;
 }

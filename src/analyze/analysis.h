@@ -1,7 +1,7 @@
 // The analysis of a recording of a played multisine: the period of the list, the
 // played signal made by the engine, the alignment of the recording, and per
 // line the mean response over whole periods with the noise from their scatter. Nothing
-// here prints: failures come back as one "error: " line in *error.
+// here prints: failures come back as a Result, whose message is one "error: " line.
 #ifndef SONVEL_ANALYSIS_H
 #define SONVEL_ANALYSIS_H
 
@@ -12,6 +12,7 @@
 
 #include "engine.h"
 #include "recording.h"
+#include "result.h"
 
 using Complex = std::complex<double>;
 
@@ -30,13 +31,13 @@ struct PlayedList {
     long long designerRate = 0;
 };
 
-// Reads a list from fp with sonvel's reader. Returns false with the error.
-bool readList(FILE *fp, PlayedList *list, std::string *error);
+// Reads a list from fp with sonvel's reader, and its refusals.
+Result readList(FILE *fp, PlayedList *list);
 
 // The period in samples: the designer's, where it was written for rateHz and holds a
-// whole number of cycles of every line, else the smallest period that does. 0 with
-// the error when no period up to MAX_PERIOD_SAMPLES does.
-long long findPeriod(const PlayedList &list, int rateHz, std::string *error);
+// whole number of cycles of every line, else the smallest period that does. Refused
+// when no period up to MAX_PERIOD_SAMPLES does.
+Result findPeriod(const PlayedList &list, int rateHz, long long *period);
 
 // What sonvel played, as far as the analysis needs it.
 struct PlayedSignal {
@@ -53,10 +54,10 @@ struct PlayedSignal {
 
 // The played signal: one period of what sonvel stored, from the engine (playedPeriod:
 // its synthesis, level setting and quantizer, rounding in place of dither), its
-// spectrum and the bins of its lines. Returns false with the error where sonvel
-// refuses the list, or no line is left to analyse.
-bool playedSignal(const PlayedList &list, int rateHz, long long size, long long taper, LevelTarget target,
-                  long long period, PlayedSignal *played, std::string *error);
+// spectrum and the bins of its lines. Refused where sonvel refuses the list, or no
+// line is left to analyse.
+Result playedSignal(const PlayedList &list, int rateHz, long long size, long long taper, LevelTarget target,
+                    long long period, PlayedSignal *played);
 
 struct AnalyzeSettings {
     int channel = 1;               // the response, from 1
@@ -101,9 +102,8 @@ struct Analysis {
     std::vector<LineResult> excited, other;
 };
 
-// Analyses the recording against the played signal. Returns false with the error.
-bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out,
-             std::string *error);
+// Analyses the recording against the played signal.
+Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out);
 
 // The circular delay in [0, n) that maximises the magnitude of the cross-correlation
 // whose spectrum is cross (bins 0 .. n / 2), to a fraction of a sample.

@@ -202,11 +202,7 @@ int analyzeMain(int argc, char **argv)
     Settings s;
     int status = parseAnalyzeOptions(argc, argv, &s);
     if (status != RUN_CONTINUES) return status;
-    if (s.plotPath && !plotSupported()) {
-        std::string error;
-        drawPlot(s.plotPath, Analysis(), &error);
-        return fail(error);
-    }
+    if (s.plotPath && !plotSupported()) return fail(drawPlot(s.plotPath, Analysis()).message());
 
     int size = 0, taper = 0;
     Result r = signalSizes(s.rateHz, s.durationMs, s.taperMs, &size, &taper);
@@ -217,12 +213,13 @@ int analyzeMain(int argc, char **argv)
     std::unique_ptr<FILE, FileCloser> listFile(s.listPath ? std::fopen(s.listPath, "r") : stdin);
     if (!listFile) return fail(std::string("fail to open \"") + s.listPath + "\".");
     PlayedList list;
-    std::string error;
-    if (!readList(listFile.get(), &list, &error)) return fail(error);
+    r = readList(listFile.get(), &list);
+    if (!r.ok()) return fail(r.message());
     listFile.reset();
 
-    const long long period = findPeriod(list, s.rateHz, &error);
-    if (period == 0) return fail(error);
+    long long period = 0;
+    r = findPeriod(list, s.rateHz, &period);
+    if (!r.ok()) return fail(r.message());
     PlayedSignal played;
     LevelTarget target;
     target.format = s.format;
@@ -231,13 +228,16 @@ int analyzeMain(int argc, char **argv)
         return fail(std::string("--level is in ") + unitName(s.levelUnit) + ", and no --calibrate gives " +
                     unitName(s.levelUnit) + ".");
     if (!(target.level < 0.0)) return fail("the level must be below full scale.");
-    if (!playedSignal(list, s.rateHz, size, taper, target, period, &played, &error)) return fail(error);
+    r = playedSignal(list, s.rateHz, size, taper, target, period, &played);
+    if (!r.ok()) return fail(r.message());
 
     Recording rec;
-    if (!openRecording(s.recording, &rec, &error)) return fail(error);
+    r = openRecording(s.recording, &rec);
+    if (!r.ok()) return fail(r.message());
     s.analyze.settle = s.settleMs >= 0 ? samplesOf(s.rateHz, s.settleMs) : -1;
     Analysis a;
-    if (!analyze(&rec, played, s.analyze, &a, &error)) return fail(error);
+    r = analyze(&rec, played, s.analyze, &a);
+    if (!r.ok()) return fail(r.message());
 
     ReportContext context;
     context.command = "sonvel-analyze";
@@ -253,7 +253,7 @@ int analyzeMain(int argc, char **argv)
     const std::string text = s.json ? jsonReport(context, a) : textReport(context, a);
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
         return fail("fail to write the results to standard output.");
-    if (s.plotPath && !drawPlot(s.plotPath, a, &error)) return fail(error);
+    if (s.plotPath && !(r = drawPlot(s.plotPath, a)).ok()) return fail(r.message());
     return 0;
 }
 

@@ -37,11 +37,10 @@ struct Series {
 
 bool plotSupported() { return true; }
 
-bool drawPlot(const char *path, const Analysis &a, std::string *error)
+Result drawPlot(const char *path, const Analysis &a)
 {
     if (!hasPngCairo()) {
-        *error = "error: --plot: PLplot's cairo driver is not installed (apt-get install plplot-driver-cairo).";
-        return false;
+        return failure("--plot: PLplot's cairo driver is not installed (apt-get install plplot-driver-cairo).");
     }
     // Everything on the gain's scale: the noise as it is, the distortion as output level
     // over the mean input line.
@@ -82,8 +81,7 @@ bool drawPlot(const char *path, const Analysis &a, std::string *error)
         !(plotStream = fdopen(copy, "wb"))) {
         if (copy >= 0) close(copy);
         discardOutput(&out);
-        *error = std::string("error: --plot: fail to open \"") + path + "\".";
-        return false;
+        return failure(std::string("--plot: fail to open \"") + path + "\".");
     }
     plsdev("pngcairo");
     plsfile(plotStream);
@@ -135,21 +133,19 @@ bool drawPlot(const char *path, const Analysis &a, std::string *error)
     const bool written = fstat(fileno(out.stream), &st) == 0 && st.st_size > 12;
     if (!written || !commitOutput(&out)) {
         discardOutput(&out);
-        *error = std::string("error: --plot: fail to write \"") + path + "\".";
-        return false;
+        return failure(std::string("--plot: fail to write \"") + path + "\".");
     }
-    return true;
+    return Status::Ok;
 }
 
 #else
 
 bool plotSupported() { return false; }
 
-bool drawPlot(const char *, const Analysis &, std::string *error)
+Result drawPlot(const char *, const Analysis &)
 {
-    *error = "error: --plot: this sonvel-analyze was built without PLplot (apt-get install "
-             "libplplot-dev plplot-driver-cairo, then build again).";
-    return false;
+    return failure("--plot: this sonvel-analyze was built without PLplot (apt-get install "
+                   "libplplot-dev plplot-driver-cairo, then build again).");
 }
 
 #endif

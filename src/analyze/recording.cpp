@@ -5,19 +5,15 @@
 
 namespace {
 
-bool finishOpen(Recording *rec, std::string *error)
+Result finishOpen(Recording *rec)
 {
-    if (!rec->file) {
-        *error = "error: \"" + rec->name + "\": not a sound file that can be read (" +
-                 sf_strerror(nullptr) + ").";
-        return false;
-    }
+    if (!rec->file)
+        return failure("\"" + rec->name + "\": not a sound file that can be read (" + sf_strerror(nullptr) + ").");
     if (rec->info.channels < 1 || rec->info.samplerate < 1) {
         rec->file.reset();
-        *error = "error: \"" + rec->name + "\": a sound file without channels or rate.";
-        return false;
+        return failure("\"" + rec->name + "\": a sound file without channels or rate.");
     }
-    return true;
+    return Status::Ok;
 }
 
 sf_count_t memLength(void *user) { return static_cast<MemoryFile *>(user)->size; }
@@ -41,16 +37,16 @@ sf_count_t memTell(void *user) { return static_cast<MemoryFile *>(user)->at; }
 
 }  // namespace
 
-bool openRecording(const char *path, Recording *rec, std::string *error)
+Result openRecording(const char *path, Recording *rec)
 {
     rec->file.reset();
     rec->name = path;
     rec->info = SF_INFO{};
     rec->file.reset(sf_open(path, SFM_READ, &rec->info));
-    return finishOpen(rec, error);
+    return finishOpen(rec);
 }
 
-bool openRecordingInMemory(const void *data, long long size, Recording *rec, std::string *error)
+Result openRecordingInMemory(const void *data, long long size, Recording *rec)
 {
     static SF_VIRTUAL_IO io = {memLength, memSeek, memRead, memWrite, memTell};
     rec->file.reset();
@@ -58,7 +54,7 @@ bool openRecordingInMemory(const void *data, long long size, Recording *rec, std
     rec->name = "memory";
     rec->info = SF_INFO{};
     rec->file.reset(sf_open_virtual(&io, SFM_READ, &rec->info, &rec->memory));
-    return finishOpen(rec, error);
+    return finishOpen(rec);
 }
 
 ChannelReader::ChannelReader(Recording *rec, int a, int b) : rec_(rec), a_(a), b_(b)

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "result.h"
+
 // A sound file held in memory, read through libsndfile's virtual I/O.
 struct MemoryFile {
     const unsigned char *data = nullptr;
@@ -32,13 +34,13 @@ struct Recording {
     Recording &operator=(const Recording &) = delete;
 };
 
-// Opens a sound file by path, closing any rec held. Returns false with one "error: "
-// line, rec then holding no file.
-bool openRecording(const char *path, Recording *rec, std::string *error);
+// Opens a sound file by path, closing any rec held. Refused, rec then holding no file,
+// where libsndfile cannot read it.
+Result openRecording(const char *path, Recording *rec);
 
 // Opens a sound file held in memory (for the fuzz target), as openRecording does. The
 // bytes must outlive rec.
-bool openRecordingInMemory(const void *data, long long size, Recording *rec, std::string *error);
+Result openRecordingInMemory(const void *data, long long size, Recording *rec);
 
 // Reads channels a and b (from 0; b < 0 for none) of consecutive frames, in blocks.
 class ChannelReader {
