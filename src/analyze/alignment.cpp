@@ -78,6 +78,22 @@ std::vector<double> playedEnvelope(long long size, long long taper, long long wi
     return w;
 }
 
+double at(const std::vector<double> &v, long long i) { return v[static_cast<size_t>(i)]; }
+
+// The longest run lo .. hi - 1 of windows of the envelope w that lie wholly between
+// the fades (exactly 1).
+void longestWholeRun(const std::vector<double> &w, long long *lo, long long *hi)
+{
+    const long long K = static_cast<long long>(w.size());
+    *lo = *hi = 0;
+    for (long long i = 0; i < K;) {
+        long long j = i;
+        while (j < K && at(w, j) == 1.0) j++;
+        if (j - i > *hi - *lo) *lo = i, *hi = j;
+        i = j + 1;
+    }
+}
+
 // The shift m (recorded window m + i holds played window i) at which the recorded
 // energies look most like the played envelope: the largest correlation over the norm
 // of the envelope's part that lies within the recording, so that a recording of the
@@ -86,18 +102,12 @@ std::vector<double> playedEnvelope(long long size, long long taper, long long wi
 bool bestShift(const std::vector<double> &e, const std::vector<double> &w, long long *shift)
 {
     const long long J = static_cast<long long>(e.size()), K = static_cast<long long>(w.size());
-    auto at = [](const std::vector<double> &v, long long i) { return v[static_cast<size_t>(i)]; };
     std::vector<double> prefix(static_cast<size_t>(J + 1), 0.0), squares(static_cast<size_t>(K + 1), 0.0);
     for (long long j = 0; j < J; j++) prefix[static_cast<size_t>(j + 1)] = at(prefix, j) + at(e, j);
     for (long long i = 0; i < K; i++) squares[static_cast<size_t>(i + 1)] = at(squares, i) + at(w, i) * at(w, i);
     // The longest run of whole windows between the fades, and the rest.
     long long lo = 0, hi = 0;
-    for (long long i = 0; i < K;) {
-        long long j = i;
-        while (j < K && at(w, j) == 1.0) j++;
-        if (j - i > hi - lo) lo = i, hi = j;
-        i = j + 1;
-    }
+    longestWholeRun(w, &lo, &hi);
     std::vector<long long> rest;
     for (long long i = 0; i < K; i++)
         if ((i < lo || i >= hi) && at(w, i) > 0.0) rest.push_back(i);
@@ -173,21 +183,56 @@ double circularDelay(const std::vector<Complex> &cross, long long n)
     return t < 0.0 ? t + static_cast<double>(n) : t;
 }
 
-Result placeSignal(ChannelReader *reader, const std::string &name, const PlayedSignal &played,
-                   const AnalyzeSettings &s, long long claimedFrames, Placement *place, Analysis *out)
+namespace {
+
+// As many periods a window of the onset search as keep its correlation within about
+// 2^20 windows and 2^27 products.
+long long periodsPerWindow(const PlayedSignal &played, long long claimedFrames)
 {
     const long long P = played.period;
-    // As many periods a window as keep the correlation within about 2^20 windows and
-    // 2^27 products.
     long long g = 1;
     for (;; g *= 2) {
         const long long window = g * P;
         const long long windows = std::max(claimedFrames, 1LL) / window + played.size / window + 2;
         const long long products = windows * (2 * played.taper / window + 4);
-        if (windows <= (1LL << 20) && products <= (1LL << 27)) break;
+        if (windows <= (1LL << 20) && products <= (1LL << 27)) return g;
     }
-    place->window = g * P;
-    out->groupPeriods = g;
+}
+
+// The delay modulo the period, to a fraction of a sample, from the period of the
+// response that starts at frame middle.
+Result delayModPeriod(ChannelReader *reader, const std::string &name, const PlayedSignal &played,
+                      const AnalyzeSettings &s, long long middle, double *delay)
+{
+    const long long P = played.period;
+    std::vector<double> y(static_cast<size_t>(P)), u(static_cast<size_t>(P));
+    if (!readPeriod(reader, middle, P, y.data(), u.data()))
+        return failure(formatted("\"%s\" cannot be read at frame %lld.", name.c_str(), middle));
+    RealTransform fft;
+    openTransform(&fft, P, RealTransform::FORWARD);
+    std::copy(y.begin(), y.end(), fft.signal());
+    fft.toSpectrum();
+    std::vector<Complex> cross(static_cast<size_t>(P / 2 + 1));
+    double atLines = 0.0;
+    for (long long k : played.excited) {
+        const Complex Y = fft.bin(k);
+        cross[static_cast<size_t>(k)] = Y * std::conj(played.spectrum[static_cast<size_t>(k)]);
+        atLines += std::norm(Y);
+    }
+    if (atLines == 0.0)
+        return failure(formatted("channel %d of \"%s\" holds nothing at the played lines.", s.channel, name.c_str()));
+    *delay = std::fmod(static_cast<double>(middle) + circularDelay(cross, P), static_cast<double>(P));
+    return Status::Ok;
+}
+
+}  // namespace
+
+Result placeSignal(ChannelReader *reader, const std::string &name, const PlayedSignal &played,
+                   const AnalyzeSettings &s, long long claimedFrames, Placement *place, Analysis *out)
+{
+    const long long P = played.period;
+    out->groupPeriods = periodsPerWindow(played, claimedFrames);
+    place->window = out->groupPeriods * P;
 
     EnergyScan scan;
     scanEnergies(reader, 0, place->window, true, s.reference > 0, &scan);
@@ -207,23 +252,9 @@ Result placeSignal(ChannelReader *reader, const std::string &name, const PlayedS
         return failure(formatted("channel %d of \"%s\" is silent.", s.channel, name.c_str()));
 
     const long long middle = std::clamp(shift * place->window + played.size / 2 - P / 2, 0LL, scan.frames - P);
-    std::vector<double> y(static_cast<size_t>(P)), u(static_cast<size_t>(P));
-    if (!readPeriod(reader, middle, P, y.data(), u.data()))
-        return failure(formatted("\"%s\" cannot be read at frame %lld.", name.c_str(), middle));
-    RealTransform fft;
-    openTransform(&fft, P, RealTransform::FORWARD);
-    std::copy(y.begin(), y.end(), fft.signal());
-    fft.toSpectrum();
-    std::vector<Complex> cross(static_cast<size_t>(P / 2 + 1));
-    double atLines = 0.0;
-    for (long long k : played.excited) {
-        const Complex Y = fft.bin(k);
-        cross[static_cast<size_t>(k)] = Y * std::conj(played.spectrum[static_cast<size_t>(k)]);
-        atLines += std::norm(Y);
-    }
-    if (atLines == 0.0)
-        return failure(formatted("channel %d of \"%s\" holds nothing at the played lines.", s.channel, name.c_str()));
-    const double delayModP = std::fmod(static_cast<double>(middle) + circularDelay(cross, P), static_cast<double>(P));
+    double delayModP = 0.0;
+    Result r = delayModPeriod(reader, name, played, s, middle, &delayModP);
+    if (!r.ok()) return r;
 
     // Window j starts at frame ceil(delay mod P) + j window: it holds the played window
     // j - shift when the played signal starts at delay mod P + shift window.

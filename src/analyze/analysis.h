@@ -77,7 +77,7 @@ struct LineResult {
     long long bin = 0;
     double freqHz = 0.0;
     LineKind kind = LINE_EXCITED;
-    double levelDb = 0.0;  // gain or level
+    double gainOrLevelDb = 0.0;  // excited: the gain; not excited: the level
     double phaseDeg = 0.0;
     double noiseDb = 0.0;
     double snrDb = 0.0;

@@ -38,9 +38,12 @@ Result checkRecording(const Recording &rec, const PlayedSignal &played, const An
 
 }  // namespace
 
-// The excited lines and the others on their grid up to bin top, and the summary.
-void describeLines(const PeriodSums &sums, const PlayedSignal &played, long long first, long long M,
-                   long long top, bool withReference, Analysis *out)
+namespace {
+
+// The excited lines: gain, phase, noise and SNR of each, with the mean gain and the
+// total SNR. Returns the sum of the lines' output powers.
+double describeExcited(const PeriodSums &sums, const PlayedSignal &played, long long first, long long M,
+                       bool withReference, Analysis *out)
 {
     const long long P = played.period;
     const Accumulator &Y = sums.Y, &U = sums.U;
@@ -74,15 +77,25 @@ void describeLines(const PeriodSums &sums, const PlayedSignal &played, long long
         line.bin = k;
         line.freqHz = static_cast<double>(k) * played.rateHz / static_cast<double>(P);
         line.kind = LINE_EXCITED;
-        line.levelDb = db10(std::norm(response));
+        line.gainOrLevelDb = db10(std::norm(response));
         line.phaseDeg = std::arg(response) * 180.0 / PI;
         line.noiseDb = db10(noise);
-        line.snrDb = line.levelDb - line.noiseDb;
+        line.snrDb = line.gainOrLevelDb - line.noiseDb;
         out->excited.push_back(line);
     }
     out->meanGainDb = db10(outputPower / inputPower);
     out->snrDb = db10(outputPower / noisePower);
+    return outputPower;
+}
 
+// The lines not excited on the excited lines' grid up to bin top: level and noise re
+// the mean excited line, and the odd and even distortion re the output power.
+void describeOthers(const PeriodSums &sums, const PlayedSignal &played, long long M, long long top,
+                    double outputPower, Analysis *out)
+{
+    const long long P = played.period;
+    const Accumulator &Y = sums.Y;
+    const double scatter = 1.0 / static_cast<double>(M - 1);
     const long long grid = gridOf(played.excited);
     out->oddLines = true;
     for (long long k : played.excited) out->oddLines &= (k / grid) % 2 == 1;
@@ -100,15 +113,24 @@ void describeLines(const PeriodSums &sums, const PlayedSignal &played, long long
         line.bin = k;
         line.freqHz = static_cast<double>(k) * played.rateHz / static_cast<double>(P);
         line.kind = k < low || k > high ? LINE_OUT_OF_BAND : (k / grid) % 2 ? LINE_ODD : LINE_EVEN;
-        line.levelDb = db10(std::norm(Y.mean(i)) / reference);
+        line.gainOrLevelDb = db10(std::norm(Y.mean(i)) / reference);
         line.noiseDb = db10(Y.m2[i] * scatter / reference);
-        line.snrDb = line.levelDb - line.noiseDb;
+        line.snrDb = line.gainOrLevelDb - line.noiseDb;
         if (line.kind == LINE_ODD) odd += std::norm(Y.mean(i)), anyOdd = true;
         if (line.kind == LINE_EVEN) even += std::norm(Y.mean(i)), anyEven = true;
         out->other.push_back(line);
     }
     out->oddDb = anyOdd ? db10(odd / outputPower) : NAN;
     out->evenDb = anyEven ? db10(even / outputPower) : NAN;
+}
+
+}  // namespace
+
+void describeLines(const PeriodSums &sums, const PlayedSignal &played, long long first, long long M,
+                   long long top, bool withReference, Analysis *out)
+{
+    const double outputPower = describeExcited(sums, played, first, M, withReference, out);
+    describeOthers(sums, played, M, top, outputPower, out);
 }
 
 Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out)

@@ -271,9 +271,9 @@ TEST_F(AnalyzeSystems, KnownAnswers)
             if (row.reference) h *= 2.0 * std::polar(1.0, w * 40.25);
             if (row.poly2 != 0 || row.noise != 0) {
                 // The linear part unchanged.
-                EXPECT_NEAR(l.levelDb, 0.0, 0.05) << l.freqHz;
+                EXPECT_NEAR(l.gainOrLevelDb, 0.0, 0.05) << l.freqHz;
             } else if (l.snrDb > 60) {
-                EXPECT_NEAR(l.levelDb, 20 * std::log10(std::abs(h)), 0.01) << l.freqHz;
+                EXPECT_NEAR(l.gainOrLevelDb, 20 * std::log10(std::abs(h)), 0.01) << l.freqHz;
                 EXPECT_NEAR(std::remainder(l.phaseDeg - std::arg(h) * 180 / PI, 360.0), 0.0, 0.1) << l.freqHz;
             }
             if (row.noise != 0) {
@@ -296,7 +296,7 @@ TEST_F(AnalyzeSystems, KnownAnswers)
             for (const LineResult &l : a.other) {
                 if (l.kind == LINE_OUT_OF_BAND) continue;
                 const double truth = 10 * std::log10(std::norm(Y[l.bin]) / (excited / played.excited.size()));
-                EXPECT_NEAR(l.levelDb, truth, 1.0) << l.freqHz << " " << kindName(l.kind);
+                EXPECT_NEAR(l.gainOrLevelDb, truth, 1.0) << l.freqHz << " " << kindName(l.kind);
                 (l.kind == LINE_ODD ? odd : even) += std::norm(Y[l.bin]);
             }
             EXPECT_NEAR(a.oddDb, 10 * std::log10(odd / excited), 1.0);
