@@ -1,7 +1,7 @@
 // The analysis of a recording of a played multisine: the period of the list, the
-// played signal regenerated with the engine, the alignment of the recording, and per
+// played signal made by the engine, the alignment of the recording, and per
 // line the mean response over whole periods with the noise from their scatter. Nothing
-// here prints: failures come back as one "error: " line in *error.
+// here prints: failures come back as a Result, whose message is one "error: " line.
 #ifndef SONVEL_ANALYSIS_H
 #define SONVEL_ANALYSIS_H
 
@@ -12,6 +12,7 @@
 
 #include "engine.h"
 #include "recording.h"
+#include "result.h"
 
 using Complex = std::complex<double>;
 
@@ -30,13 +31,13 @@ struct PlayedList {
     long long designerRate = 0;
 };
 
-// Reads a list from fp with sonvel's reader. Returns false with the error.
-bool readList(FILE *fp, PlayedList *list, std::string *error);
+// Reads a list from fp with sonvel's reader, and its refusals.
+Result readList(FILE *fp, PlayedList *list);
 
 // The period in samples: the designer's, where it was written for rateHz and holds a
-// whole number of cycles of every line, else the smallest period that does. 0 with
-// the error when no period up to MAX_PERIOD_SAMPLES does.
-long long findPeriod(const PlayedList &list, int rateHz, std::string *error);
+// whole number of cycles of every line, else the smallest period that does. Refused
+// when no period up to MAX_PERIOD_SAMPLES does.
+Result findPeriod(const PlayedList &list, int rateHz, long long *period);
 
 // What sonvel played, as far as the analysis needs it.
 struct PlayedSignal {
@@ -51,13 +52,12 @@ struct PlayedSignal {
     std::vector<long long> excited; // bins that hold a line, rising, 0 left out
 };
 
-// Regenerates the played signal with sonvel's synthesis and level setting: one period
-// of the sum between the fades, the power of the whole window formed from it, the gain
-// and the refusals of setLevel, and the quantizer of the sample format (rounding in
-// place of dither). The gain agrees with that of sonvel's whole run to within rounding
-// (about 1e-12).
-bool regenerate(const PlayedList &list, int rateHz, long long size, long long taper, LevelTarget target,
-                long long period, PlayedSignal *played, std::string *error);
+// The played signal: one period of what sonvel stored, from the engine (playedPeriod:
+// its synthesis, level setting and quantizer, rounding in place of dither), its
+// spectrum and the bins of its lines. Refused where sonvel refuses the list, or no
+// line is left to analyse.
+Result playedSignal(const PlayedList &list, int rateHz, long long size, long long taper, LevelTarget target,
+                    long long period, PlayedSignal *played);
 
 struct AnalyzeSettings {
     int channel = 1;               // the response, from 1
@@ -77,7 +77,7 @@ struct LineResult {
     long long bin = 0;
     double freqHz = 0.0;
     LineKind kind = LINE_EXCITED;
-    double levelDb = 0.0;  // gain or level
+    double gainOrLevelDb = 0.0;  // excited: the gain; not excited: the level
     double phaseDeg = 0.0;
     double noiseDb = 0.0;
     double snrDb = 0.0;
@@ -102,9 +102,8 @@ struct Analysis {
     std::vector<LineResult> excited, other;
 };
 
-// Analyses the recording against the played signal. Returns false with the error.
-bool analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out,
-             std::string *error);
+// Analyses the recording against the played signal.
+Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out);
 
 // The circular delay in [0, n) that maximises the magnitude of the cross-correlation
 // whose spectrum is cross (bins 0 .. n / 2), to a fraction of a sample.

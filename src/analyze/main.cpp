@@ -40,36 +40,22 @@ int parseAnalyzeOptions(int argc, char **argv, AnalysisRequest *request, const c
     return RUN_CONTINUES;
 }
 
-// Prints an error text as one line that starts with "error: ".
-int fail(std::string text)
-{
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    if (text.rfind("error: ", 0) != 0) text = "error: " + text;
-    std::fprintf(stderr, "%s\n", text.c_str());
-    return 1;
-}
-
 int analyzeMain(int argc, char **argv)
 {
     AnalysisRequest request;
     const char *plotPath = nullptr;
     int status = parseAnalyzeOptions(argc, argv, &request, &plotPath);
     if (status != RUN_CONTINUES) return status;
-    std::string error;
-    if (plotPath && !plotSupported()) {
-        drawPlot(plotPath, Analysis(), &error);
-        return fail(error);
-    }
+    if (plotPath && !plotSupported()) return printFailure(drawPlot(plotPath, Analysis()));
     PlayedSignal played;
     if (printFailure(preparePlayed(request, &played))) return 1;
     Recording rec;
-    if (!openRecording(request.recordingName.c_str(), &rec, &error)) return fail(error);
+    if (printFailure(openRecording(request.recordingName.c_str(), &rec))) return 1;
     AnalysisOutcome outcome;
     if (printFailure(analyzeRecording(request, played, &rec, &outcome))) return 1;
     std::fputs(outcome.warnings.c_str(), stderr);
     if (printOutput(outcome.results, "the results")) return 1;
-    if (plotPath && !drawPlot(plotPath, outcome.analysis, &error)) return fail(error);
-    return 0;
+    return plotPath ? printFailure(drawPlot(plotPath, outcome.analysis)) : 0;
 }
 
 }  // namespace

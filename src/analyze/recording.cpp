@@ -5,18 +5,15 @@
 
 namespace {
 
-bool finishOpen(Recording *rec, std::string *error)
+Result finishOpen(Recording *rec)
 {
-    if (!rec->file) {
-        *error = "error: \"" + rec->name + "\": not a sound file that can be read (" +
-                 sf_strerror(nullptr) + ").";
-        return false;
-    }
+    if (!rec->file)
+        return failure("\"" + rec->name + "\": not a sound file that can be read (" + sf_strerror(nullptr) + ").");
     if (rec->info.channels < 1 || rec->info.samplerate < 1) {
-        *error = "error: \"" + rec->name + "\": a sound file without channels or rate.";
-        return false;
+        rec->file.reset();
+        return failure("\"" + rec->name + "\": a sound file without channels or rate.");
     }
-    return true;
+    return Status::Ok;
 }
 
 sf_count_t memLength(void *user) { return static_cast<MemoryFile *>(user)->size; }
@@ -40,27 +37,24 @@ sf_count_t memTell(void *user) { return static_cast<MemoryFile *>(user)->at; }
 
 }  // namespace
 
-Recording::~Recording()
+Result openRecording(const char *path, Recording *rec)
 {
-    if (file) sf_close(file);
-}
-
-bool openRecording(const char *path, Recording *rec, std::string *error)
-{
+    rec->file.reset();
     rec->name = path;
     rec->info = SF_INFO{};
-    rec->file = sf_open(path, SFM_READ, &rec->info);
-    return finishOpen(rec, error);
+    rec->file.reset(sf_open(path, SFM_READ, &rec->info));
+    return finishOpen(rec);
 }
 
-bool openRecordingInMemory(const void *data, long long size, Recording *rec, std::string *error)
+Result openRecordingInMemory(const void *data, long long size, Recording *rec)
 {
     static SF_VIRTUAL_IO io = {memLength, memSeek, memRead, memWrite, memTell};
+    rec->file.reset();
     rec->memory = MemoryFile{static_cast<const unsigned char *>(data), size, 0};
     rec->name = "memory";
     rec->info = SF_INFO{};
-    rec->file = sf_open_virtual(&io, SFM_READ, &rec->info, &rec->memory);
-    return finishOpen(rec, error);
+    rec->file.reset(sf_open_virtual(&io, SFM_READ, &rec->info, &rec->memory));
+    return finishOpen(rec);
 }
 
 ChannelReader::ChannelReader(Recording *rec, int a, int b) : rec_(rec), a_(a), b_(b)
@@ -70,7 +64,7 @@ ChannelReader::ChannelReader(Recording *rec, int a, int b) : rec_(rec), a_(a), b
     buffer_.resize(static_cast<size_t>(frames * rec->info.channels));
 }
 
-bool ChannelReader::seek(long long frame) { return sf_seek(rec_->file, frame, SEEK_SET) == frame; }
+bool ChannelReader::seek(long long frame) { return sf_seek(rec_->file.get(), frame, SEEK_SET) == frame; }
 
 long long ChannelReader::read(long long count, double *x, double *y)
 {
@@ -79,7 +73,7 @@ long long ChannelReader::read(long long count, double *x, double *y)
     long long done = 0;
     while (done < count) {
         const sf_count_t want = std::min(block, count - done);
-        const sf_count_t got = sf_readf_double(rec_->file, buffer_.data(), want);
+        const sf_count_t got = sf_readf_double(rec_->file.get(), buffer_.data(), want);
         if (got <= 0) break;
         for (sf_count_t i = 0; i < got; i++) {
             x[done + i] = buffer_[static_cast<size_t>(i * channels + a_)];

@@ -6,8 +6,11 @@
 
 #include <sndfile.h>
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "result.h"
 
 // A sound file held in memory, read through libsndfile's virtual I/O.
 struct MemoryFile {
@@ -15,22 +18,29 @@ struct MemoryFile {
     sf_count_t size = 0, at = 0;
 };
 
+struct SoundFileCloser {
+    void operator()(SNDFILE *file) const { sf_close(file); }
+};
+
+// An open sound file: its one owner closes it. It stays where it was made (neither
+// copied nor moved), since libsndfile reads a file in memory through &memory.
 struct Recording {
-    SNDFILE *file = nullptr;
+    std::unique_ptr<SNDFILE, SoundFileCloser> file;
     SF_INFO info{};
     std::string name;
     MemoryFile memory;  // where the file is read from memory
     Recording() = default;
     Recording(const Recording &) = delete;
     Recording &operator=(const Recording &) = delete;
-    ~Recording();
 };
 
-// Opens a sound file by path. Returns false with one "error: " line.
-bool openRecording(const char *path, Recording *rec, std::string *error);
+// Opens a sound file by path, closing any rec held. Refused, rec then holding no file,
+// where libsndfile cannot read it.
+Result openRecording(const char *path, Recording *rec);
 
-// Opens a sound file held in memory (for the fuzz target). The bytes must outlive rec.
-bool openRecordingInMemory(const void *data, long long size, Recording *rec, std::string *error);
+// Opens a sound file held in memory (for the fuzz target), as openRecording does. The
+// bytes must outlive rec.
+Result openRecordingInMemory(const void *data, long long size, Recording *rec);
 
 // Reads channels a and b (from 0; b < 0 for none) of consecutive frames, in blocks.
 class ChannelReader {

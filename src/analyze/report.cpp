@@ -68,11 +68,11 @@ std::string textReport(const ReportContext &c, const Analysis &a)
     t += "# excited lines: response with the delay removed; noise and SNR of one period\n";
     t += "# freq_hz\tgain_db\tphase_deg\tnoise_db\tsnr_db\n";
     for (const LineResult &l : a.excited)
-        t += formatted("%.10g\t%.4f\t%.3f\t%.2f\t%.2f\n", l.freqHz, l.levelDb, l.phaseDeg, l.noiseDb, l.snrDb);
+        t += formatted("%.10g\t%.4f\t%.3f\t%.2f\t%.2f\n", l.freqHz, l.gainOrLevelDb, l.phaseDeg, l.noiseDb, l.snrDb);
     t += "# lines not excited: level and noise in dB re the mean excited line\n";
     t += "# freq_hz\tkind\tlevel_db\tnoise_db\n";
     for (const LineResult &l : a.other)
-        t += formatted("%.10g\t%s\t%.2f\t%.2f\n", l.freqHz, kindName(l.kind), l.levelDb, l.noiseDb);
+        t += formatted("%.10g\t%s\t%.2f\t%.2f\n", l.freqHz, kindName(l.kind), l.gainOrLevelDb, l.noiseDb);
     return t;
 }
 
@@ -100,14 +100,14 @@ std::string jsonReport(const ReportContext &c, const Analysis &a)
     for (size_t i = 0; i < a.excited.size(); i++) {
         const LineResult &l = a.excited[i];
         j += std::string(i ? ",\n    " : "\n    ") + "{\"freq_hz\": " + number(l.freqHz) +
-             ", \"gain_db\": " + number(l.levelDb) + ", \"phase_deg\": " + number(l.phaseDeg) +
+             ", \"gain_db\": " + number(l.gainOrLevelDb) + ", \"phase_deg\": " + number(l.phaseDeg) +
              ", \"noise_db\": " + number(l.noiseDb) + ", \"snr_db\": " + number(l.snrDb) + "}";
     }
     j += "\n  ],\n  \"not_excited\": [";
     for (size_t i = 0; i < a.other.size(); i++) {
         const LineResult &l = a.other[i];
         j += std::string(i ? ",\n    " : "\n    ") + "{\"freq_hz\": " + number(l.freqHz) + ", \"kind\": \"" +
-             kindName(l.kind) + "\", \"level_db\": " + number(l.levelDb) + ", \"noise_db\": " +
+             kindName(l.kind) + "\", \"level_db\": " + number(l.gainOrLevelDb) + ", \"noise_db\": " +
              number(l.noiseDb) + "}";
     }
     j += a.other.empty() ? "]\n}\n" : "\n  ]\n}\n";

@@ -8,6 +8,7 @@
 #include "levels.h"
 
 #include "analysis.h"
+#include "result.h"
 
 // What the header names besides the analysis.
 struct ReportContext {
@@ -28,8 +29,7 @@ const char *kindName(LineKind kind);
 bool plotSupported();
 
 // Draws the response magnitude, the noise and the odd and even distortion on one
-// log-frequency plot into a PNG file, which appears whole or not at all. Returns false
-// with the error.
-bool drawPlot(const char *path, const Analysis &a, std::string *error);
+// log-frequency plot into a PNG file, which appears whole or not at all.
+Result drawPlot(const char *path, const Analysis &a);
 
 #endif

@@ -21,14 +21,6 @@ Option countOption(const char *name, const char *arg, const char *help, std::str
             }};
 }
 
-// An error text of the analysis as a failure: one line, after "error: ".
-Result failed(std::string text)
-{
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    if (text.rfind("error: ", 0) == 0) text.erase(0, 7);
-    return failure(text);
-}
-
 struct FileCloser {
     void operator()(FILE *fp) const
     {
@@ -84,15 +76,15 @@ Result preparePlayed(const AnalysisRequest &request, PlayedSignal *played)
     std::unique_ptr<FILE, FileCloser> listFile(listPath ? std::fopen(listPath, "r") : stdin);
     if (!listFile) return failure(std::string("fail to open \"") + listPath + "\".");
     PlayedList list;
-    std::string error;
-    if (!readList(listFile.get(), &list, &error)) return failed(error);
+    r = readList(listFile.get(), &list);
+    if (!r.ok()) return r;
     listFile.reset();
 
     const int rateHz = request.signal.samplingHz;
-    const long long period = findPeriod(list, rateHz, &error);
-    if (period == 0) return failed(error);
-    if (!regenerate(list, rateHz, size, taper, target, period, played, &error)) return failed(error);
-    return Result();
+    long long period = 0;
+    r = findPeriod(list, rateHz, &period);
+    if (!r.ok()) return r;
+    return playedSignal(list, rateHz, size, taper, target, period, played);
 }
 
 Result analyzeRecording(const AnalysisRequest &request, const PlayedSignal &played, Recording *rec,
@@ -101,9 +93,9 @@ Result analyzeRecording(const AnalysisRequest &request, const PlayedSignal &play
     const int rateHz = request.signal.samplingHz;
     AnalyzeSettings settings = request.analyze;
     settings.settle = request.settleMs >= 0 ? samplesOf(rateHz, request.settleMs) : -1;
-    std::string error;
     Analysis &a = outcome->analysis;
-    if (!analyze(rec, played, settings, &a, &error)) return failed(error);
+    const Result r = analyze(rec, played, settings, &a);
+    if (!r.ok()) return r;
 
     ReportContext context;
     context.command = request.command;

@@ -483,3 +483,76 @@ Result emitSignal(SignalPlan *plan, SampleSink sink, void *context, double *leve
     *levelDb = levelOf(sumSquares, size, taper, fullScaleOf(req.format));
     return Status::Ok;
 }
+
+// ---- The played period ----------------------------------------------------------
+
+namespace {
+
+// Samples first .. first + period - 1 of the signal into x, from the blocks the whole
+// run makes.
+void makePeriod(const SignalRequest &req, long long first, long long period, double *x)
+{
+    double block[BLOCK_SAMPLES];
+    for (long long begin = first / BLOCK_SAMPLES * BLOCK_SAMPLES; begin < first + period;) {
+        const long long end = blockEnd(static_cast<int>(begin), req.size);
+        makeBlock(req, block, static_cast<int>(begin), static_cast<int>(end));
+        for (long long n = std::max(begin, first); n < std::min(end, first + period); n++)
+            x[n - first] = block[n - begin];
+        begin = end;
+    }
+}
+
+// The measure of the window between the fades from one period of it that starts at a
+// multiple of the period: the peaks of the period, and the squares of the whole periods
+// the window holds and of the part of one that remains. The fade-in ends taper % period
+// samples into a period.
+SignalMeasure windowMeasure(const SignalRequest &req, const double *x, long long period)
+{
+    SignalMeasure m;
+    measureBlock(x, 0, static_cast<int>(period), static_cast<int>(period), 0, &m);
+    const double periodSum = m.sum;
+    const long long window = static_cast<long long>(req.size) - 2LL * req.taper;
+    const long long offset = req.taper % period;
+    double rest = 0.0;
+    for (long long t = 0; t < window % period; t++) {
+        const double v = x[(offset + t) % period];
+        rest += v * v;
+    }
+    m.sum = static_cast<double>(window / period) * periodSum + rest;
+    return m;
+}
+
+}  // namespace
+
+Result playedPeriod(const SignalRequest &request, long long period, std::vector<double> *samples)
+{
+    Result sizes = checkSizes("playedPeriod", request.size, request.taper);
+    if (!sizes.ok()) return sizes;
+    // The period from a multiple of itself, the first wholly between the fades.
+    const long long first = period >= 1 ? (request.taper + period - 1) / period * period : 0;
+    if (period < 1 || first + period > static_cast<long long>(request.size) - request.taper)
+        return failure(formatted("the signal holds no whole period (%lld samples) between its fades: "
+                                 "lengthen -t or shorten -T.", period));
+    std::vector<double> x(static_cast<size_t>(period));
+    makePeriod(request, first, period, x.data());
+    const SignalMeasure m = windowMeasure(request, x.data(), period);
+    double gain = 0.0, peak = 0.0;
+    Result level = setLevel(m, request.size, request.taper,
+                            LevelTarget{request.level, request.format, request.quantizer},
+                            componentPowerOf(request.amp, request.count), &gain, &peak);
+    if (!level.ok()) return level;
+    Quantizing q;
+    q.format = request.format;
+    q.quantizer = request.quantizer == Quantizer::Tpdf ? Quantizer::Round : request.quantizer;
+    std::vector<unsigned char> stored(static_cast<size_t>(period * bytesPerSample(request.format)));
+    double storedSum = 0.0;
+    storeBlock(x.data(), 0, static_cast<int>(period), static_cast<int>(period), 0, gain, &q, stored.data(),
+               &storedSum);
+    x = std::vector<double>();
+    // A reader of the file takes an integer sample as its value over 2^(bits - 1).
+    const double scale = isFloat(request.format) ? 1.0 : fullScaleOf(request.format) + 1.0;
+    samples->resize(static_cast<size_t>(period));
+    for (long long n = 0; n < period; n++)
+        (*samples)[static_cast<size_t>(n)] = sampleValue(stored.data(), request.format, n) / scale;
+    return Status::Ok;
+}

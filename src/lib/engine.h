@@ -183,4 +183,21 @@ typedef bool (*SampleSink)(const unsigned char *bytes, int count, void *context)
 // second call.
 Result emitSignal(SignalPlan *plan, SampleSink sink, void *context, double *levelDb);
 
+// ---- The played period ----------------------------------------------------------
+// For the analysis of a recording of a periodic signal (every component a whole number
+// of cycles of period samples): one period of the signal between the fades as the
+// request's run stores it, made with no more than that period. The samples are the
+// first period from a multiple of period that lies wholly between the fades, made in
+// the blocks the whole run makes them in, on the request's kernel. The level is set
+// by setLevel, with its refusals, on the power of the window between the fades formed
+// from the period (its whole periods and the part of one that remains), which agrees
+// with the whole run's to within rounding (about 1e-12). They are converted to the
+// request's format with its quantizer, rounding in place of dither (dither does not
+// repeat from period to period, and shows in an analysis as the noise it is).
+// *samples receives the period values as a reader of the stored file sees them:
+// integers over 2^(bits - 1), floats as they are; sample n of the signal between the
+// fades is (*samples)[n mod period]. Status::Failed when the window holds no whole
+// period (or period is below 1), BadSizes for sizes that cannot make a signal.
+Result playedPeriod(const SignalRequest &request, long long period, std::vector<double> *samples);
+
 #endif

@@ -24,6 +24,10 @@ protected:
         EXPECT_EQ(r.status, 0) << r.err;
         SF_INFO info{};
         SNDFILE *f = sf_open(path("played.wav").c_str(), SFM_READ, &info);
+        if (!f) {
+            ADD_FAILURE() << sf_strerror(nullptr);
+            return {};
+        }
         std::vector<double> x(static_cast<size_t>(info.frames));
         sf_readf_double(f, x.data(), info.frames);
         sf_close(f);

@@ -18,11 +18,12 @@ const PlayedSignal &played()
         list.freq = {1000, 3000, 5000};
         list.amp = {1, 1, 1};
         list.phase = {0, 1, 2};
-        std::string error;
         PlayedSignal s;
         LevelTarget target;
         target.level = -15;
-        if (!regenerate(list, 48000, 960, 96, target, findPeriod(list, 48000, &error), &s, &error)) std::abort();
+        long long period = 0;
+        if (!findPeriod(list, 48000, &period).ok() || !playedSignal(list, 48000, 960, 96, target, period, &s).ok())
+            std::abort();
         return s;
     }();
     return signal;
@@ -34,9 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const PlayedSignal &signal = played();
     Recording rec;
-    std::string error;
-    if (!openRecordingInMemory(data, static_cast<long long>(size), &rec, &error)) {
-        if (error.rfind("error: ", 0) != 0) std::abort();
+    Result r = openRecordingInMemory(data, static_cast<long long>(size), &rec);
+    if (!r.ok()) {
+        if (r.status != Status::Failed || r.message().rfind("error: ", 0) != 0) std::abort();
         return 0;
     }
     // The first byte chooses the channels.
@@ -44,8 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     settings.channel = size > 0 ? 1 + data[0] % 3 : 1;
     settings.reference = size > 1 ? data[1] % 3 : 0;
     Analysis a;
-    if (!analyze(&rec, signal, settings, &a, &error)) {
-        if (error.rfind("error: ", 0) != 0 || error.find('\n') != std::string::npos) std::abort();
+    r = analyze(&rec, signal, settings, &a);
+    if (!r.ok()) {
+        const std::string text = r.message();
+        if (text.rfind("error: ", 0) != 0 || text.find('\n') != text.size() - 1) std::abort();
         return 0;
     }
     if (a.periodsUsed < 2 || a.excited.size() != 3) std::abort();

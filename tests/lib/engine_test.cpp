@@ -260,3 +260,60 @@ TEST(Engine, HighestAcceptedLevelIsExactToTheStep)
         EXPECT_EQ(setLevel(m, 6000, 600, above, 1.49, &gain, &peak).status, Status::Overflow) << level;
     }
 }
+
+// The played period is what the whole run stores between the fades, for 3007 ms at
+// 48 kHz: 290 periods of 480 samples between the fades and 336 samples of one more,
+// whose squares the window's power takes in. The run adds its squares in index order,
+// and synthesizes sample n + 480 apart from sample n, so a sample may round the other
+// way: by one step of the format at most, and for the integer formats seldom (a float
+// has fine steps near 0, where the synthesis' rounding shows).
+TEST(PlayedPeriod, IsWhatTheRunStoresBetweenTheFades)
+{
+    const int size = 144336, taper = 2400;
+    const long long period = 480;
+    std::vector<double> freq, amp, phase;
+    for (int k = 1; k < 60; k += 2) {
+        freq.push_back(100.0 * k);
+        amp.push_back(1.0);
+        phase.push_back(-M_PI * k * (k - 1) / 60);  // Schroeder's, for a low crest factor
+    }
+    const struct {
+        SampleFormat format;
+        Quantizer quantizer;
+        double step;       // of the samples as read; a float's below 1
+        long long differ;  // samples at most
+    } cases[] = {
+        {SampleFormat::S16, Quantizer::Truncate, 1.0 / 32768, 139},
+        {SampleFormat::S24, Quantizer::Round, 1.0 / 8388608, 139},
+        {SampleFormat::F32, Quantizer::Truncate, 1.0 / 16777216, 139536},
+    };
+    for (const auto &c : cases) {
+        SignalRequest req = requestOf(size, taper, -12, freq, amp, phase, 48000);
+        req.format = c.format;
+        req.quantizer = c.quantizer;
+        req.keepSamples = true;
+        std::vector<double> played;
+        Result made = playedPeriod(req, period, &played);
+        ASSERT_TRUE(made.ok()) << made.message();
+        ASSERT_EQ(played.size(), static_cast<size_t>(period));
+        SignalPlan plan;
+        double level = 0.0;
+        ASSERT_TRUE(planSignal(req, &plan).ok());
+        ASSERT_TRUE(emitSignal(&plan, [](const unsigned char *, int, void *) { return true; }, nullptr, &level).ok());
+        const double scale = isFloat(c.format) ? 1.0 : fullScaleOf(c.format) + 1.0;
+        double worst = 0.0;
+        long long differ = 0;
+        for (long long n = taper; n < size - taper; n++) {
+            const double d = std::fabs(sampleValue(plan.samples, c.format, n) / scale - played[n % period]);
+            worst = std::max(worst, d);
+            differ += d != 0.0;
+        }
+        EXPECT_LE(worst, c.step) << nameOf(c.format);
+        EXPECT_LE(differ, c.differ) << nameOf(c.format);
+    }
+    // No whole period between fades of 2400 samples out of 5000.
+    std::vector<double> played;
+    Result r = playedPeriod(requestOf(5000, 2400, -12, freq, amp, phase, 48000), period, &played);
+    EXPECT_EQ(r.message(), "error: the signal holds no whole period (480 samples) between its fades: "
+                           "lengthen -t or shorten -T.\n");
+}
