@@ -1,6 +1,8 @@
 #include "synth.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -39,8 +41,6 @@ bool vectorRange(int end, double step, double f, double p)
     return bound < VECTOR_SINE_LIMIT;  // false for a bound that is not a number
 }
 
-#if defined(__x86_64__)
-
 // pi in three parts for the reduction r = x - k pi with fused multiply-adds: for
 // |x| < 2^31 the first step is exact, and r keeps a relative error of about one unit
 // in the last place even next to a multiple of pi.
@@ -59,6 +59,88 @@ constexpr double T3 = -0.16666666666666666, T5 = 0.008333333333333333,
                  T19 = -8.22063524662433e-18, T21 = 1.9572941063391263e-20;
 // Horner's scheme in z = r^2 starts with T21 z + T19 and goes on with these.
 constexpr double HORNER_REST[] = {T17, T15, T13, T11, T9, T7, T5, T3};
+
+// The lanes of an 8-lane vector that hold samples when remaining are left: bit i for
+// lane i, all eight when 8 or more remain.
+constexpr unsigned lanes8Mask(int remaining)
+{
+    return remaining >= 8 ? 0xffu : (1u << remaining) - 1u;
+}
+
+// The 8-lane code of the AVX-512 kernel with plain arrays for its vectors: the same
+// template, lane masks and operations (std::fma rounds once, as the fused instructions
+// do), so the same bits on any processor. The tests run it everywhere, so that a fault
+// in the 8-lane masks, remainders or interleave shows where AVX-512 is missing too. The
+// program never chooses it: with a library call for each multiply-add it is about 40
+// times slower than the AVX2 kernel.
+namespace lanes8 {
+#define VTARGET
+constexpr int WIDTH = 8;
+struct vd {
+    double lane[WIDTH];
+};
+#define EACH_LANE(i) for (int i = 0; i < WIDTH; i++)
+inline vd vset1(double v)
+{
+    vd r;
+    EACH_LANE(i) r.lane[i] = v;
+    return r;
+}
+inline vd vadd(vd a, vd b)
+{
+    EACH_LANE(i) a.lane[i] = a.lane[i] + b.lane[i];
+    return a;
+}
+inline vd vsub(vd a, vd b)
+{
+    EACH_LANE(i) a.lane[i] = a.lane[i] - b.lane[i];
+    return a;
+}
+inline vd vmul(vd a, vd b)
+{
+    EACH_LANE(i) a.lane[i] = a.lane[i] * b.lane[i];
+    return a;
+}
+inline vd vfma(vd a, vd b, vd c)
+{
+    EACH_LANE(i) a.lane[i] = std::fma(a.lane[i], b.lane[i], c.lane[i]);
+    return a;
+}
+inline vd vfnma(vd a, vd b, vd c)
+{
+    EACH_LANE(i) a.lane[i] = std::fma(-a.lane[i], b.lane[i], c.lane[i]);
+    return a;
+}
+// As the AVX-512 masked load: the lanes past the end read nothing and hold 0.
+inline vd vload(const double *p, int remaining)
+{
+    vd r;
+    EACH_LANE(i) r.lane[i] = lanes8Mask(remaining) >> i & 1u ? p[i] : 0.0;
+    return r;
+}
+inline void vstore(double *p, vd v, int remaining)
+{
+    EACH_LANE(i) if (lanes8Mask(remaining) >> i & 1u) p[i] = v.lane[i];
+}
+// Negates the lanes whose rounded k (in the lowest bit of shifted) is odd.
+inline vd vflipOdd(vd v, vd shifted)
+{
+    EACH_LANE(i)
+    {
+        uint64_t bits, k;
+        std::memcpy(&bits, &v.lane[i], sizeof bits);
+        std::memcpy(&k, &shifted.lane[i], sizeof k);
+        bits ^= k << 63;
+        std::memcpy(&v.lane[i], &bits, sizeof bits);
+    }
+    return v;
+}
+#undef EACH_LANE
+#include "vector_sine.inc"
+#undef VTARGET
+}  // namespace lanes8
+
+#if defined(__x86_64__)
 
 // Every function of a vector namespace is compiled for its instruction set alone,
 // so that nothing of a wider set leaks into the code for a narrower one.
@@ -109,7 +191,7 @@ VTARGET inline vd vfma(vd a, vd b, vd c) { return _mm512_fmadd_pd(a, b, c); }
 VTARGET inline vd vfnma(vd a, vd b, vd c) { return _mm512_fnmadd_pd(a, b, c); }
 VTARGET inline __mmask8 laneMask(int remaining)
 {
-    return static_cast<__mmask8>(remaining >= WIDTH ? 0xffu : (1u << remaining) - 1u);
+    return static_cast<__mmask8>(lanes8Mask(remaining));
 }
 VTARGET inline vd vload(const double *p, int remaining)
 {
@@ -147,6 +229,8 @@ void addComponent(SynthKernel kernel, double *x, const double *nStep, int begin,
     if (kernel == KERNEL_AVX2 && vectorRange(end, step, f, p))
         return avx2::addSine(x, nStep, count, f, a, p);
 #endif
+    if (kernel == KERNEL_LANES8 && vectorRange(end, step, f, p))
+        return lanes8::addSine(x, nStep, count, f, a, p);
     addSineScalar(x, nStep, count, f, a, p);
 }
 
@@ -157,6 +241,7 @@ bool kernelSupported(SynthKernel kernel)
     switch (kernel) {
     case KERNEL_REFERENCE:
     case KERNEL_SCALAR:
+    case KERNEL_LANES8:
         return true;
 #if defined(__x86_64__)
     case KERNEL_AVX2:
@@ -210,7 +295,7 @@ void sineWith(SynthKernel kernel, const double *in, double *out, int count)
     if (kernel == KERNEL_AVX512) return avx512::sineArray(in, out, count);
     if (kernel == KERNEL_AVX2) return avx2::sineArray(in, out, count);
 #endif
-    (void)kernel;
+    if (kernel == KERNEL_LANES8) return lanes8::sineArray(in, out, count);
     for (int i = 0; i < count; i++) out[i] = std::sin(in[i]);
 }
 

@@ -26,6 +26,8 @@ enum SynthKernel {
     KERNEL_SCALAR,     // components outer, samples inner, scalar sine
     KERNEL_AVX2,       // components outer, 4 samples at a time through a vector sine
     KERNEL_AVX512,     // components outer, 8 samples at a time through a vector sine
+    KERNEL_LANES8,     // the AVX-512 kernel's code on 8 plain doubles, on any processor:
+                       // for the tests, never chosen
 };
 
 // Whether this processor can run the kernel.
