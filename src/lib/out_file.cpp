@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -236,6 +237,28 @@ int createReplacement(OutputFile *out, const struct stat &st, bool allowUnnamed)
 
 }  // namespace
 
+OutputFile::OutputFile(OutputFile &&other) noexcept { *this = std::move(other); }
+
+OutputFile &OutputFile::operator=(OutputFile &&other) noexcept
+{
+    if (this == &other) return *this;
+    discardOutput(this);
+    stream = other.stream;
+    kind = other.kind;
+    target = std::move(other.target);
+    tempPath = std::move(other.tempPath);
+    fd = other.fd;
+    unnamed = other.unnamed;
+    // The moved-from file holds nothing, so its destructor discards nothing.
+    other.stream = nullptr;
+    other.tempPath.clear();
+    other.fd = -1;
+    other.unnamed = false;
+    return *this;
+}
+
+OutputFile::~OutputFile() { discardOutput(this); }
+
 int descriptorOfPath(const char *path)
 {
     int fd = -1;
@@ -331,7 +354,9 @@ void discardOutput(OutputFile *out)
     out->stream = nullptr;
     if (out->fd >= 0) close(out->fd);
     out->fd = -1;
-    if (!out->tempPath.empty()) unlink(out->tempPath.c_str());
+    // The pending name is this file's only while it has a temporary name.
+    if (out->tempPath.empty()) return;
+    unlink(out->tempPath.c_str());
     out->tempPath.clear();
     clearPending();
 }
