@@ -57,60 +57,16 @@ bool quantizerNamed(const char *name, Quantizer *quantizer)
 const char *nameOf(SampleFormat format) { return FORMAT_NAMES[static_cast<int>(format)]; }
 const char *nameOf(Quantizer quantizer) { return QUANTIZER_NAMES[static_cast<int>(quantizer)]; }
 
-int waveHeaderSize(SampleFormat format) { return isFloat(format) ? 58 : WAV_HEADER_SIZE; }
+int waveHeaderSize(SampleFormat format) { return isFloat(format) ? WAV_FLOAT_HEADER_SIZE : WAV_HEADER_SIZE; }
 
 long long maxWaveSamples(SampleFormat format)
 {
     return (0xffffffffLL - (waveHeaderSize(format) - 8)) / bytesPerSample(format);
 }
 
-// Float header layout, every integer little-endian:
-//   offset size field
-//        0    4 "RIFF"
-//        4    4 RIFF size = data bytes + 50: "WAVE", the 26-byte fmt chunk, the
-//                 12-byte fact chunk and the data chunk's 8-byte header
-//        8    4 "WAVE"
-//       12    4 "fmt "
-//       16    4 fmt size = 18
-//       20    2 audio format = 3 (IEEE float)
-//       22    2 channels = 1
-//       24    4 sample rate
-//       28    4 byte rate = rate * 4
-//       32    2 block align = 4
-//       34    2 bits per sample = 32
-//       36    2 extension size = 0
-//       38    4 "fact"
-//       42    4 fact size = 4
-//       46    4 sample frames
-//       50    4 "data"
-//       54    4 data bytes
 int writeWaveHeader(SampleFormat format, int rate, long long samples, FILE *stream)
 {
-    if (samples < 0 || samples > maxWaveSamples(format)) return 1;
-    const int bytes = bytesPerSample(format);
-    if (!isFloat(format)) {
-        // The integer formats: the canonical PCM header, for samples that fit its int.
-        return writeWavHead(rate, 8 * bytes, 1, static_cast<int>(samples), stream);
-    }
-    const uint32_t dataBytes = static_cast<uint32_t>(samples * bytes);
-    unsigned char h[58] = {};
-    std::memcpy(h + 0, "RIFF", 4);
-    putLe(h + 4, dataBytes + 50u, 4);
-    std::memcpy(h + 8, "WAVE", 4);
-    std::memcpy(h + 12, "fmt ", 4);
-    putLe(h + 16, 18, 4);
-    putLe(h + 20, 3, 2);
-    putLe(h + 22, 1, 2);
-    putLe(h + 24, static_cast<uint32_t>(rate), 4);
-    putLe(h + 28, static_cast<uint32_t>(rate) * 4u, 4);
-    putLe(h + 32, 4, 2);
-    putLe(h + 34, 32, 2);
-    std::memcpy(h + 38, "fact", 4);
-    putLe(h + 42, 4, 4);
-    putLe(h + 46, static_cast<uint32_t>(samples), 4);
-    std::memcpy(h + 50, "data", 4);
-    putLe(h + 54, dataBytes, 4);
-    return std::fwrite(h, 1, sizeof h, stream) == sizeof h ? 0 : 1;
+    return writeWaveHeader({rate, 8 * bytesPerSample(format), 1, isFloat(format)}, samples, stream);
 }
 
 void storeBlock(const double *x, int begin, int end, int size, int taper, double gain,

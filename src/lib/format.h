@@ -29,10 +29,9 @@ const char *nameOf(Quantizer quantizer);
 // a 32-bit unsigned field, counts the data and the header after its own field.
 long long maxWaveSamples(SampleFormat format);
 
-// The WAVE header for samples samples of the format at rate Hz, mono: the 44-byte PCM
-// header for the integer formats, and for float the IEEE float header with its 18-byte
-// fmt chunk and the fact chunk (58 bytes). Returns 0, or 1 on a short write or a size
-// the header cannot hold.
+// The WAVE header for samples samples of the format at rate Hz, mono: wav_io.h's
+// writeWaveHeader, 44 bytes for the integer formats and 58 for float. Returns 0, or 1
+// on a short write or a size the header cannot hold.
 int writeWaveHeader(SampleFormat format, int rate, long long samples, FILE *stream);
 int waveHeaderSize(SampleFormat format);
 
