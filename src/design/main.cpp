@@ -517,12 +517,12 @@ int designMain(int argc, char **argv)
     DesignSettings s;
     int status = parseDesignOptions(argc, argv, &s);
     if (status != RUN_CONTINUES) return status;
-    std::string why = checkSettings(s);
+    Result r = checkSettings(s);
     uint64_t random = s.search.seed;
     LineSet lines;
-    if (why.empty()) why = designLines(s, &random, &lines);
-    if (!why.empty()) {
-        std::fputs(why.c_str(), stderr);
+    if (r.ok()) r = designLines(s, &random, &lines);
+    if (!r.ok()) {
+        std::fputs(r.message().c_str(), stderr);
         return 1;
     }
     const std::string command = echoedCommand(argc, argv);
