@@ -168,6 +168,59 @@ bool readNumber(const char **at, double *value)
     return true;
 }
 
+// The next line of a file, without its line end; false at the end of the file (or a
+// read error) when no character is left.
+bool nextLine(FILE *file, std::string *line)
+{
+    line->clear();
+    int c;
+    while ((c = std::fgetc(file)) != EOF && c != '\n') *line += static_cast<char>(c);
+    return !(c == EOF && line->empty());
+}
+
+// What one line of a table holds: nothing (a blank or '#' line), or a frequency and a
+// value, NAN where there is none, which may be a level in dB.
+struct TableLine {
+    bool empty = true;
+    double freq = 0.0, value = NAN;
+    bool level = false;
+};
+
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+const char *skipBlanks(const char *at)
+{
+    while (blank(*at)) at++;
+    return at;
+}
+
+// The value after a table line's frequency, at `at`, into *entry: an amplitude of 0 or
+// more, or a level with the suffix "dB". Returns nullptr, or what the line lacks.
+const char *readTableValue(const char *at, TableLine *entry)
+{
+    if (!readNumber(&at, &entry->value) || !(blank(*at) || *at == '\0' || *at == 'd'))
+        return "no number after the frequency.";
+    const char *unit = skipBlanks(at);
+    entry->level = std::strncmp(unit, "dB", 2) == 0 && (blank(unit[2]) || unit[2] == '\0');
+    if (!entry->level && (*at == 'd' || entry->value < 0.0)) return "no amplitude of 0 or more, nor a level in dB.";
+    return nullptr;
+}
+
+// Reads one line of a table into *entry. Returns nullptr, or what the line lacks, as
+// the end of its refusal.
+const char *readTableLine(const char *at, bool valuesNeeded, TableLine *entry)
+{
+    *entry = TableLine();
+    at = skipBlanks(at);
+    if (*at == '\0' || *at == '#') return nullptr;
+    entry->empty = false;
+    if (!readNumber(&at, &entry->freq) || !(entry->freq > 0.0) || !(blank(*at) || *at == '\0'))
+        return "no frequency above 0 Hz.";
+    at = skipBlanks(at);
+    if (*at == '\0') return valuesNeeded ? "no amplitude or level after the frequency." : nullptr;
+    return readTableValue(at, entry);
+}
+
 }  // namespace
 
 int periodOf(int rateHz, double resolutionHz)
@@ -263,36 +316,17 @@ Result readTable(const std::string &path, bool valuesNeeded, Table *table)
     *table = Table();
     std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "r"), std::fclose);
     if (!file) return failure(formatted("cannot read \"%s\": %s.", path.c_str(), std::strerror(errno)));
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
     std::string line;
     int number = 0, levels = 0;
-    for (int c = 0; c != EOF;) {
-        line.clear();
-        while ((c = std::fgetc(file.get())) != EOF && c != '\n') line += static_cast<char>(c);
-        if (c == EOF && line.empty()) break;
+    while (nextLine(file.get(), &line)) {
         number++;
-        const char *at = line.c_str();
-        while (blank(*at)) at++;
-        if (*at == '\0' || *at == '#') continue;
-        double freq = 0.0, value = NAN;
-        if (!readNumber(&at, &freq) || !(freq > 0.0) || !(blank(*at) || *at == '\0'))
-            return failure(formatted("%s:%d: no frequency above 0 Hz.", path.c_str(), number));
-        while (blank(*at)) at++;
-        if (*at != '\0') {
-            if (!readNumber(&at, &value) || !(blank(*at) || *at == '\0' || *at == 'd'))
-                return failure(formatted("%s:%d: no number after the frequency.", path.c_str(), number));
-            const char *unit = at;
-            while (blank(*unit)) unit++;
-            if (std::strncmp(unit, "dB", 2) == 0 && (blank(unit[2]) || unit[2] == '\0'))
-                levels++;
-            else if (*at == 'd' || value < 0.0)
-                return failure(
-                    formatted("%s:%d: no amplitude of 0 or more, nor a level in dB.", path.c_str(), number));
-        } else if (valuesNeeded) {
-            return failure(formatted("%s:%d: no amplitude or level after the frequency.", path.c_str(), number));
-        }
-        table->freq.push_back(freq);
-        table->value.push_back(value);
+        TableLine entry;
+        const char *lacking = readTableLine(line.c_str(), valuesNeeded, &entry);
+        if (lacking) return failure(formatted("%s:%d: %s", path.c_str(), number, lacking));
+        if (entry.empty) continue;
+        levels += entry.level;
+        table->freq.push_back(entry.freq);
+        table->value.push_back(entry.value);
     }
     if (std::ferror(file.get())) return failure(formatted("cannot read \"%s\".", path.c_str()));
     size_t valued = 0;
