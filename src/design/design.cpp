@@ -1,13 +1,8 @@
 #include "design.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 
 #include "engine.h"
 #include "params.h"
@@ -84,7 +79,7 @@ void leaveOutRandomly(LineSet *lines, uint64_t *random)
 // lines: on the linear grid, the bins from the lowest line to the highest that carry
 // none and lie outside the excluded bands (the even ones, and those random-odd leaves
 // out); on the log grid, those random-odd leaves out.
-std::string gridLines(const DesignSettings &s, int period, uint64_t *random, LineSet *lines)
+Result gridLines(const DesignSettings &s, int period, uint64_t *random, LineSet *lines)
 {
     const Band band = bandOf(s);
     const int top = (period - 1) / 2;  // the highest bin below half the rate
@@ -117,27 +112,26 @@ std::string gridLines(const DesignSettings &s, int period, uint64_t *random, Lin
         }
     }
     if (lines->bins.empty())
-        return formatted(
-            "error: --band: no line at a multiple of %g Hz lies in %g:%g Hz outside the excluded bands.\n",
-            s.resolutionHz, band.lowHz, band.highHz);
-    return "";
+        return failure(
+            formatted("--band: no line at a multiple of %g Hz lies in %g:%g Hz outside the excluded bands.",
+                      s.resolutionHz, band.lowHz, band.highHz));
+    return Status::Ok;
 }
 
 // The lines of a file: each frequency a multiple of the resolution below half the rate,
 // none twice; amplitudes as written, 1 where a line has none.
-std::string fileLines(const DesignSettings &s, int period, LineSet *lines)
+Result fileLines(const DesignSettings &s, int period, LineSet *lines)
 {
     Table table;
-    std::string why = readTable(s.linesFile, false, &table);
-    if (!why.empty()) return why;
+    Result r = readTable(s.linesFile, false, &table);
+    if (!r.ok()) return r;
     std::vector<std::pair<int, double>> found;
     for (size_t i = 0; i < table.freq.size(); i++) {
         const double bin = table.freq[i] / s.resolutionHz;
         const double whole = std::round(bin);
         if (std::fabs(bin - whole) > 1e-9 * whole || whole < 1.0 || whole > (period - 1) / 2)
-            return formatted(
-                "error: --lines: %s: %.17g Hz is no multiple of %g Hz between 0 and half the rate.\n",
-                s.linesFile.c_str(), table.freq[i], s.resolutionHz);
+            return failure(formatted("--lines: %s: %.17g Hz is no multiple of %g Hz between 0 and half the rate.",
+                                     s.linesFile.c_str(), table.freq[i], s.resolutionHz));
         double amp = table.value[i];
         if (std::isnan(amp)) amp = 1.0;
         if (table.decibels && !std::isnan(table.value[i])) amp = std::pow(10.0, table.value[i] / 20.0);
@@ -147,26 +141,14 @@ std::string fileLines(const DesignSettings &s, int period, LineSet *lines)
     std::sort(found.begin(), found.end());
     for (size_t i = 0; i < found.size(); i++) {
         if (i > 0 && found[i].first == found[i - 1].first)
-            return formatted("error: --lines: %s: %.17g Hz is listed twice.\n", s.linesFile.c_str(),
-                             frequencyOf(found[i].first, s.rateHz, period));
+            return failure(formatted("--lines: %s: %.17g Hz is listed twice.", s.linesFile.c_str(),
+                                     frequencyOf(found[i].first, s.rateHz, period)));
         lines->bins.push_back(found[i].first);
         lines->amp.push_back(found[i].second);
     }
     if (lines->bins.empty())
-        return formatted("error: --lines: %s holds no line outside the excluded bands.\n", s.linesFile.c_str());
-    return "";
-}
-
-// A number of a table: strtod's, refusing what follows without a blank.
-bool readNumber(const char **at, double *value)
-{
-    char *end = nullptr;
-    errno = 0;
-    const double v = std::strtod(*at, &end);
-    if (end == *at || errno == ERANGE || !std::isfinite(v)) return false;
-    *at = end;
-    *value = v;
-    return true;
+        return failure(formatted("--lines: %s holds no line outside the excluded bands.", s.linesFile.c_str()));
+    return Status::Ok;
 }
 
 }  // namespace
@@ -185,43 +167,43 @@ double frequencyOf(int bin, int rateHz, int period)
     return static_cast<double>(bin) * rateHz / period;
 }
 
-std::string checkSettings(const DesignSettings &s)
+Result checkSettings(const DesignSettings &s)
 {
     if (periodOf(s.rateHz, s.resolutionHz) == 0) {
         const double period = s.rateHz / s.resolutionHz;
         if (period > MAX_PERIOD)
-            return formatted(
-                "error: --resolution: a period of %.0f samples is longer than the %lld the designer takes.\n",
-                period, MAX_PERIOD);
-        return formatted("error: --resolution: %g Hz does not divide %d Hz into a whole period of samples.\n",
-                         s.resolutionHz, s.rateHz);
+            return failure(
+                formatted("--resolution: a period of %.0f samples is longer than the %lld the designer takes.",
+                          period, MAX_PERIOD));
+        return failure(formatted("--resolution: %g Hz does not divide %d Hz into a whole period of samples.",
+                                 s.resolutionHz, s.rateHz));
     }
     const Band band = bandOf(s);
     if (!(band.lowHz < band.highHz) || band.highHz > s.rateHz / 2.0)
-        return formatted("error: --band: %g:%g Hz is no band with 0 < LOW < HIGH <= half the rate (%g Hz).\n",
-                         band.lowHz, band.highHz, s.rateHz / 2.0);
+        return failure(formatted("--band: %g:%g Hz is no band with 0 < LOW < HIGH <= half the rate (%g Hz).",
+                                 band.lowHz, band.highHz, s.rateHz / 2.0));
     int size = 0, taper = 0;
     Result r = signalSizes(s.rateHz, s.durationMs, s.taperMs, &size, &taper);
-    if (!r.ok()) return r.message();
-    if (!checkFades(size, taper).ok()) return "error: -T: the fades are longer than the signal.\n";
+    if (!r.ok()) return r;
+    if (!checkFades(size, taper).ok()) return failure("-T: the fades are longer than the signal.");
     // sonvel would find no sample between the fades to measure the power by.
     if (2LL * taper == size)
-        return "error: -T: the fades fill the signal, and sonvel can set no level without samples between "
-               "them.\n";
-    return "";
+        return failure("-T: the fades fill the signal, and sonvel can set no level without samples between "
+                       "them.");
+    return Status::Ok;
 }
 
-std::string designLines(const DesignSettings &s, uint64_t *random, LineSet *lines)
+Result designLines(const DesignSettings &s, uint64_t *random, LineSet *lines)
 {
     *lines = LineSet();
     lines->period = periodOf(s.rateHz, s.resolutionHz);
-    std::string why = s.lines == LINES_FILE ? fileLines(s, lines->period, lines)
-                                            : gridLines(s, lines->period, random, lines);
-    if (!why.empty()) return why;
+    Result r = s.lines == LINES_FILE ? fileLines(s, lines->period, lines)
+                                     : gridLines(s, lines->period, random, lines);
+    if (!r.ok()) return r;
     if (!s.amplitudesFile.empty()) {
         Table table;
-        why = readTable(s.amplitudesFile, true, &table);
-        if (!why.empty()) return why;
+        r = readTable(s.amplitudesFile, true, &table);
+        if (!r.ok()) return r;
         lines->amp = tableAmplitudes(table, lines->bins, s.rateHz, lines->period);
         // A line of amplitude 0 is no line.
         size_t kept = 0;
@@ -233,18 +215,16 @@ std::string designLines(const DesignSettings &s, uint64_t *random, LineSet *line
         lines->bins.resize(kept);
         lines->amp.resize(kept);
         if (kept == 0)
-            return formatted("error: --amplitudes: %s gives every line amplitude 0.\n",
-                             s.amplitudesFile.c_str());
+            return failure(formatted("--amplitudes: %s gives every line amplitude 0.", s.amplitudesFile.c_str()));
     }
     if (lines->bins.size() > static_cast<size_t>(MAXSINES))
-        return formatted(
-            "error: %zu lines, and sonvel reads at most %d: narrow the band or widen the resolution.\n",
-            lines->bins.size(), MAXSINES);
+        return failure(formatted("%zu lines, and sonvel reads at most %d: narrow the band or widen the resolution.",
+                                 lines->bins.size(), MAXSINES));
     if (lines->bins.back() > MAX_HIGHEST_BIN)
-        return formatted(
-            "error: the highest line is %d times the resolution, and the designer takes at most %lld.\n",
-            lines->bins.back(), MAX_HIGHEST_BIN);
-    return "";
+        return failure(
+            formatted("the highest line is %d times the resolution, and the designer takes at most %lld.",
+                      lines->bins.back(), MAX_HIGHEST_BIN));
+    return Status::Ok;
 }
 
 std::vector<double> densityAmplitudes(const std::vector<int> &bins, GridKind grid, double densityDbPerOctave)
@@ -258,83 +238,6 @@ std::vector<double> densityAmplitudes(const std::vector<int> &bins, GridKind gri
     const double largest = *std::max_element(power.begin(), power.end());
     std::vector<double> amp;
     for (double p : power) amp.push_back(std::sqrt(p / largest));
-    return amp;
-}
-
-std::string readTable(const std::string &path, bool valuesNeeded, Table *table)
-{
-    *table = Table();
-    std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "r"), std::fclose);
-    if (!file) return formatted("error: cannot read \"%s\": %s.\n", path.c_str(), std::strerror(errno));
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    std::string line;
-    int number = 0, levels = 0;
-    for (int c = 0; c != EOF;) {
-        line.clear();
-        while ((c = std::fgetc(file.get())) != EOF && c != '\n') line += static_cast<char>(c);
-        if (c == EOF && line.empty()) break;
-        number++;
-        const char *at = line.c_str();
-        while (blank(*at)) at++;
-        if (*at == '\0' || *at == '#') continue;
-        double freq = 0.0, value = NAN;
-        if (!readNumber(&at, &freq) || !(freq > 0.0) || !(blank(*at) || *at == '\0'))
-            return formatted("error: %s:%d: no frequency above 0 Hz.\n", path.c_str(), number);
-        while (blank(*at)) at++;
-        if (*at != '\0') {
-            if (!readNumber(&at, &value) || !(blank(*at) || *at == '\0' || *at == 'd'))
-                return formatted("error: %s:%d: no number after the frequency.\n", path.c_str(), number);
-            const char *unit = at;
-            while (blank(*unit)) unit++;
-            if (std::strncmp(unit, "dB", 2) == 0 && (blank(unit[2]) || unit[2] == '\0'))
-                levels++;
-            else if (*at == 'd' || value < 0.0)
-                return formatted("error: %s:%d: no amplitude of 0 or more, nor a level in dB.\n", path.c_str(),
-                                 number);
-        } else if (valuesNeeded) {
-            return formatted("error: %s:%d: no amplitude or level after the frequency.\n", path.c_str(), number);
-        }
-        table->freq.push_back(freq);
-        table->value.push_back(value);
-    }
-    if (std::ferror(file.get())) return formatted("error: cannot read \"%s\".\n", path.c_str());
-    size_t valued = 0;
-    for (double v : table->value) valued += !std::isnan(v);
-    if (levels > 0 && static_cast<size_t>(levels) != valued)
-        return formatted("error: %s: levels in dB and amplitudes are mixed.\n", path.c_str());
-    if (table->freq.empty()) return formatted("error: %s holds no line.\n", path.c_str());
-    table->decibels = levels > 0;
-    return "";
-}
-
-std::vector<double> tableAmplitudes(const Table &table, const std::vector<int> &bins, int rateHz, int period)
-{
-    // The table's points by frequency, as amplitudes.
-    std::vector<std::pair<double, double>> points;
-    for (size_t i = 0; i < table.freq.size(); i++)
-        points.push_back(
-            {table.freq[i], table.decibels ? std::pow(10.0, table.value[i] / 20.0) : table.value[i]});
-    std::stable_sort(points.begin(), points.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
-    std::vector<double> amp;
-    for (int k : bins) {
-        const double f = frequencyOf(k, rateHz, period);
-        const auto above = std::lower_bound(points.begin(), points.end(), f,
-                                            [](const auto &p, double hz) { return p.first < hz; });
-        if (above == points.end()) {
-            amp.push_back(points.back().second);
-        } else if (above->first <= f * (1.0 + 1e-12) || above == points.begin()) {
-            amp.push_back(above->second);
-        } else {
-            const auto below = above - 1;
-            if (below->second == 0.0 || above->second == 0.0) {
-                amp.push_back(0.0);
-                continue;
-            }
-            const double w = std::log(f / below->first) / std::log(above->first / below->first);
-            amp.push_back(std::exp((1.0 - w) * std::log(below->second) + w * std::log(above->second)));
-        }
-    }
     return amp;
 }
 

@@ -1,6 +1,7 @@
 // Multisine design: the lines of periodic multisines on a grid or from a file, their
 // spectra and phases, and the highest level at which sonvel accepts a list. The
-// functions print nothing: a refusal comes back as the text of its one "error: " line.
+// functions print nothing: a refusal comes back as a Result, whose message() is its
+// one "error: " line.
 #ifndef SONVEL_DESIGN_H
 #define SONVEL_DESIGN_H
 
@@ -85,13 +86,12 @@ double frequencyOf(int bin, int rateHz, int period);
 
 // Refuses, before any search, a period that is no whole number of samples or too long,
 // a band outside (0, rate / 2], and the sizes sonvel would refuse for the duration and
-// taper, including fades that leave nothing between them. Returns "" or the refusal.
-std::string checkSettings(const DesignSettings &s);
+// taper, including fades that leave nothing between them.
+Result checkSettings(const DesignSettings &s);
 
 // The lines of the settings (grid, line rule, file, excluded bands), with their
 // amplitudes and detection lines, in *lines. Random-odd lines draw from *random.
-// Returns "" or the refusal.
-std::string designLines(const DesignSettings &s, uint64_t *random, LineSet *lines);
+Result designLines(const DesignSettings &s, uint64_t *random, LineSet *lines);
 
 // Amplitudes for a power density of densityDbPerOctave: each line's power is the
 // density at its frequency times its share of the band, the resolution on the linear
@@ -101,12 +101,12 @@ std::vector<double> densityAmplitudes(const std::vector<int> &bins, GridKind gri
 
 // A two-column file: frequency in Hz and a value a line, '#' lines and empty lines
 // skipped, text after the second number ignored; a value with the suffix "dB" is a
-// level. Returns "" or the refusal naming the file and line.
+// level. A refusal names the file and line.
 struct Table {
     std::vector<double> freq, value;
     bool decibels = false;
 };
-std::string readTable(const std::string &path, bool valuesNeeded, Table *table);
+Result readTable(const std::string &path, bool valuesNeeded, Table *table);
 
 // The table's amplitudes at the frequencies of bins: a table frequency equal to a
 // line's gives its value as written; between two table frequencies the level in dB is

@@ -181,7 +181,7 @@ Result checkSizes(const char *function, int size, int taper)
     Result r(Status::BadSizes);
     r.subject = function;
     r.value = size;
-    r.limit = taper;
+    r.taperSize = taper;
     return r;
 }
 

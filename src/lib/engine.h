@@ -104,6 +104,18 @@ Result highestAcceptedLevel(const SignalMeasure &m, int size, int taper, LevelTa
 // setting has made sure every value lies within +-32767.
 void convertBlock(const double *x, int count, double gain, int16_t *out);
 
+// Brings scaled samples to the format: quantizes them (integer formats) and stores
+// them little-endian into out, bytesPerSample each. Adds the squares of the stored
+// values of samples begin .. end - 1 that lie between the fades to *sum, in index
+// order. The state of the dither generator goes on from block to block.
+struct Quantizing {
+    SampleFormat format = SampleFormat::S16;
+    Quantizer quantizer = Quantizer::Truncate;
+    uint64_t ditherState = 0;
+};
+void storeBlock(const double *x, int begin, int end, int size, int taper, double gain,
+                Quantizing *q, unsigned char *out, double *sum);
+
 // The run's signal, made in blocks that stay in cache with every per-sample step fused
 // per block. While the sum fits the memory budget it is kept (8 bytes a sample) and
 // made once: faded and measured block by block, then scaled and converted in place.

@@ -1,10 +1,9 @@
 #include "format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
-#include "engine.h"
-#include "random.h"
 #include "wav_io.h"
 
 double fullScaleOf(SampleFormat format)
@@ -30,14 +29,6 @@ namespace {
 const char *const FORMAT_NAMES[] = {"s16", "s24", "s32", "f32"};
 const char *const QUANTIZER_NAMES[] = {"truncate", "round", "tpdf"};
 
-// Triangular dither in (-1, 1) LSB: the sum of two uniform values in [0, 1), less 1,
-// each from 32 bits of one random number.
-double triangular(uint64_t *state)
-{
-    const uint64_t r = nextRandom(state);
-    return (static_cast<double>(r >> 32) + static_cast<double>(r & 0xffffffffu)) * 0x1p-32 - 1.0;
-}
-
 }  // namespace
 
 bool sampleFormatNamed(const char *name, SampleFormat *format)
@@ -57,106 +48,16 @@ bool quantizerNamed(const char *name, Quantizer *quantizer)
 const char *nameOf(SampleFormat format) { return FORMAT_NAMES[static_cast<int>(format)]; }
 const char *nameOf(Quantizer quantizer) { return QUANTIZER_NAMES[static_cast<int>(quantizer)]; }
 
-int waveHeaderSize(SampleFormat format) { return isFloat(format) ? 58 : WAV_HEADER_SIZE; }
+int waveHeaderSize(SampleFormat format) { return isFloat(format) ? WAV_FLOAT_HEADER_SIZE : WAV_HEADER_SIZE; }
 
 long long maxWaveSamples(SampleFormat format)
 {
     return (0xffffffffLL - (waveHeaderSize(format) - 8)) / bytesPerSample(format);
 }
 
-// Float header layout, every integer little-endian:
-//   offset size field
-//        0    4 "RIFF"
-//        4    4 RIFF size = data bytes + 50: "WAVE", the 26-byte fmt chunk, the
-//                 12-byte fact chunk and the data chunk's 8-byte header
-//        8    4 "WAVE"
-//       12    4 "fmt "
-//       16    4 fmt size = 18
-//       20    2 audio format = 3 (IEEE float)
-//       22    2 channels = 1
-//       24    4 sample rate
-//       28    4 byte rate = rate * 4
-//       32    2 block align = 4
-//       34    2 bits per sample = 32
-//       36    2 extension size = 0
-//       38    4 "fact"
-//       42    4 fact size = 4
-//       46    4 sample frames
-//       50    4 "data"
-//       54    4 data bytes
 int writeWaveHeader(SampleFormat format, int rate, long long samples, FILE *stream)
 {
-    if (samples < 0 || samples > maxWaveSamples(format)) return 1;
-    const int bytes = bytesPerSample(format);
-    if (!isFloat(format)) {
-        // The integer formats: the canonical PCM header, for samples that fit its int.
-        return writeWavHead(rate, 8 * bytes, 1, static_cast<int>(samples), stream);
-    }
-    const uint32_t dataBytes = static_cast<uint32_t>(samples * bytes);
-    unsigned char h[58] = {};
-    std::memcpy(h + 0, "RIFF", 4);
-    putLe(h + 4, dataBytes + 50u, 4);
-    std::memcpy(h + 8, "WAVE", 4);
-    std::memcpy(h + 12, "fmt ", 4);
-    putLe(h + 16, 18, 4);
-    putLe(h + 20, 3, 2);
-    putLe(h + 22, 1, 2);
-    putLe(h + 24, static_cast<uint32_t>(rate), 4);
-    putLe(h + 28, static_cast<uint32_t>(rate) * 4u, 4);
-    putLe(h + 32, 4, 2);
-    putLe(h + 34, 32, 2);
-    std::memcpy(h + 38, "fact", 4);
-    putLe(h + 42, 4, 4);
-    putLe(h + 46, static_cast<uint32_t>(samples), 4);
-    std::memcpy(h + 50, "data", 4);
-    putLe(h + 54, dataBytes, 4);
-    return std::fwrite(h, 1, sizeof h, stream) == sizeof h ? 0 : 1;
-}
-
-void storeBlock(const double *x, int begin, int end, int size, int taper, double gain,
-                Quantizing *q, unsigned char *out, double *sum)
-{
-    const SampleFormat format = q->format;
-    const Quantizer quantizer = q->quantizer;
-    if (format == SampleFormat::S16 && quantizer == Quantizer::Truncate) {
-        // The default takes the direct conversion, and the exact sum of 16-bit squares.
-        int16_t samples[BLOCK_SAMPLES];
-        for (int from = begin; from < end; from += BLOCK_SAMPLES) {
-            const int count = std::min(BLOCK_SAMPLES, end - from);
-            convertBlock(x + (from - begin), count, gain, samples);
-            *sum = addSquares(samples, from, from + count, size, taper, *sum);
-            for (int n = 0; n < count; n++)
-                putLe(out + 2 * (from - begin + n), static_cast<uint16_t>(samples[n]), 2);
-        }
-        return;
-    }
-    // Kept in locals: writes through out might otherwise alias *q.
-    uint64_t ditherState = q->ditherState;
-    const int bytes = bytesPerSample(format);
-    const double top = fullScaleOf(format);
-    double s = *sum;
-    for (int n = begin; n < end; n++) {
-        const double y = x[n - begin] * gain;
-        double v;
-        if (isFloat(format)) {
-            const float f = static_cast<float>(y);
-            std::memcpy(out + 4 * (n - begin), &f, 4);  // IEEE single, little-endian hosts
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-            std::reverse(out + 4 * (n - begin), out + 4 * (n - begin) + 4);
-#endif
-            v = f;
-        } else {
-            v = quantizer == Quantizer::Truncate ? std::trunc(y)
-                : quantizer == Quantizer::Round  ? std::nearbyint(y)
-                                                 : std::nearbyint(y + triangular(&ditherState));
-            // Dither may carry a sample at full scale one step beyond it.
-            v = v > top ? top : v < -top ? -top : v;
-            putLe(out + bytes * (n - begin), static_cast<uint32_t>(static_cast<int32_t>(v)), bytes);
-        }
-        if (n >= taper && n < size - taper) s = s + v * v;
-    }
-    *sum = s;
-    q->ditherState = ditherState;
+    return writeWaveHeader({rate, 8 * bytesPerSample(format), 1, isFloat(format)}, samples, stream);
 }
 
 double sampleValue(const unsigned char *bytes, SampleFormat format, long long i)

@@ -1,5 +1,6 @@
 // Sample formats of the output: 16-, 24- and 32-bit integer PCM and 32-bit float, the
-// ways of bringing a scaled sample to an integer, and the bytes each takes on disk.
+// ways of bringing a scaled sample to an integer, and the bytes each takes on disk. The
+// engine (engine.h) builds on these; nothing here uses it.
 #ifndef SONVEL_FORMAT_H
 #define SONVEL_FORMAT_H
 
@@ -29,24 +30,11 @@ const char *nameOf(Quantizer quantizer);
 // a 32-bit unsigned field, counts the data and the header after its own field.
 long long maxWaveSamples(SampleFormat format);
 
-// The WAVE header for samples samples of the format at rate Hz, mono: the 44-byte PCM
-// header for the integer formats, and for float the IEEE float header with its 18-byte
-// fmt chunk and the fact chunk (58 bytes). Returns 0, or 1 on a short write or a size
-// the header cannot hold.
+// The WAVE header for samples samples of the format at rate Hz, mono: wav_io.h's
+// writeWaveHeader, 44 bytes for the integer formats and 58 for float. Returns 0, or 1
+// on a short write or a size the header cannot hold.
 int writeWaveHeader(SampleFormat format, int rate, long long samples, FILE *stream);
 int waveHeaderSize(SampleFormat format);
-
-// Brings scaled samples to the format: quantizes them (integer formats) and stores
-// them little-endian into out, bytesPerSample each. Adds the squares of the stored
-// values of samples begin .. end - 1 that lie between the fades to *sum, in index
-// order. The state of the dither generator goes on from block to block.
-struct Quantizing {
-    SampleFormat format = SampleFormat::S16;
-    Quantizer quantizer = Quantizer::Truncate;
-    uint64_t ditherState = 0;
-};
-void storeBlock(const double *x, int begin, int end, int size, int taper, double gain,
-                Quantizing *q, unsigned char *out, double *sum);
 
 // The value of sample i of little-endian samples of the format.
 double sampleValue(const unsigned char *bytes, SampleFormat format, long long i);

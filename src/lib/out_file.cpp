@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -234,7 +235,62 @@ int createReplacement(OutputFile *out, const struct stat &st, bool allowUnnamed)
     return -1;
 }
 
+// The program's own descriptor fd, used as handed over: one that was closed at the
+// start (the program may have put /dev/null there) or that is not open for writing is
+// refused.
+bool claimDescriptor(int fd, OutputFile *out, const OutputOptions &options)
+{
+    out->kind = OutputKind::Inherited;
+    if (fd < 3 && (options.closedAtStart >> fd & 1u)) return false;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
+    out->fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    return out->fd >= 0;
+}
+
+// An existing regular file (st): replaced by a temporary file where that keeps it as it
+// is, else written in place. One that cannot be written is refused now, as a plain open
+// would refuse it; opening without O_TRUNC leaves it as it is.
+bool claimExisting(OutputFile *out, const struct stat &st, const OutputOptions &options)
+{
+    int probe = open(out->target.c_str(), O_WRONLY | O_CLOEXEC);
+    if (probe < 0) return false;
+    struct stat dirSt;
+    const bool replaceable = st.st_nlink == 1 && stat(dirOf(out->target).c_str(), &dirSt) == 0 &&
+                             renameAllowed(out->target, dirSt) && roomForCopy(out->target, options.expectedBytes);
+    out->fd = replaceable ? createReplacement(out, st, options.allowUnnamed) : -1;
+    if (out->fd >= 0) {
+        close(probe);
+        return true;
+    }
+    out->kind = OutputKind::InPlace;
+    out->fd = probe;
+    return true;
+}
+
 }  // namespace
+
+OutputFile::OutputFile(OutputFile &&other) noexcept { *this = std::move(other); }
+
+OutputFile &OutputFile::operator=(OutputFile &&other) noexcept
+{
+    if (this == &other) return *this;
+    discardOutput(this);
+    stream = other.stream;
+    kind = other.kind;
+    target = std::move(other.target);
+    tempPath = std::move(other.tempPath);
+    fd = other.fd;
+    unnamed = other.unnamed;
+    // The moved-from file holds nothing, so its destructor discards nothing.
+    other.stream = nullptr;
+    other.tempPath.clear();
+    other.fd = -1;
+    other.unnamed = false;
+    return *this;
+}
+
+OutputFile::~OutputFile() { discardOutput(this); }
 
 int descriptorOfPath(const char *path)
 {
@@ -249,16 +305,7 @@ bool openOutput(const char *path, OutputFile *out, const OutputOptions &options)
     if (!path || !*path) return false;
     int fd = -1;  // the descriptor the path names, if it names one
     out->target = followLinks(path, &fd);
-    if (fd >= 0) {
-        // Used as handed over: a descriptor that was closed at the start (the program
-        // may have put /dev/null there) or that is not open for writing is refused.
-        out->kind = OutputKind::Inherited;
-        if (fd < 3 && (options.closedAtStart >> fd & 1u)) return false;
-        const int flags = fcntl(fd, F_GETFL);
-        if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
-        out->fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        return out->fd >= 0;
-    }
+    if (fd >= 0) return claimDescriptor(fd, out, options);
     struct stat st;
     const bool exists = stat(out->target.c_str(), &st) == 0;
     if (!exists && errno != ENOENT) return false;
@@ -269,24 +316,7 @@ bool openOutput(const char *path, OutputFile *out, const OutputOptions &options)
         return !S_ISDIR(st.st_mode) && access(out->target.c_str(), W_OK) == 0;
     }
     catchStopSignals();
-    if (exists) {
-        // An existing file that cannot be written is refused now, as a plain open
-        // would refuse it; opening without O_TRUNC leaves it as it is.
-        int probe = open(out->target.c_str(), O_WRONLY | O_CLOEXEC);
-        if (probe < 0) return false;
-        struct stat dirSt;
-        const bool replaceable = st.st_nlink == 1 && stat(dirOf(out->target).c_str(), &dirSt) == 0 &&
-                                 renameAllowed(out->target, dirSt) &&
-                                 roomForCopy(out->target, options.expectedBytes);
-        out->fd = replaceable ? createReplacement(out, st, options.allowUnnamed) : -1;
-        if (out->fd >= 0) {
-            close(probe);
-            return true;
-        }
-        out->kind = OutputKind::InPlace;
-        out->fd = probe;
-        return true;
-    }
+    if (exists) return claimExisting(out, st, options);
     // A new name gets the bits of a plain create (0666 less the umask).
     out->fd = createTemporary(out, options.allowUnnamed);
     return out->fd >= 0;
@@ -331,7 +361,9 @@ void discardOutput(OutputFile *out)
     out->stream = nullptr;
     if (out->fd >= 0) close(out->fd);
     out->fd = -1;
-    if (!out->tempPath.empty()) unlink(out->tempPath.c_str());
+    // The pending name is this file's only while it has a temporary name.
+    if (out->tempPath.empty()) return;
+    unlink(out->tempPath.c_str());
     out->tempPath.clear();
     clearPending();
 }

@@ -28,6 +28,9 @@ enum class OutputKind {
     Inherited,
 };
 
+// The one owner of the output's stream, descriptor and temporary file: destroyed
+// without a commit, it discards them (discardOutput), so an early return or an
+// exception leaves no temporary file behind. It moves but is never copied.
 struct OutputFile {
     FILE *stream = nullptr;  // set by beginOutput
     OutputKind kind = OutputKind::Replace;
@@ -35,6 +38,13 @@ struct OutputFile {
     std::string tempPath;  // the temporary file's visible name, empty while it has none
     int fd = -1;           // the descriptor written to, before beginOutput wraps it
     bool unnamed = false;  // an O_TMPFILE file, given a name only at commit
+
+    OutputFile() = default;
+    OutputFile(OutputFile &&other) noexcept;
+    OutputFile &operator=(OutputFile &&other) noexcept;
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+    ~OutputFile();
 };
 
 struct OutputOptions {

@@ -65,7 +65,7 @@ std::string Result::message() const
     case Status::FadesTooLong: return "signal length is shorter than taper length ... exit\n";
     case Status::BadSizes:
         return formatted("ERROR: %s(): cannot use %lld samples with fades of %lld samples.\n", subject,
-                         value, limit);
+                         value, taperSize);
     case Status::Overflow:
         // How far the peak lies above full scale, in dB.
         if (!subject || std::string(subject) == "s16")

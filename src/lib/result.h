@@ -21,7 +21,7 @@ enum class Status {
     DataSize,        // value: the data size; limit: the largest allowed
     TaperSize,       // value: the taper size; limit: the largest allowed
     FadesTooLong,    // two fades longer than the signal
-    BadSizes,        // subject: the function; value, limit: the size and taper given
+    BadSizes,        // subject: the function; value, taperSize: the size and taper given
     // The level setting.
     Overflow,        // peak: the largest magnitude after scaling
     NotFinite,       // the power between the fades is not a finite number
@@ -43,7 +43,8 @@ struct Result {
     Status status = Status::Ok;
     const char *subject = nullptr;  // an option, a function or what was allocated
     std::string text;               // a value as the user wrote it
-    long long value = 0, limit = 0;
+    long long value = 0, limit = 0;  // a size, and the largest allowed
+    long long taperSize = 0;          // BadSizes: the taper given, in samples
     double peak = 0.0;
     double scale = 32767.0;  // the full scale a peak is compared with
 

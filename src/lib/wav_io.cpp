@@ -3,60 +3,65 @@
 #include <cstdint>
 #include <cstring>
 
-namespace {
-
-// Header layout, every integer little-endian:
+// Header layout, every integer little-endian; the data chunk follows the fmt chunk for
+// integer PCM (44 bytes), and the fact chunk for IEEE float (58 bytes):
 //   offset size field
 //        0    4 "RIFF"
-//        4    4 RIFF size = data bytes + 36: the "WAVE" tag, the 24-byte fmt chunk
-//                 and the data chunk's 8-byte header
+//        4    4 RIFF size = data bytes + header size - 8: the "WAVE" tag, the fmt
+//                 chunk, the fact chunk if any and the data chunk's 8-byte header
 //        8    4 "WAVE"
 //       12    4 "fmt "
-//       16    4 fmt size = 16
-//       20    2 audio format = 1 (integer PCM)
+//       16    4 fmt size = 16, or 18 for float
+//       20    2 audio format = 1 (integer PCM) or 3 (IEEE float)
 //       22    2 channels
 //       24    4 sample rate
 //       28    4 byte rate = rate * block align
 //       32    2 block align = bits * channels / 8
 //       34    2 bits per sample
+//   integer PCM:
 //       36    4 "data"
 //       40    4 data bytes
+//   IEEE float:
+//       36    2 extension size = 0
+//       38    4 "fact"
+//       42    4 fact size = 4
+//       46    4 sample frames
+//       50    4 "data"
+//       54    4 data bytes
 // The sizes are unsigned 32-bit fields and are computed as such, so that data sizes
 // above 2^31 - 1 bytes are stored as the format defines them.
-int setWavInfo(unsigned char *header, int rate, int bits, int channels, uint32_t dataBytes,
-               int *headerSize)
+int writeWaveHeader(const WaveCoding &coding, long long samples, FILE *stream)
 {
-    std::memset(header, 0, WAV_HEADER_SIZE);
-    uint32_t blockAlign = static_cast<uint32_t>((bits * channels) / 8);
-    std::memcpy(header + 0, "RIFF", 4);
-    putLe(header + 4, dataBytes + 36u, 4);
-    std::memcpy(header + 8, "WAVE", 4);
-    std::memcpy(header + 12, "fmt ", 4);
-    putLe(header + 16, 16, 4);
-    putLe(header + 20, 1, 2);
-    putLe(header + 22, static_cast<uint32_t>(channels), 2);
-    putLe(header + 24, static_cast<uint32_t>(rate), 4);
-    putLe(header + 28, static_cast<uint32_t>(rate) * blockAlign, 4);
-    putLe(header + 32, blockAlign, 2);
-    putLe(header + 34, static_cast<uint32_t>(bits), 2);
-    std::memcpy(header + 36, "data", 4);
-    putLe(header + 40, dataBytes, 4);
-    *headerSize = WAV_HEADER_SIZE;
-    return 0;
+    const int size = coding.ieeeFloat ? WAV_FLOAT_HEADER_SIZE : WAV_HEADER_SIZE;
+    const long long dataBytes = static_cast<long long>(coding.bits / 8) * samples;
+    if (samples < 0 || dataBytes < 0 || dataBytes + (size - 8) > 0xffffffffLL) return 1;
+    if (coding.ieeeFloat && coding.channels < 1) return 1;  // no whole number of frames
+    unsigned char h[WAV_FLOAT_HEADER_SIZE] = {};
+    const uint32_t blockAlign = static_cast<uint32_t>((coding.bits * coding.channels) / 8);
+    std::memcpy(h + 0, "RIFF", 4);
+    putLe(h + 4, static_cast<uint32_t>(dataBytes) + static_cast<uint32_t>(size - 8), 4);
+    std::memcpy(h + 8, "WAVE", 4);
+    std::memcpy(h + 12, "fmt ", 4);
+    putLe(h + 16, coding.ieeeFloat ? 18 : 16, 4);
+    putLe(h + 20, coding.ieeeFloat ? 3 : 1, 2);
+    putLe(h + 22, static_cast<uint32_t>(coding.channels), 2);
+    putLe(h + 24, static_cast<uint32_t>(coding.rate), 4);
+    putLe(h + 28, static_cast<uint32_t>(coding.rate) * blockAlign, 4);
+    putLe(h + 32, blockAlign, 2);
+    putLe(h + 34, static_cast<uint32_t>(coding.bits), 2);
+    unsigned char *data = h + 36;
+    if (coding.ieeeFloat) {
+        std::memcpy(h + 38, "fact", 4);
+        putLe(h + 42, 4, 4);
+        putLe(h + 46, static_cast<uint32_t>(samples / coding.channels), 4);
+        data = h + 50;
+    }
+    std::memcpy(data, "data", 4);
+    putLe(data + 4, static_cast<uint32_t>(dataBytes), 4);
+    return std::fwrite(h, 1, static_cast<size_t>(size), stream) == static_cast<size_t>(size) ? 0 : 1;
 }
-
-}  // namespace
 
 int writeWavHead(int rate, int bits, int channels, int samples, FILE *stream)
 {
-    unsigned char header[WAV_HEADER_SIZE];
-    int headerSize = 0;
-    // The RIFF size, data bytes + 36, must fit its unsigned 32-bit field.
-    long long dataBytes = static_cast<long long>(bits / 8) * samples;
-    if (samples < 0 || dataBytes < 0 || dataBytes + 36 > 0xffffffffLL) return 1;
-    setWavInfo(header, rate, bits, channels, static_cast<uint32_t>(dataBytes), &headerSize);
-    if (std::fwrite(header, 1, static_cast<size_t>(headerSize), stream) <
-        static_cast<size_t>(headerSize))
-        return 1;
-    return 0;
+    return writeWaveHeader({rate, bits, channels, false}, samples, stream);
 }

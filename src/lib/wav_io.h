@@ -1,11 +1,13 @@
-// WAVE output: the 44-byte canonical PCM WAVE header.
+// WAVE output: the header of a file of integer PCM samples (the canonical 44 bytes) or
+// of IEEE float samples (58 bytes), and the little-endian stores that fill it.
 #ifndef SONVEL_WAV_IO_H
 #define SONVEL_WAV_IO_H
 
 #include <cstdint>
 #include <cstdio>
 
-constexpr int WAV_HEADER_SIZE = 44;
+constexpr int WAV_HEADER_SIZE = 44;        // integer PCM
+constexpr int WAV_FLOAT_HEADER_SIZE = 58;  // IEEE float: an 18-byte fmt chunk and a fact chunk
 
 // v's lowest `bytes` bytes at p, little-endian; inline, as samples are stored with it.
 inline void putLe(unsigned char *p, uint32_t v, int bytes)
@@ -13,9 +15,22 @@ inline void putLe(unsigned char *p, uint32_t v, int bytes)
     for (int i = 0; i < bytes; i++) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-// Writes the header for `samples` samples (not frames) of `bits` bits and `channels`
-// channels at `rate` Hz to stream, in one write. Returns 0, or 1 on a short write or
-// when the byte size of the samples does not fit the header (nothing is written then).
+// What a header describes: samples of `bits` bits, integer or IEEE float, interleaved
+// in `channels` channels at `rate` Hz.
+struct WaveCoding {
+    int rate = 0;
+    int bits = 16;
+    int channels = 1;
+    bool ieeeFloat = false;
+};
+
+// The one WAVE header writer, for every format: writes the header for `samples`
+// samples (not frames) to stream, in one write. Returns 0, or 1 on a short write or
+// when the RIFF size (data bytes and the header after its first 8 bytes) does not fit
+// its unsigned 32-bit field (nothing is written then).
+int writeWaveHeader(const WaveCoding &coding, long long samples, FILE *stream);
+
+// The integer PCM header: writeWaveHeader for samples of `bits` bits.
 int writeWavHead(int rate, int bits, int channels, int samples, FILE *stream);
 
 #endif

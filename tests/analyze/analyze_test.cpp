@@ -43,8 +43,8 @@ PlayedList randomOddList()
     s.lines = LINES_RANDOM_ODD;
     uint64_t random = 7;
     LineSet lines;
-    EXPECT_EQ(checkSettings(s), "");
-    EXPECT_EQ(designLines(s, &random, &lines), "");
+    EXPECT_EQ(checkSettings(s).message(), "");
+    EXPECT_EQ(designLines(s, &random, &lines).message(), "");
     PlayedList list;
     list.phase = randomPhases(lines.bins.size(), &random);
     for (int k : lines.bins) {

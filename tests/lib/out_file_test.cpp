@@ -1,5 +1,5 @@
-// The output file where O_TMPFILE is not used: the temporary file has a visible name,
-// and every way out but a commit removes it.
+// The output file's temporary file: every way out but a commit removes it, whether it
+// has a visible name (where O_TMPFILE is not used) or none.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -49,4 +49,30 @@ TEST_F(NamedTemporary, OnlyACommitPutsTheFileInPlace)
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     EXPECT_EQ(listDir(dir), "out.wav\n");
     EXPECT_EQ(readFile(target), "new");
+}
+
+using UncommittedOutput = TempDirTest;
+
+// An output dropped without a commit, as an early return or an exception drops it,
+// leaves the directory as it was and keeps no descriptor open, with O_TMPFILE and
+// without, for a new name and for an existing file.
+TEST_F(UncommittedOutput, LeavesTheDirectoryAsItWas)
+{
+    const std::string target = path("out.wav");
+    writeFile(target, "old");
+    const std::string descriptors = listDir("/proc/self/fd");
+    for (bool allowUnnamed : {true, false}) {
+        for (const std::string &name : {target, path("new.wav")}) {
+            OutputOptions options;
+            options.allowUnnamed = allowUnnamed;
+            {
+                OutputFile out;
+                ASSERT_TRUE(openOutput(name.c_str(), &out, options) && beginOutput(&out));
+                std::fputs("new", out.stream);
+            }
+            EXPECT_EQ(listDir(dir), "out.wav\n") << name << " unnamed " << allowUnnamed;
+            EXPECT_EQ(readFile(target), "old");
+        }
+    }
+    EXPECT_EQ(listDir("/proc/self/fd"), descriptors);
 }

@@ -1,5 +1,5 @@
 // Sample formats, quantizers and levels beyond the 16-bit default, through the program:
-// headers and samples read back here, levels measured here, and the refusals.
+// samples read back after the header here, levels measured here, and the refusals.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -70,18 +70,20 @@ double worstHarmonicDb(const std::vector<double> &x, int k)
 
 }  // namespace
 
-TEST_F(Formats, HeadersSamplesAndLevels)
+TEST_F(Formats, SamplesAndLevels)
 {
     struct Case {
         std::string format, quantizer;
-        int width, formatTag, headerSize;
+        int width;
+        bool isFloat;
+        int headerSize;
         double fullScale, tolerance;
     } cases[] = {
-        {"s16", "round", 2, 1, 44, 32767, 0.01},
-        {"s24", "truncate", 3, 1, 44, 8388607, 0.001},
-        {"s24", "tpdf", 3, 1, 44, 8388607, 0.001},
-        {"s32", "round", 4, 1, 44, 2147483647, 0.0001},
-        {"f32", "truncate", 4, 3, 58, 1.0, 0.0001},
+        {"s16", "round", 2, false, 44, 32767, 0.01},
+        {"s24", "truncate", 3, false, 44, 8388607, 0.001},
+        {"s24", "tpdf", 3, false, 44, 8388607, 0.001},
+        {"s32", "round", 4, false, 44, 2147483647, 0.0001},
+        {"f32", "truncate", 4, true, 58, 1.0, 0.0001},
     };
     for (const Case &c : cases) {
         const std::string out = path(c.format + c.quantizer + ".wav");
@@ -91,14 +93,9 @@ TEST_F(Formats, HeadersSamplesAndLevels)
         ASSERT_EQ(r.status, 0) << r.err;
         const std::string b = readFile(out);
         const std::string what = c.format + " " + c.quantizer;
+        // The header's fields are checked in wav_test.cpp; here its length and the samples.
         ASSERT_EQ(b.size(), static_cast<size_t>(c.headerSize + 24000 * c.width)) << what;
-        EXPECT_EQ(le(b, 4, 4), b.size() - 8) << what;
-        EXPECT_EQ(le(b, 20, 2), static_cast<uint32_t>(c.formatTag)) << what;
-        EXPECT_EQ(le(b, 28, 4), 48000u * c.width) << what;
-        EXPECT_EQ(le(b, 34, 2), 8u * c.width) << what;
-        EXPECT_EQ(b.substr(c.headerSize - 8, 4), "data") << what;
-        EXPECT_EQ(le(b, c.headerSize - 4, 4), 24000u * c.width) << what;
-        const std::vector<double> s = samplesOf(b, c.headerSize, c.width, c.formatTag == 3);
+        const std::vector<double> s = samplesOf(b, c.headerSize, c.width, c.isFloat);
         EXPECT_EQ(s[0], 0.0) << what;  // the fade-in starts at zero, dither or not
         EXPECT_NEAR(levelOf(s, 2400, c.fullScale), -20.5, c.tolerance) << what;
         const size_t reported = r.err.find("power level of generated signal = ");
