@@ -7,13 +7,13 @@ namespace lowcrest {
 
 namespace {
 
-// The maxima of |x| on the grid (t->signal) whose parabola through the three points
+// The maxima of |x| on the grid (t->signal()) whose parabola through the three points
 // around them reaches within `within` (relative) of the largest such parabola: each
 // with the vertex's offset from its grid point (in *at), its value and the sign of x.
 std::vector<Maximum> gridMaxima(const Transform *t, double within, std::vector<int> *at)
 {
-    const double *x = t->signal;
-    const int n = t->n;
+    const double *x = t->signal();
+    const int n = t->size();
     std::vector<Maximum> maxima;
     const double floor = (1.0 - within - 0.02) * peakOf(t);
     double best = 0.0;
@@ -48,7 +48,7 @@ std::vector<Maximum> gridMaxima(const Transform *t, double within, std::vector<i
 std::vector<double> derivativesAt(Transform *t, const std::vector<int> &bins, const std::vector<double> &amp,
                                   const std::vector<double> &phase, const std::vector<int> &at)
 {
-    const int n = t->n;
+    const int n = t->size();
     std::vector<double> terms(at.size() * (TAYLOR_TERMS + 2));
     if (summedDirectly(at.size(), bins.size(), n)) {
         for (size_t m = 0; m < at.size(); m++)
@@ -70,16 +70,16 @@ std::vector<double> derivativesAt(Transform *t, const std::vector<int> &bins, co
         im[j] = -0.5 * amp[j] * std::cos(phase[j]);
     }
     for (int r = 0; r < TAYLOR_TERMS + 2; r++) {
-        std::fill(&t->spectrum[0][0], &t->spectrum[0][0] + 2 * (n / 2 + 1), 0.0);
+        std::fill(&t->spectrum()[0][0], &t->spectrum()[0][0] + 2 * (n / 2 + 1), 0.0);
         for (size_t j = 0; j < bins.size(); j++) {
-            t->spectrum[bins[j]][0] = re[j];
-            t->spectrum[bins[j]][1] = im[j];
+            t->spectrum()[bins[j]][0] = re[j];
+            t->spectrum()[bins[j]][1] = im[j];
             const double w = 2.0 * PI * bins[j] / n, turned = re[j];
             re[j] = -w * im[j];
             im[j] = w * turned;
         }
-        fftw_execute(t->toSignal);
-        for (size_t m = 0; m < at.size(); m++) terms[m * (TAYLOR_TERMS + 2) + r] = t->signal[at[m]];
+        t->toSignal();
+        for (size_t m = 0; m < at.size(); m++) terms[m * (TAYLOR_TERMS + 2) + r] = t->signal()[at[m]];
     }
     return terms;
 }

@@ -33,7 +33,7 @@ SearchGrids openGrids(const std::vector<int> &bins, const std::vector<double> &a
     if (settings.peak != PEAK_SAMPLES) {
         grids.fine = openTransform(trueGridSize(bins));
         const long long n = normGridSize(bins, amp);
-        if (n < grids.fine->n) grids.coarse = openTransform(n);
+        if (n < grids.fine->size()) grids.coarse = openTransform(n);
     }
     if (settings.peak != PEAK_TRUE) grids.samples = openTransform(settings.period);
     return grids;
@@ -44,7 +44,7 @@ double laneBytes(const SearchGrids &g)
 {
     double points = 0.0;
     for (const Transform *t : {g.fine.get(), g.coarse.get(), g.samples.get()})
-        if (t) points += t->n;
+        if (t) points += t->size();
     return 16.0 * points;
 }
 

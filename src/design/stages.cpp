@@ -19,19 +19,19 @@ double lpNorm(Transform *t, const std::vector<int> &bins, const std::vector<doub
     *gridPeak = peak;
     // r^(p-1) = r r^2 r^4 ... r^(p/2), and r^p = r^(p-1) r: products, no division.
     double sum = 0.0;
-    for (int i = 0; i < t->n; i++) {
-        const double r = std::fabs(t->signal[i]) * scale;
+    for (int i = 0; i < t->size(); i++) {
+        const double r = std::fabs(t->signal()[i]) * scale;
         double square = r, power = r;
         for (int q = 2; q < p; q *= 2) {
             square *= square;
             power *= square;
         }
         sum += power * r;
-        t->signal[i] = std::copysign(power, t->signal[i]);
+        t->signal()[i] = std::copysign(power, t->signal()[i]);
     }
-    fftw_execute(t->toSpectrum);
+    t->toSpectrum();
     for (size_t j = 0; j < bins.size(); j++) {
-        const double re = t->spectrum[bins[j]][0], im = -t->spectrum[bins[j]][1];
+        const double re = t->spectrum()[bins[j]][0], im = -t->spectrum()[bins[j]][1];
         (*gradient)[j] += amp[j] * (std::cos(phase[j]) * re - std::sin(phase[j]) * im) / (peak * sum);
     }
     return std::log(peak) + std::log(sum) / p;
@@ -58,15 +58,15 @@ double maximaNorm(Transform *t, const std::vector<int> &bins, const std::vector<
         weight.push_back(r);
         sum += r;
     }
-    if (summedDirectly(maxima.size(), bins.size(), t->n)) {
+    if (summedDirectly(maxima.size(), bins.size(), t->size())) {
         for (size_t m = 0; m < maxima.size(); m++) {
             if (weight[m] < 1e-12 * sum) continue;
             const double c = maxima[m].sign * weight[m] / (sum * maxima[m].value);
             const double whole = std::floor(maxima[m].at), part = maxima[m].at - whole;
             for (size_t j = 0; j < bins.size(); j++) {
                 const long long turns =
-                    static_cast<long long>(bins[j]) * (static_cast<long long>(whole) + t->n) % t->n;
-                const double angle = 2.0 * PI * (turns + bins[j] * part) / t->n + phase[j];
+                    static_cast<long long>(bins[j]) * (static_cast<long long>(whole) + t->size()) % t->size();
+                const double angle = 2.0 * PI * (turns + bins[j] * part) / t->size() + phase[j];
                 (*gradient)[j] += c * amp[j] * std::cos(angle);
             }
         }
@@ -76,20 +76,20 @@ double maximaNorm(Transform *t, const std::vector<int> &bins, const std::vector<
     std::vector<double> re(bins.size(), 0.0), im(bins.size(), 0.0), power(maxima.size(), 1.0);
     std::vector<double> turnRe(bins.size(), 1.0), turnIm(bins.size(), 0.0);
     for (int q = 0; q < TAYLOR_TERMS; q++) {
-        std::fill(t->signal, t->signal + t->n, 0.0);
+        std::fill(t->signal(), t->signal() + t->size(), 0.0);
         for (size_t m = 0; m < maxima.size(); m++) {
             const double whole = std::round(maxima[m].at);  // from -1 to n
-            t->signal[(static_cast<int>(whole) + t->n) % t->n] +=
+            t->signal()[(static_cast<int>(whole) + t->size()) % t->size()] +=
                 maxima[m].sign * weight[m] / (sum * maxima[m].value) * power[m];
             power[m] *= (maxima[m].at - whole) / (q + 1);
         }
-        fftw_execute(t->toSpectrum);
+        t->toSpectrum();
         for (size_t j = 0; j < bins.size(); j++) {
             // (i w)^q times the conjugate of the transform at bin k.
-            const double hr = t->spectrum[bins[j]][0], hi = -t->spectrum[bins[j]][1];
+            const double hr = t->spectrum()[bins[j]][0], hi = -t->spectrum()[bins[j]][1];
             re[j] += turnRe[j] * hr - turnIm[j] * hi;
             im[j] += turnRe[j] * hi + turnIm[j] * hr;
-            const double w = 2.0 * PI * bins[j] / t->n, turned = turnRe[j];
+            const double w = 2.0 * PI * bins[j] / t->size(), turned = turnRe[j];
             turnRe[j] = -w * turnIm[j];
             turnIm[j] = w * turned;
         }
@@ -119,7 +119,7 @@ constexpr int PEAK_TRANSFORMS = TAYLOR_TERMS + 3;
 double maximaSeconds(const Transform *t, size_t lines)
 {
     if (!t) return 0.0;
-    return summedDirectly(3 * lines, lines, t->n) ? transformSeconds(t, 3) + 180e-9 * lines * lines
+    return summedDirectly(3 * lines, lines, t->size()) ? transformSeconds(t, 3) + 180e-9 * lines * lines
                                                   : transformSeconds(t, MAXIMA_TRANSFORMS);
 }
 
@@ -208,10 +208,10 @@ void clipPhases(Transform *t, const std::vector<int> &bins, const std::vector<do
     for (int it = 0; it < iterations; it++) {
         synthesize(t, bins, amp, *phase);
         const double level = 0.9 * peakOf(t);
-        for (int i = 0; i < t->n; i++) t->signal[i] = std::clamp(t->signal[i], -level, level);
-        fftw_execute(t->toSpectrum);
+        for (int i = 0; i < t->size(); i++) t->signal()[i] = std::clamp(t->signal()[i], -level, level);
+        t->toSpectrum();
         for (size_t j = 0; j < bins.size(); j++)
-            (*phase)[j] = std::atan2(t->spectrum[bins[j]][1], t->spectrum[bins[j]][0]) + PI / 2;
+            (*phase)[j] = std::atan2(t->spectrum()[bins[j]][1], t->spectrum()[bins[j]][0]) + PI / 2;
     }
 }
 
@@ -221,7 +221,7 @@ void clipPhases(Transform *t, const std::vector<int> &bins, const std::vector<do
 // 311040 points on the machine of docs/performance.md.
 double transformSeconds(const Transform *t, int transforms)
 {
-    return t ? transforms * 0.4e-9 * t->n * std::log2(t->n) : 0.0;
+    return t ? transforms * 0.4e-9 * t->size() * std::log2(t->size()) : 0.0;
 }
 double evaluationSeconds(size_t lines)
 {

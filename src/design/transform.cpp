@@ -21,26 +21,12 @@ long long transformSize(long long want)
     return best;
 }
 
-// Throws std::bad_alloc where memory runs out. FFTW's planner ends the process when an
-// allocation of its own fails, so the memory its tables take (at most about the size of
-// the buffers) is asked for, and given back, before it plans.
+// Throws std::bad_alloc where memory runs out, as any allocation of the search does.
 TransformHandle openTransform(long long n)
 {
     if (n < 2 || n > MAX_TRANSFORM) throw std::bad_alloc();
-    const size_t bins = static_cast<size_t>(n / 2 + 1);
-    TransformHandle t(new Transform);
-    t->n = static_cast<int>(n);
-    t->signal = fftw_alloc_real(static_cast<size_t>(n));
-    t->spectrum = fftw_alloc_complex(bins);
-    void *planning = std::malloc(bins * sizeof(fftw_complex) * 2);
-    if (!t->signal || !t->spectrum || !planning) {
-        std::free(planning);
-        throw std::bad_alloc();
-    }
-    std::free(planning);
-    t->toSignal = fftw_plan_dft_c2r_1d(t->n, t->spectrum, t->signal, FFTW_ESTIMATE);
-    t->toSpectrum = fftw_plan_dft_r2c_1d(t->n, t->signal, t->spectrum, FFTW_ESTIMATE);
-    if (!t->toSignal || !t->toSpectrum) throw std::bad_alloc();
+    TransformHandle t(new RealTransform);
+    if (!t->open(n)) throw std::bad_alloc();
     return t;
 }
 
@@ -71,23 +57,23 @@ long long normGridSize(const std::vector<int> &bins, const std::vector<double> &
     return std::min(trueGridSize(bins), transformSize(std::max(2 * top + 2, want)));
 }
 
-// t->signal = x at i / n, i = 0 .. n - 1: a bin k holding (amp / 2) e^(i (phase - pi/2))
+// t->signal() = x at i / n, i = 0 .. n - 1: a bin k holding (amp / 2) e^(i (phase - pi/2))
 // gives amp cos(.. + phase - pi/2) = amp sin(.. + phase).
 void synthesize(Transform *t, const std::vector<int> &bins, const std::vector<double> &amp,
                 const std::vector<double> &phase)
 {
-    std::fill(&t->spectrum[0][0], &t->spectrum[0][0] + 2 * (t->n / 2 + 1), 0.0);
+    std::fill(&t->spectrum()[0][0], &t->spectrum()[0][0] + 2 * (t->size() / 2 + 1), 0.0);
     for (size_t j = 0; j < bins.size(); j++) {
-        t->spectrum[bins[j]][0] = 0.5 * amp[j] * std::sin(phase[j]);
-        t->spectrum[bins[j]][1] = -0.5 * amp[j] * std::cos(phase[j]);
+        t->spectrum()[bins[j]][0] = 0.5 * amp[j] * std::sin(phase[j]);
+        t->spectrum()[bins[j]][1] = -0.5 * amp[j] * std::cos(phase[j]);
     }
-    fftw_execute(t->toSignal);
+    t->toSignal();
 }
 
 double peakOf(const Transform *t)
 {
     double peak = 0.0;
-    for (int i = 0; i < t->n; i++) peak = std::max(peak, std::fabs(t->signal[i]));
+    for (int i = 0; i < t->size(); i++) peak = std::max(peak, std::fabs(t->signal()[i]));
     return peak;
 }
 

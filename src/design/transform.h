@@ -3,38 +3,19 @@
 #ifndef SONVEL_DESIGN_TRANSFORM_H
 #define SONVEL_DESIGN_TRANSFORM_H
 
-#include <fftw3.h>
-
 #include <memory>
 #include <vector>
 
+#include "fft.h"
 #include "search.h"
 
 namespace lowcrest {
 
 constexpr double PI = 3.14159265358979323846;
 
-// A real signal of n points and its half spectrum of n / 2 + 1 bins, with FFTW's plans
-// both ways. The plans are made with FFTW_ESTIMATE, which measures nothing, so the
-// same design gives the same bytes on every run.
-struct Transform {
-    int n = 0;
-    double *signal = nullptr;
-    fftw_complex *spectrum = nullptr;
-    fftw_plan toSignal = nullptr, toSpectrum = nullptr;
-};
-
-struct TransformCloser {
-    void operator()(Transform *t) const
-    {
-        if (t->toSignal) fftw_destroy_plan(t->toSignal);
-        if (t->toSpectrum) fftw_destroy_plan(t->toSpectrum);
-        fftw_free(t->signal);
-        fftw_free(t->spectrum);
-        delete t;
-    }
-};
-using TransformHandle = std::unique_ptr<Transform, TransformCloser>;
+// The grids' transforms, each with one owner.
+using Transform = RealTransform;
+using TransformHandle = std::unique_ptr<RealTransform>;
 
 // A transform of n points, 2 to MAX_TRANSFORM. Throws std::bad_alloc where memory runs
 // out.
