@@ -130,10 +130,14 @@ int printListing(const unsigned char *samples, SampleFormat format, int count, i
     for (int n = 0; n < count && !std::ferror(stdout); n++) {
         const double ms = (static_cast<double>(n) / samplingHz) * 1000.0;
         const double value = sampleValue(samples, format, n);
+        // 16-bit values fit the seven columns after the time; wider ones are set off by a
+        // blank, so that no digit of a value runs into the time.
         if (isFloat(format))
             std::printf("%7.2f %.9g\n", ms, value);
-        else
+        else if (format == SampleFormat::S16)
             std::printf("%7.2f%7d\n", ms, static_cast<int>(value));
+        else
+            std::printf("%7.2f %11d\n", ms, static_cast<int>(value));
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fputs("error: fail to write the waveform to standard output.\n", stderr);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -101,11 +102,22 @@ TEST_F(Formats, SamplesAndLevels)
         const size_t reported = r.err.find("power level of generated signal = ");
         ASSERT_NE(reported, std::string::npos) << r.err;
         EXPECT_NEAR(std::atof(r.err.c_str() + reported + 34), levelOf(s, 2400, c.fullScale), 1e-6) << what;
-        // Raw output holds the same samples without the header.
-        RunResult raw = runSonvel({"-r", "-s", "48000", "-t", "500", "--level", "-20.5", "--sample-format",
+        // Raw output holds the same samples without the header, and the listing reads
+        // back as the time and the value of each, two fields a line.
+        RunResult raw = runSonvel({"-r", "-o", "-s", "48000", "-t", "500", "--level", "-20.5", "--sample-format",
                                    c.format, "--quantize", c.quantizer, path("raw")},
                                   {"1000 1\n"});
         EXPECT_EQ(readFile(path("raw")), b.substr(c.headerSize)) << what;
+        std::istringstream listing(raw.out);
+        std::string line;
+        std::getline(listing, line);
+        for (size_t n = 0; std::getline(listing, line); n++) {
+            double ms = 0.0, value = 0.0;
+            char more = 0;
+            ASSERT_EQ(std::sscanf(line.c_str(), "%lf %lf %c", &ms, &value, &more), 2) << what << ": " << line;
+            // A float is printed with the 9 digits that give it back.
+            ASSERT_EQ(c.isFloat ? static_cast<float>(value) : value, s[n]) << what << ": " << line;
+        }
     }
 }
 
