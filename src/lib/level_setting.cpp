@@ -155,12 +155,15 @@ Result setLevel(const SignalMeasure &m, int size, int taper, const LevelTarget &
     // Components that cancel leave rounding noise, which scaling would amplify.
     if (mean < componentPower * CANCEL_RATIO) return Status::Cancel;
     if (m.hasNaN) return Status::NotANumber;
-    // Truncation gives 0 for every magnitude below 1, rounding below one half; dither
-    // and float keep what is there.
-    const double zeroBelow = isFloat(target.format) || target.quantizer == Quantizer::Tpdf ? 0.0
-                             : target.quantizer == Quantizer::Round                         ? 0.5
-                                                                                            : 1.0;
-    if (m.maxAbsWindow * *gain < zeroBelow) {
+    // Truncation gives 0 for every magnitude below 1, rounding below one half, and a
+    // float every magnitude that rounds to 0 in single precision (at most 2^-150);
+    // dither keeps what is there.
+    const double largest = m.maxAbsWindow * *gain;
+    const bool allZero = isFloat(target.format)                ? static_cast<float>(largest) == 0.0f
+                         : target.quantizer == Quantizer::Tpdf  ? false
+                         : target.quantizer == Quantizer::Round ? largest < 0.5
+                                                                : largest < 1.0;
+    if (allZero) {
         Result r(Status::AllZero);
         r.subject = nameOf(target.format);
         return r;

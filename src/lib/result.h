@@ -28,7 +28,7 @@ enum class Status {
     TooSmall,        // the power is below the smallest normal double
     Cancel,          // the components cancel
     NotANumber,      // samples that are not numbers
-    AllZero,         // every 16-bit sample between the fades would be 0
+    AllZero,         // every sample between the fades would be 0 (subject: the format)
     // Memory and plans.
     NoWorkMemory,    // the level setting's work buffer
     NoSampleMemory,  // the 16-bit output buffer

@@ -183,4 +183,13 @@ TEST_F(Formats, BadValuesAreRefusedBeforeAnyFile)
         {{"--seed", "-1"}, "error: --seed: \"-1\" is not a whole number.\n"},
     };
     for (const Case &c : cases) expectRefusal(c.args, "1000 1\n", c.err);
+    // A float level so low that every sample rounds to 0 is refused as the integer
+    // formats refuse theirs, after the report; one just above it is played.
+    for (const char *level : {"--level=-1000", "--level=-2e9", "--level=-800"}) {
+        RunResult r = runSonvel({"--sample-format", "f32", level, path("low.wav")}, {"1000 1\n"});
+        const bool played = std::string(level) == "--level=-800";
+        EXPECT_EQ(r.status, played ? 0 : 1) << level;
+        EXPECT_EQ(r.err.find("every f32 sample between the fades would be 0") == std::string::npos, played) << r.err;
+        EXPECT_EQ(fileExists(path("low.wav")), played) << level;
+    }
 }
