@@ -42,6 +42,7 @@ int parseAnalyzeOptions(int argc, char **argv, AnalysisRequest *request, const c
 
 int analyzeMain(int argc, char **argv)
 {
+    guardStandardStreams();
     AnalysisRequest request;
     const char *plotPath = nullptr;
     int status = parseAnalyzeOptions(argc, argv, &request, &plotPath);

@@ -246,6 +246,7 @@ int writeRealisation(const DesignSettings &s, const LineSet &lines, int r, const
 // The run of the designer; main returns what this returns.
 int designMain(int argc, char **argv)
 {
+    guardStandardStreams();
     DesignSettings s;
     int status = parseDesignOptions(argc, argv, &s);
     if (status != RUN_CONTINUES) return status;

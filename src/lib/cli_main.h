@@ -5,6 +5,11 @@
 #ifndef SONVEL_CLI_MAIN_H
 #define SONVEL_CLI_MAIN_H
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -49,10 +54,34 @@ inline int answerCommandLine(const Program &program, const ParsedLine &line)
     return RUN_CONTINUES;
 }
 
+// Gives standard output and standard error a file where either is closed, so that no
+// file the program opens later takes its place: standard output /dev/full, on which
+// every write fails (a help text, a listing or results that cannot be written are a
+// failure), standard error /dev/null. Returns which were closed (bit n for
+// descriptor n).
+inline unsigned guardStandardStreams()
+{
+    unsigned closed = 0;
+    for (int fd = STDOUT_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        closed |= 1u << fd;
+        const int stand = open(fd == STDOUT_FILENO ? "/dev/full" : "/dev/null", O_WRONLY);
+        if (stand >= 0 && stand != fd) {
+            dup2(stand, fd);
+            close(stand);
+        }
+    }
+    return closed;
+}
+
 // main of every program: the run, and "error: out of memory." with status 1 where an
-// allocation throws, never std::terminate.
+// allocation throws, never std::terminate. A reader that went away (SIGPIPE) or a
+// file-size limit (SIGXFSZ) makes a write fail, which the run reports, instead of
+// ending the program by a signal.
 inline int runMain(int (*run)(int, char **), int argc, char **argv)
 {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
         return run(argc, argv);
     } catch (const std::bad_alloc &) {

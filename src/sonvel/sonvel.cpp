@@ -148,21 +148,6 @@ int printListing(const unsigned char *samples, SampleFormat format, int count, i
 
 }  // namespace
 
-unsigned guardStandardStreams()
-{
-    unsigned closed = 0;
-    for (int fd = STDOUT_FILENO; fd <= STDERR_FILENO; fd++) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        closed |= 1u << fd;
-        int null = open("/dev/null", O_WRONLY);
-        if (null >= 0 && null != fd) {
-            dup2(null, fd);
-            close(null);
-        }
-    }
-    return closed;
-}
-
 namespace {
 
 void printSummary(FILE *stream)
@@ -370,6 +355,14 @@ int sonvelMain(int argc, char **argv)
     if (settings.listing && descriptorOfPath(settings.outputPath) == STDOUT_FILENO) {
         std::fputs("error: -o: the waveform listing and the signal cannot both go to standard output.\n",
                    stderr);
+        return 1;
+    }
+    if (settings.listing && (settings.closedStreams >> STDOUT_FILENO & 1u)) {
+        std::fputs("error: -o: standard output is closed: the waveform listing has nowhere to go.\n", stderr);
+        return 1;
+    }
+    if (descriptorOfPath(settings.outputPath) == STDERR_FILENO) {
+        std::fputs("error: the report and the signal cannot both go to standard error.\n", stderr);
         return 1;
     }
 

@@ -24,11 +24,6 @@ struct RunSettings : SignalOptions {
     int taperSize = 0;  // samples, at each end
 };
 
-// Opens /dev/null on standard output or standard error where either is closed, so that
-// no file the program opens later takes its place and receives the report or the
-// listing. Returns which were closed (bit n for descriptor n).
-unsigned guardStandardStreams();
-
 // Prints the option summary on standard error.
 void usage();
 

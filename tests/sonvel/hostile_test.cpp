@@ -134,15 +134,58 @@ TEST_F(Hostile, ARefusedRunLeavesAnExistingFileAlone)
     EXPECT_EQ(readFile(path("old.wav")), "keep me");
 }
 
-TEST_F(Hostile, ClosedOutputStreamsDoNotReachTheFile)
+// A closed standard error leaves the file as it would be; a closed standard output,
+// which a listing, a help text or the version needs, is a failure before anything is
+// written; and standard error is no place for the signal.
+TEST_F(Hostile, ClosedOrSharedStandardStreams)
 {
     RunResult normal = runSonvel({"-o", path("normal.wav")}, {"1000 1\n"});
     ASSERT_EQ(normal.status, 0);
-    for (std::vector<int> closed : {std::vector<int>{1}, {2}, {1, 2}, {0, 1, 2}}) {
-        std::string list = path("list");
-        writeFile(list, "1000 1\n");
+    std::string list = path("list");
+    writeFile(list, "1000 1\n");
+    for (std::vector<int> closed : {std::vector<int>{2}, {0, 2}}) {
         RunResult r = runSonvel({"-o", "-f", list, path("closed.wav")}, {"", closed});
         EXPECT_EQ(r.status, 0) << closed.size();
         EXPECT_EQ(readFile(path("closed.wav")), readFile(path("normal.wav"))) << closed.size();
     }
+    for (std::vector<int> closed : {std::vector<int>{1}, {1, 2}}) {
+        RunResult r = runSonvel({"-o", "-f", list, path("listed.wav")}, {"", closed});
+        EXPECT_EQ(r.status, 1) << closed.size();
+        EXPECT_FALSE(fileExists(path("listed.wav")));
+    }
+    EXPECT_EQ(runSonvel({"-f", list, path("plain.wav")}, {"", {1}}).status, 0);
+    for (const char *option : {"--help", "--version"}) {
+        RunResult r = runSonvel({option}, {"", {1}});
+        EXPECT_EQ(r.status, 1) << option;
+        EXPECT_EQ(r.err.rfind("error: fail to write ", 0), 0u) << r.err;
+    }
+    RunResult mixed = runSonvel({"-f", list, "/dev/stderr"});
+    EXPECT_EQ(mixed.status, 1);
+    EXPECT_EQ(mixed.err, "error: the report and the signal cannot both go to standard error.\n");
+}
+
+// A reader that goes away and a file-size limit make writes fail, and the run ends with
+// status 1 and a message, never by SIGPIPE or SIGXFSZ.
+TEST_F(Hostile, BrokenPipesAndSizeLimitsAreFailures)
+{
+    const std::string list = path("list");
+    writeFile(list, "1000 1\n");
+    struct Case {
+        std::string script;  // $0 is sonvel, $1 the list, $2 the test's folder
+        std::string err;     // what standard error ends with
+    } cases[] = {
+        {"\"$0\" -o -f \"$1\" \"$2/x.wav\" 2>\"$2/err\" | true; echo ${PIPESTATUS[0]}",
+         "error: fail to write the waveform to standard output.\n"},
+        {"\"$0\" -t 20000 -f \"$1\" /dev/stdout 2>\"$2/err\" | head -c 100 >/dev/null; echo ${PIPESTATUS[0]}",
+         ""},  // "error: fail to save data." goes to the dead standard output
+        {"ulimit -f 8; \"$0\" -t 20000 -f \"$1\" \"$2/big.wav\" 2>\"$2/err\" >\"$2/out\"; echo $?", ""},
+    };
+    for (const Case &c : cases) {
+        RunResult r = runProgram("/bin/bash", {"-c", c.script, SONVEL_BINARY, list, dir});
+        EXPECT_EQ(r.out, "1\n") << c.script;
+        const std::string err = readFile(path("err"));
+        EXPECT_EQ(err.substr(err.size() - std::min(err.size(), c.err.size())), c.err) << err;
+    }
+    EXPECT_EQ(readFile(path("out")), "error: fail to save data.\n");
+    EXPECT_FALSE(fileExists(path("big.wav")));
 }
