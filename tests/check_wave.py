@@ -51,6 +51,26 @@ with tempfile.TemporaryDirectory() as tmp:
             check(w.getsampwidth() == width and w.getnframes() == 24000 and
                   w.getframerate() == 48000, "format " + fmt)
 
+    # An odd count of 24-bit data bytes is followed by RIFF's pad byte, which the RIFF
+    # size counts and the data size does not.
+    wav = os.path.join(tmp, "odd.wav")
+    check(run(["-s", "1000", "-t", "5", "-T", "1", "--sample-format", "s24", wav],
+              "100 1\n").returncode == 0, "odd run")
+    with open(wav, "rb") as f:
+        b = f.read()
+    check(len(b) == 44 + 15 + 1 and b[-1] == 0, "odd: %d bytes" % len(b))
+    check(int.from_bytes(b[4:8], "little") == len(b) - 8, "odd: RIFF size")
+    check(int.from_bytes(b[40:44], "little") == 15, "odd: data size")
+    with wave.open(wav, "rb") as w:
+        check(w.getnframes() == 5 and len(w.readframes(5)) == 15, "odd: frames")
+
+    # A byte rate beyond the header's 32 bits is refused before any file; raw output
+    # has no header and is written.
+    for flag, code in (([], 1), (["-r"], 0)):
+        out = os.path.join(tmp, "fast" + "".join(flag))
+        res = run(["-s", "2000000000", "-t", "1", "-T", "0", "--sample-format", "s32"] + flag + [out], "1000 1\n")
+        check(res.returncode == code and os.path.exists(out) == (code == 0), "byte rate %s" % flag)
+
     if EXAMPLES:
         for name in sorted(os.listdir(EXAMPLES)):
             if not name.endswith(".txt"):

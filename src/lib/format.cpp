@@ -52,12 +52,21 @@ int waveHeaderSize(SampleFormat format) { return isFloat(format) ? WAV_FLOAT_HEA
 
 long long maxWaveSamples(SampleFormat format)
 {
-    return (0xffffffffLL - (waveHeaderSize(format) - 8)) / bytesPerSample(format);
+    const long long room = 0xffffffffLL - (waveHeaderSize(format) - 8);
+    const long long samples = room / bytesPerSample(format);
+    return samples - waveDataPad(format, samples) * (samples * bytesPerSample(format) + 1 > room);
+}
+
+int waveDataPad(SampleFormat format, long long samples) { return static_cast<int>(samples * bytesPerSample(format) % 2); }
+
+bool waveByteRateFits(SampleFormat format, int rate)
+{
+    return static_cast<long long>(rate) * bytesPerSample(format) <= 0xffffffffLL;
 }
 
 int writeWaveHeader(SampleFormat format, int rate, long long samples, FILE *stream)
 {
-    return writeWaveHeader({rate, 8 * bytesPerSample(format), 1, isFloat(format)}, samples, stream);
+    return writeWaveHeader({rate, 8 * bytesPerSample(format), 1, isFloat(format), true}, samples, stream);
 }
 
 double sampleValue(const unsigned char *bytes, SampleFormat format, long long i)

@@ -27,12 +27,22 @@ const char *nameOf(SampleFormat format);
 const char *nameOf(Quantizer quantizer);
 
 // The largest number of samples a WAVE file of the format can hold: the RIFF size,
-// a 32-bit unsigned field, counts the data and the header after its own field.
+// a 32-bit unsigned field, counts the data, its pad byte and the header after its own
+// field.
 long long maxWaveSamples(SampleFormat format);
 
+// 1 where samples of the format make an odd count of data bytes, which a WAVE file
+// follows with a pad byte of 0; else 0.
+int waveDataPad(SampleFormat format, long long samples);
+
+// Whether the byte rate of mono samples of the format at rate Hz fits the header's
+// unsigned 32-bit field.
+bool waveByteRateFits(SampleFormat format, int rate);
+
 // The WAVE header for samples samples of the format at rate Hz, mono: wav_io.h's
-// writeWaveHeader, 44 bytes for the integer formats and 58 for float. Returns 0, or 1
-// on a short write or a size the header cannot hold.
+// writeWaveHeader, 44 bytes for the integer formats and 58 for float, with the pad
+// byte that follows odd data counted. Returns 0, or 1 on a short write or a size or
+// rate the header cannot hold.
 int writeWaveHeader(SampleFormat format, int rate, long long samples, FILE *stream);
 int waveHeaderSize(SampleFormat format);
 

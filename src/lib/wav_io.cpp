@@ -8,7 +8,8 @@
 //   offset size field
 //        0    4 "RIFF"
 //        4    4 RIFF size = data bytes + header size - 8: the "WAVE" tag, the fmt
-//                 chunk, the fact chunk if any and the data chunk's 8-byte header
+//                 chunk, the fact chunk if any and the data chunk's 8-byte header;
+//                 and the pad byte after an odd count of data bytes, where written
 //        8    4 "WAVE"
 //       12    4 "fmt "
 //       16    4 fmt size = 16, or 18 for float
@@ -34,12 +35,14 @@ int writeWaveHeader(const WaveCoding &coding, long long samples, FILE *stream)
 {
     const int size = coding.ieeeFloat ? WAV_FLOAT_HEADER_SIZE : WAV_HEADER_SIZE;
     const long long dataBytes = static_cast<long long>(coding.bits / 8) * samples;
-    if (samples < 0 || dataBytes < 0 || dataBytes + (size - 8) > 0xffffffffLL) return 1;
+    const long long pad = coding.padded ? dataBytes % 2 : 0;
+    if (samples < 0 || dataBytes < 0 || dataBytes + pad + (size - 8) > 0xffffffffLL) return 1;
     if (coding.ieeeFloat && coding.channels < 1) return 1;  // no whole number of frames
-    unsigned char h[WAV_FLOAT_HEADER_SIZE] = {};
     const uint32_t blockAlign = static_cast<uint32_t>((coding.bits * coding.channels) / 8);
+    if (static_cast<long long>(coding.rate) * blockAlign > 0xffffffffLL) return 1;
+    unsigned char h[WAV_FLOAT_HEADER_SIZE] = {};
     std::memcpy(h + 0, "RIFF", 4);
-    putLe(h + 4, static_cast<uint32_t>(dataBytes) + static_cast<uint32_t>(size - 8), 4);
+    putLe(h + 4, static_cast<uint32_t>(dataBytes + pad) + static_cast<uint32_t>(size - 8), 4);
     std::memcpy(h + 8, "WAVE", 4);
     std::memcpy(h + 12, "fmt ", 4);
     putLe(h + 16, coding.ieeeFloat ? 18 : 16, 4);

@@ -22,12 +22,15 @@ struct WaveCoding {
     int bits = 16;
     int channels = 1;
     bool ieeeFloat = false;
+    // The writer of the samples follows an odd count of data bytes with the pad byte
+    // that RIFF requires, and the RIFF size counts it; the data size does not.
+    bool padded = false;
 };
 
 // The one WAVE header writer, for every format: writes the header for `samples`
 // samples (not frames) to stream, in one write. Returns 0, or 1 on a short write or
-// when the RIFF size (data bytes and the header after its first 8 bytes) does not fit
-// its unsigned 32-bit field (nothing is written then).
+// when the RIFF size (data bytes, a pad byte, and the header after its first 8 bytes)
+// or the byte rate does not fit its unsigned 32-bit field (nothing is written then).
 int writeWaveHeader(const WaveCoding &coding, long long samples, FILE *stream);
 
 // The integer PCM header: writeWaveHeader for samples of `bits` bits.

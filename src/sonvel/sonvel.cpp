@@ -300,6 +300,8 @@ int writeSignal(const RunSettings *settings, SignalPlan *plan, OutputFile *out)
     double level = 0.0;
     SampleWriter writer{out->stream, bytesPerSample(settings->sampleFormat)};
     bool written = emitSignal(plan, writeSamples, &writer, &level).ok();
+    if (written && settings->format == FORMAT_WAVE && waveDataPad(settings->sampleFormat, settings->dataSize))
+        written = std::fputc(0, out->stream) != EOF;
     if (written) printLevel(settings, level);
     written = written && commitOutput(out);
     restoreWriteSignals(saved);
@@ -322,8 +324,11 @@ int runGeneration(const RunSettings *settings, const ParamTable *table, FILE *pa
 
     OutputFile out;
     OutputOptions options;
-    options.expectedBytes = (settings->format == FORMAT_WAVE ? waveHeaderSize(settings->sampleFormat) : 0) +
-                            static_cast<long long>(bytesPerSample(settings->sampleFormat)) * settings->dataSize;
+    const long long dataBytes = static_cast<long long>(bytesPerSample(settings->sampleFormat)) * settings->dataSize;
+    options.expectedBytes = settings->format == FORMAT_WAVE
+                                ? waveHeaderSize(settings->sampleFormat) + dataBytes +
+                                      waveDataPad(settings->sampleFormat, settings->dataSize)
+                                : dataBytes;
     options.closedAtStart = settings->closedStreams;
     if (!openOutput(settings->outputPath, &out, options)) {
         std::fprintf(stderr, "error: fail to open \"%s\".\n", settings->outputPath);
@@ -359,6 +364,11 @@ int sonvelMain(int argc, char **argv)
     }
     if (settings.listing && (settings.closedStreams >> STDOUT_FILENO & 1u)) {
         std::fputs("error: -o: standard output is closed: the waveform listing has nowhere to go.\n", stderr);
+        return 1;
+    }
+    if (settings.format == FORMAT_WAVE && !waveByteRateFits(settings.sampleFormat, settings.samplingHz)) {
+        std::fprintf(stderr, "error: -s: at %d Hz the byte rate of %s samples does not fit in a WAVE header.\n",
+                     settings.samplingHz, nameOf(settings.sampleFormat));
         return 1;
     }
     if (descriptorOfPath(settings.outputPath) == STDERR_FILENO) {

@@ -124,13 +124,24 @@ TEST(WavHeader, Sizes)
         written([&](FILE *fp) { return writeWaveHeader(SampleFormat::F32, 48000, 1073741811, fp); });
     EXPECT_EQ(le32(largestFloat, 54), 4294967244u);
     EXPECT_EQ(le32(largestFloat, 4), 4294967294u);
-    // One sample more, or a negative count, would wrap the field: nothing is written.
+    // An odd count of 24-bit data bytes: the RIFF size counts the pad byte that
+    // follows them, the data size does not; the largest such signal still fits.
+    std::string odd = written([&](FILE *fp) { return writeWaveHeader(SampleFormat::S24, 1000, 5, fp); });
+    EXPECT_EQ(le32(odd, 4), 36u + 15u + 1u);
+    EXPECT_EQ(le32(odd, 40), 15u);
+    ASSERT_EQ(maxWaveSamples(SampleFormat::S24), 1431655752);
+    EXPECT_EQ(le32(written([&](FILE *fp) { return writeWaveHeader(SampleFormat::S24, 1000, 1431655752, fp); }), 4),
+              4294967292u);
+    // One sample more, a negative count or a byte rate beyond 32 bits would wrap a
+    // field: nothing is written.
     FILE *sink = std::fopen("/dev/null", "w");
     ASSERT_NE(sink, nullptr);
     for (int samples : {2147483630, 2147483647, -1}) {
         EXPECT_EQ(writeWavHead(48000, 16, 1, samples, sink), 1);
         EXPECT_EQ(std::ftell(sink), 0);
     }
+    EXPECT_EQ(writeWaveHeader(SampleFormat::S24, 1000, 1431655753, sink), 1);
+    EXPECT_EQ(writeWaveHeader(SampleFormat::S32, 2000000000, 100, sink), 1);
     for (long long samples : {1073741812LL, -1LL}) {
         EXPECT_EQ(writeWaveHeader(SampleFormat::F32, 48000, samples, sink), 1);
         EXPECT_EQ(std::ftell(sink), 0);
