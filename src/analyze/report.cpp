@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "cli.h"
 #include "result.h"
 
 namespace {
@@ -32,6 +33,11 @@ std::string distortionText(double db) { return std::isfinite(db) ? formatted("%.
 
 }  // namespace
 
+std::string peakText(double peak)
+{
+    return formatted(std::fabs(peak) < 1e6 ? "%.6f" : "%.6g", peak);
+}
+
 const char *kindName(LineKind kind)
 {
     switch (kind) {
@@ -45,9 +51,11 @@ const char *kindName(LineKind kind)
 
 std::string textReport(const ReportContext &c, const Analysis &a)
 {
-    std::string t = "# sonvel-analyze " SONVEL_VERSION ": " + c.command + "\n";
+    // Control characters in the command or the name are escaped, as the JSON escapes
+    // them, so that every header line stays one comment line.
+    std::string t = "# sonvel-analyze " SONVEL_VERSION ": " + escaped(c.command.c_str()) + "\n";
     t += formatted("# recording: \"%s\", %d Hz, %d channel%s, %lld frames; response: channel %d",
-                   c.recording.c_str(), c.rateHz, a.channels, a.channels == 1 ? "" : "s", a.frames, c.channel);
+                   escaped(c.recording.c_str()).c_str(), c.rateHz, a.channels, a.channels == 1 ? "" : "s", a.frames, c.channel);
     t += c.reference ? formatted("; reference: channel %d\n", c.reference) : "\n";
     t += formatted("# period: %lld samples (%.10g Hz); %lld periods used from frame %lld\n", a.period,
                    static_cast<double>(c.rateHz) / a.period, a.periodsUsed, a.firstFrame);
@@ -58,7 +66,7 @@ std::string textReport(const ReportContext &c, const Analysis &a)
                      : "\n";
     if (a.groupPeriods > 1)
         t += formatted("# onset found to within %lld periods: as many more left out at each end\n", a.groupPeriods);
-    t += formatted("# peak: %.2f dB re full scale (%.6f)\n", 20.0 * std::log10(a.peak), a.peak);
+    t += formatted("# peak: %.2f dB re full scale (%s)\n", 20.0 * std::log10(a.peak), peakText(a.peak).c_str());
     if (a.fullScale) t += "# warning: the recording reaches full scale: it may be clipped\n";
     t += formatted("# level: %.2f dB re %s\n", dcToReference(a.levelDb, c.fullScale),
                    c.fullScale == LevelReference::Sine ? "full-scale sine" : "full scale");

@@ -19,6 +19,10 @@ struct ReportContext {
     LevelReference fullScale = LevelReference::Dc;  // what the recording's level is given against
 };
 
+// A recording's peak in full scale: six decimals, or six digits where it is a million
+// or more (a float recording may hold any value).
+std::string peakText(double peak);
+
 std::string textReport(const ReportContext &c, const Analysis &a);
 std::string jsonReport(const ReportContext &c, const Analysis &a);
 

@@ -163,9 +163,10 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
     out->periodsUsed = M;
     out->firstFrame = first;
 
-    // Every bin up to the highest one reported.
-    const long long maxFreqBin = static_cast<long long>(
-        std::floor((s.maxFreqHz > 0.0 ? s.maxFreqHz : played.rateHz / 2.0) * P / played.rateHz + 1e-9));
+    // Every bin up to the highest one reported; a frequency above half the rate means
+    // half the rate (converted as it stands, a large one would overflow the bin).
+    const double maxFreqHz = s.maxFreqHz > 0.0 ? std::min(s.maxFreqHz, played.rateHz / 2.0) : played.rateHz / 2.0;
+    const long long maxFreqBin = static_cast<long long>(std::floor(maxFreqHz * P / played.rateHz + 1e-9));
     const long long top = std::min((P - 1) / 2, std::max(maxFreqBin, played.excited.back()));
     PeriodSums sums;
     r = accumulatePeriods(&reader, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums);

@@ -105,8 +105,8 @@ Result analyzeRecording(const AnalysisRequest &request, const PlayedSignal &play
     context.reference = settings.reference;
     context.fullScale = request.signal.reference;
     if (a.fullScale)
-        outcome->warnings += formatted("warning: \"%s\" reaches full scale (peak %.6f): it may be clipped.\n",
-                                       request.recordingName.c_str(), a.peak);
+        outcome->warnings += formatted("warning: \"%s\" reaches full scale (peak %s): it may be clipped.\n",
+                                       escaped(request.recordingName.c_str()).c_str(), peakText(a.peak).c_str());
     outcome->results = request.json ? jsonReport(context, a) : textReport(context, a);
     return Result();
 }

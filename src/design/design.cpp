@@ -158,7 +158,9 @@ int periodOf(int rateHz, double resolutionHz)
     if (!(resolutionHz > 0.0) || rateHz <= 0) return 0;
     const double period = rateHz / resolutionHz;
     const double whole = std::round(period);
-    if (whole < 2.0 || whole > MAX_PERIOD || std::fabs(period - whole) > 1e-9 * whole) return 0;
+    // Within a millionth of a sample: rate / resolution is whole but for the rounding of
+    // a decimal resolution (48000 / 0.1), and the lines land on their frequencies.
+    if (whole < 2.0 || whole > MAX_PERIOD || std::fabs(period - whole) > 1e-6) return 0;
     return static_cast<int>(whole);
 }
 
@@ -173,8 +175,8 @@ Result checkSettings(const DesignSettings &s)
         const double period = s.rateHz / s.resolutionHz;
         if (period > MAX_PERIOD)
             return failure(
-                formatted("--resolution: a period of %.0f samples is longer than the %lld the designer takes.",
-                          period, MAX_PERIOD));
+                formatted("--resolution: a period of %s samples is longer than the %lld the designer takes.",
+                          formatted(period < 1e12 ? "%.0f" : "%.6g", period).c_str(), MAX_PERIOD));
         return failure(formatted("--resolution: %g Hz does not divide %d Hz into a whole period of samples.",
                                  s.resolutionHz, s.rateHz));
     }

@@ -8,14 +8,14 @@
 
 namespace {
 
-// The unit after a number, blanks aside: "" or "dBFS" for full scale, "spl" or "dB SPL",
-// "dBu", "dBV", in any case.
+// The unit after a number, blanks aside: "", "dB" or "dBFS" for full scale, "spl" or
+// "dB SPL", "dBu", "dBV", in any case.
 bool unitNamed(std::string text, LevelUnit *unit)
 {
     std::string word;
     for (char ch : text)
         if (!std::isspace(static_cast<unsigned char>(ch))) word += static_cast<char>(std::tolower(ch));
-    if (word.empty() || word == "dbfs") return *unit = LevelUnit::FullScale, true;
+    if (word.empty() || word == "db" || word == "dbfs") return *unit = LevelUnit::FullScale, true;
     if (word == "spl" || word == "dbspl") return *unit = LevelUnit::Spl, true;
     if (word == "dbu") return *unit = LevelUnit::Dbu, true;
     if (word == "dbv") return *unit = LevelUnit::Dbv, true;

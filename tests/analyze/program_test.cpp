@@ -3,7 +3,9 @@
 // the period the designer writes in its list, and the runs it refuses.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -79,6 +81,7 @@ TEST_F(AnalyzeProgram, WindowsPeriodsAndLines)
         {"--max-freq", peakyList(), window, {"--max-freq", "9000"}, "# period: 480", 9000},
         {"--max-freq beyond half the rate", peakyList(), window, {"--max-freq", "30000"},
          "# period: 480", 23900},
+        {"--max-freq beyond any bin", peakyList(), window, {"--max-freq", "1e25"}, "# period: 480", 23900},
         {"the designer's period", designed.out, oneSecond, {}, "# period: 480 samples (100 Hz)",
          23000},
         {"no comment", designed.out.substr(designed.out.find("\n1000 ")), oneSecond, {},
@@ -145,4 +148,20 @@ TEST_F(AnalyzeProgram, RefusedRuns)
         EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << row.what << ": " << r.err;
         EXPECT_NE(r.err.find(row.names), std::string::npos) << row.what << ": " << r.err;
     }
+}
+
+// A recording's name with a line end in it stays in its header line, escaped, so that
+// every line of the table is a comment or a row.
+TEST_F(AnalyzeProgram, NamesAreEscapedInTheHeader)
+{
+    ASSERT_EQ(playAndAnalyze(peakyList(), {}, {}).status, 0);
+    const std::string odd = path("a\n1000\t0.wav");
+    ASSERT_EQ(std::rename(path("played.wav").c_str(), odd.c_str()), 0);
+    const RunResult r =
+        runProgram(SONVEL_ANALYZE_BINARY, {"-s", "48000", "-l", "-20", "-f", path("list"), odd});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("a\\n1000\\t0.wav"), std::string::npos) << r.out;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line[0] == '#' || std::isdigit(static_cast<unsigned char>(line[0]))) << line;
 }

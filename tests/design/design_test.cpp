@@ -137,6 +137,9 @@ TEST(Design, RefusalsBeforeTheSearch)
     } cases[] = {
         {7, 0, 0, 500, 50, "error: --resolution: 7 Hz does not divide"},
         {0.00048, 1000, 1000.001, 500, 50, "error: --resolution: a period of 100000000 samples"},
+        {1e-300, 0, 0, 500, 50, "error: --resolution: a period of 4.8e+304 samples is longer"},
+        // A period 0.01 sample off a whole number of samples.
+        {0.0031999999979, 0, 0, 500, 50, "error: --resolution: 0.0032 Hz does not divide 48000 Hz"},
         {100, 100, 24001, 500, 50, "error: --band: 100:24001 Hz is no band"},
         {100, 200, 100, 500, 50, "error: --band: 200:100 Hz is no band"},
         {100, 0, 0, 100, 51, "error: -T: the fades are longer than the signal."},

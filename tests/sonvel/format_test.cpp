@@ -154,6 +154,9 @@ TEST_F(Formats, ReferencesAndCalibratedLevels)
     // 80 dB SPL where -20 dB gives 94: -34 dB; -10 dBu where -20 dB gives 0 dBu: -30 dB.
     EXPECT_EQ(run({"--calibrate", "-20=94", "--level", "80spl"}, "c.wav"), run({"--level", "-34"}, "d.wav"));
     EXPECT_EQ(run({"--level", "-10dBu", "--calibrate", "-20=0dBu"}, "e.wav"), run({"-l", "-30"}, "f.wav"));
+    // "dB" after a level is dB of full scale, as "dBFS" and nothing are.
+    EXPECT_EQ(run({"--level", "-30dB"}, "h.wav"), run({"-l", "-30"}, "f.wav"));
+    EXPECT_EQ(run({"--level", "-30 dbfs"}, "h.wav"), run({"-l", "-30"}, "f.wav"));
     // The later of -l and --level wins.
     EXPECT_EQ(run({"--level", "-3", "-l", "-30"}, "g.wav"), run({"-l", "-30"}, "f.wav"));
     // Given at their defaults, the new options change no byte of the 16-bit output.
