@@ -10,6 +10,7 @@
 namespace {
 
 struct Read {
+    std::vector<std::string> args;  // the operands point into them
     ParsedLine line;
     std::string rate, level, format;
     bool flag = false;
@@ -30,11 +31,12 @@ Read parse(std::vector<std::string> args)
            }},
           {nullptr, 'x', nullptr, "flag", "", [](const char *) { return read.flag = true, Result(); }},
           {nullptr, 'h', nullptr, "stop", "", nullptr, true}}});
-    args.insert(args.begin(), "prog");
+    read.args = std::move(args);
+    read.args.insert(read.args.begin(), "prog");
     std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(&a[0]);
+    for (std::string &a : read.args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
-    read.line = parseCommandLine(program, static_cast<int>(args.size()), argv.data());
+    read.line = parseCommandLine(program, static_cast<int>(read.args.size()), argv.data());
     return read;
 }
 
