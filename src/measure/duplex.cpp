@@ -13,6 +13,10 @@ namespace {
 constexpr int RING_MS = 500;
 constexpr size_t RING_MIN_FRAMES = 16384;
 
+// libjack's own messages (a missing server takes five lines) would stand beside the
+// program's one line; the failures come back through its return values instead.
+void quiet(const char *) {}
+
 unsigned largestLatency(jack_port_t *port, jack_latency_callback_mode_t mode)
 {
     jack_latency_range_t range{0, 0};
@@ -50,6 +54,8 @@ Result JackDuplex::checkPort(const std::string &name, bool play)
 
 Result JackDuplex::open(const DuplexSettings &s)
 {
+    jack_set_error_function(quiet);
+    jack_set_info_function(quiet);
     jack_status_t status{};
     const bool named = !s.server.empty();
     const int options = JackNoStartServer | (named ? JackServerName : 0);
@@ -215,7 +221,8 @@ int JackDuplex::process(jack_nframes_t frames)
             jack_ringbuffer_write_advance(capture_, bytes);
             recorded_.store(recorded + frames, std::memory_order_relaxed);
         }
-        if (phase == DuplexPhase::Tail && recorded_.load(std::memory_order_relaxed) >= recordFrames_) phase = DuplexPhase::Done;
+        if (phase == DuplexPhase::Tail && recorded_.load(std::memory_order_relaxed) >= recordFrames_)
+            phase = DuplexPhase::Done;
     }
     phase_.store(phase, std::memory_order_release);
     return 0;

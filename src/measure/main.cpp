@@ -35,13 +35,13 @@ OptionGroup measureOptions(MeasureSettings *m)
 {
     DuplexSettings *d = &m->duplex;
     return {"measurement options",
-            {{"backend", 0, "NAME", "the sound system: jack", "jack",
+            {{"backend", 0, "jack", "the sound system", "jack",
               [](const char *v) {
                   int choice = 0;
                   if (!readChoice(v, BACKENDS, &choice)) return refusal("--backend", v, "jack");
                   return Result();
               }},
-             {"server", 0, "NAME", "the JACK server", "$JACK_DEFAULT_SERVER",
+             {"server", 0, "NAME", "the JACK server, else $JACK_DEFAULT_SERVER, else \"default\"", "",
               [d](const char *v) {
                   d->server = v;
                   return Result();
