@@ -74,6 +74,9 @@ public:
     long long playedFrames() const { return played_.load(std::memory_order_relaxed); }
     long long recordedFrames() const { return recorded_.load(std::memory_order_relaxed); }
     long long signalFrames() const { return signalFrames_; }
+    // The frames recorded when nothing stops the run: the signal and the tail after it
+    // (a period more at most).
+    long long recordFrames() const { return recordFrames_; }
     // Process cycles so far, to see that the server still runs the client.
     long long cycles() const { return cycles_.load(std::memory_order_relaxed); }
     // The first frame of a dropout after the signal began (an xrun of the server, the

@@ -162,11 +162,12 @@ Result recordMeasurement(JackDuplex *duplex, SignalPlan *plan, const RecordOptio
     SF_INFO info{};
     info.samplerate = options.rateHz;
     info.channels = duplex->inputs();
-    info.format = SF_FORMAT_RF64 | SF_FORMAT_FLOAT;
+    // A plain float WAVE file (format 3, which most readers take) where the samples fit
+    // its 32-bit sizes with room for a period and the headers; RF64 beyond.
+    const long long bytes = (duplex->recordFrames() + duplex->latency().period) * info.channels * 4LL;
+    info.format = (bytes < (1LL << 32) - (1 << 20) ? SF_FORMAT_WAV : SF_FORMAT_RF64) | SF_FORMAT_FLOAT;
     std::unique_ptr<SNDFILE, SoundFileCloser> file(sf_open_fd(scratch.fd(), SFM_WRITE, &info, SF_FALSE));
     if (!file) return failure(formatted("fail to open \"%s\".", scratch.path().c_str()));
-    // A WAVE file where it fits, RF64 beyond 4 GiB.
-    sf_command(file.get(), SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
 
     InterruptCatcher catcher;
     std::atomic<bool> quit{false};
