@@ -210,6 +210,12 @@ try:
         check(p.returncode == 1 and err == "error: interrupted: nothing is analysed or saved.\n" and out == "",
               "SIGTERM: status %d, stderr %r" % (p.returncode, err))
         nothing_left("an interruption")
+        # The sound fades out: its last millisecond stays below a fifth of its peak, as
+        # a straight fade of 5 ms gives (an abrupt end keeps about the peak).
+        clients[0].send_signal(signal.SIGTERM)
+        end = re.fullmatch(r"end (\S+) peak (\S+)\n", clients[0].communicate(timeout=10)[0])
+        check(end and 0.1 < float(end.group(2)) and float(end.group(1)) < 0.2 * float(end.group(2)),
+              "the end of the sound: %s" % (end and end.group(0)))
 
     elif case == "progress":
         # On a terminal the time played and the input's peak; off one, only the latency.

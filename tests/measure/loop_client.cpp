@@ -8,12 +8,16 @@
 //   --fir: y[n] = sum B_k x[n - k]; --iir: y[n] = (1 - A) x[n] + A y[n - 1];
 //   --plain-first: channel 1 is delayed only, never filtered;
 //   --stall: sleeps MS ms in the callback once, after one second.
-// Prints "ready" on standard output once its ports exist, and runs until SIGTERM.
+// Prints "ready" on standard output once its ports exist, and runs until SIGTERM; then
+// "end E peak P": the largest magnitude of channel 1's input over the whole run (P) and
+// over the last millisecond before it fell silent (E), which shows how the sound ended.
 #include <jack/jack.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +45,9 @@ struct Loop {
     int stallMs = 0;
     long long cycles = 0;
     bool stalled = false;
+    float peak = 0.0f;
+    std::vector<float> last;  // magnitudes of channel 1's last nonzero inputs, a ring
+    size_t lastAt = 0;
     jack_nframes_t rate = 0;
 };
 
@@ -73,6 +80,13 @@ int process(jack_nframes_t frames, void *context)
     if (loop->stallMs > 0 && !loop->stalled && loop->cycles * frames >= loop->rate) {
         loop->stalled = true;
         usleep(loop->stallMs * 1000);
+    }
+    const float *first = static_cast<const float *>(jack_port_get_buffer(loop->channels[0].in, frames));
+    for (jack_nframes_t i = 0; i < frames; i++) {
+        if (first[i] == 0.0f) continue;
+        loop->peak = std::max(loop->peak, std::fabs(first[i]));
+        loop->last[loop->lastAt] = std::fabs(first[i]);
+        loop->lastAt = (loop->lastAt + 1) % loop->last.size();
     }
     for (Channel &ch : loop->channels) {
         const float *in = static_cast<const float *>(jack_port_get_buffer(ch.in, frames));
@@ -124,6 +138,7 @@ int main(int argc, char **argv)
     }
     loop.rate = jack_get_sample_rate(loop.client);
     loop.channels.resize(count);
+    loop.last.assign(loop.rate / 1000, 0.0f);
     for (int c = 0; c < count; c++) {
         Channel &ch = loop.channels[c];
         const std::string n = std::to_string(c + 1);
@@ -142,5 +157,6 @@ int main(int argc, char **argv)
     while (!quit.load()) usleep(10000);
     jack_deactivate(loop.client);
     jack_client_close(loop.client);
+    std::printf("end %g peak %g\n", *std::max_element(loop.last.begin(), loop.last.end()), loop.peak);
     return 0;
 }
