@@ -103,6 +103,10 @@ Result JackDuplex::open(const DuplexSettings &s)
     play_ = jack_ringbuffer_create(ringFrames * sizeof(float));
     capture_ = jack_ringbuffer_create(ringFrames * ins_.size() * sizeof(float));
     if (!play_ || !capture_) return failure("out of memory.");
+    // The callback must not wait for a page: the ring buffers stay in memory where the
+    // system allows it (a lock refused leaves them as they are).
+    jack_ringbuffer_mlock(play_);
+    jack_ringbuffer_mlock(capture_);
 
     jack_set_process_callback(client_, processCallback, this);
     jack_set_xrun_callback(client_, xrunCallback, this);

@@ -44,8 +44,9 @@ private:
     struct sigaction int_ {}, term_{};
 };
 
-// The threads around the callback look at their ring buffer this often.
-constexpr auto POLL = std::chrono::milliseconds(2);
+// The threads around the callback look at their ring buffer this often: a small part
+// of the half second they hold, with few wake-ups.
+constexpr auto POLL = std::chrono::milliseconds(10);
 // The watcher looks this often, and gives up on a server that runs no cycle for
 // SERVER_SILENT.
 constexpr auto WATCH = std::chrono::milliseconds(50);
@@ -177,6 +178,10 @@ Result recordMeasurement(JackDuplex *duplex, SignalPlan *plan, const RecordOptio
     collector.duplex = duplex;
     collector.file = file.get();
     collector.quit = &quit;
+    // While the signal plays the engine makes it on one thread: it needs a fraction of
+    // real time, and leaves the processors to the callbacks (the bytes are the same on
+    // any number of threads).
+    plan->request.threads = 1;
     std::thread feeding([&] {
         double level = 0.0;
         emitSignal(plan, feed, &feeder, &level);
