@@ -131,7 +131,8 @@ Result JackDuplex::start()
 
 void JackDuplex::stop()
 {
-    if (active_ && client_) jack_deactivate(client_);
+    // A server that went away has nothing left to deactivate.
+    if (active_ && client_ && !shutdown_.load()) jack_deactivate(client_);
     active_ = false;
 }
 
@@ -153,7 +154,6 @@ void JackDuplex::shutdownCallback(void *self)
 {
     JackDuplex *d = static_cast<JackDuplex *>(self);
     d->shutdown_.store(true);
-    d->active_ = false;  // the server is gone: there is nothing to deactivate
 }
 
 void JackDuplex::markDropout(long long frame)

@@ -16,13 +16,16 @@
 
 #include "result.h"
 
+// What the recording goes on for after the signal, beyond the latency and a period.
+constexpr int DEFAULT_TAIL_MS = 100;
+
 struct DuplexSettings {
     std::string server;  // empty: the default server ($JACK_DEFAULT_SERVER or "default")
     std::vector<std::string> playPorts;    // inputs of other clients, fed with the signal
     std::vector<std::string> recordPorts;  // outputs of other clients, recorded in order
     int rateHz = 0;                        // the signal's; the server must run at it
     long long signalFrames = 0;
-    int tailMs = 0;  // recorded after the latency and one period
+    int tailMs = DEFAULT_TAIL_MS;
 };
 
 // Where a run is. The callback moves it forward; nothing moves it back.

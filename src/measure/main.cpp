@@ -56,7 +56,8 @@ OptionGroup measureOptions(MeasureSettings *m)
                   d->recordPorts.push_back(v);
                   return Result();
               }},
-             {"tail", 0, "MS", "record this long after the signal, its latency and a period", "100",
+             {"tail", 0, "MS", "record this long after the signal, its latency and a period",
+              std::to_string(DEFAULT_TAIL_MS),
               [d](const char *v) {
                   if (!readInt(v, 0, 3600000, &d->tailMs)) return refusal("--tail", v, "a time in ms");
                   return Result();
@@ -79,7 +80,6 @@ Program measureProgram(MeasureSettings *m)
 // Reads the command line. Returns RUN_CONTINUES, or the exit status.
 int parseMeasureOptions(int argc, char **argv, MeasureSettings *m)
 {
-    m->duplex.tailMs = 100;
     const Program program = measureProgram(m);
     const ParsedLine line = parseCommandLine(program, argc, argv);
     const int status = answerCommandLine(program, line);
