@@ -31,7 +31,7 @@ LIST = os.path.join(work, "list.txt")
 # Three lines on a 1000 Hz grid, period 48 samples at 48 kHz.
 with open(LIST, "w") as f:
     f.write("1000 1 0\n3000 0.5 1\n7000 0.8 2\n")
-SIGNAL = ["-s", "48000", "-t", "1500", "-T", "100", "-f", LIST]
+SIGNAL = ["-s", "48000", "-t", "800", "-T", "50", "-f", LIST]
 
 
 def check(condition, what):
@@ -57,9 +57,13 @@ def stop_loops():
     clients.clear()
 
 
-def run(args, env=None, attempts=3):
-    """Runs the program. A dropout the test did not make (a machine too busy for the
-    dummy server's period) is tried again."""
+# A dropout the test did not make (a machine too busy for the server's period) is
+# tried again, this many times at most.
+ATTEMPTS = 8
+
+
+def run(args, env=None, attempts=ATTEMPTS):
+    """Runs the program, again after a dropout."""
     environment = dict(os.environ, TMPDIR=work, **(env or {}))
     for _ in range(attempts):
         r = subprocess.run([measure] + args, capture_output=True, text=True, env=environment)
@@ -198,7 +202,7 @@ try:
 
     elif case == "interrupt":
         saved = os.path.join(work, "rec.wav")
-        for _ in range(3):
+        for _ in range(ATTEMPTS):
             p = subprocess.Popen([measure] + SIGNAL[:2] + ["-t", "10000"] + SIGNAL[4:] + ports + ["--save", saved],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                  env=dict(os.environ, TMPDIR=work))
@@ -219,7 +223,7 @@ try:
 
     elif case == "progress":
         # On a terminal the time played and the input's peak; off one, only the latency.
-        for _ in range(3):
+        for _ in range(ATTEMPTS):
             master, slave = pty.openpty()
             p = subprocess.Popen([measure] + SIGNAL + ports, stdout=subprocess.DEVNULL, stderr=slave,
                                  env=dict(os.environ, TMPDIR=work))
@@ -238,7 +242,7 @@ try:
             p.wait()
             if b"a dropout" not in shown:
                 break
-        check(p.returncode == 0 and re.search(rb"\rplayed \d+\.\d of 1\.5 s, input peak -?\d+\.\d dB", shown),
+        check(p.returncode == 0 and re.search(rb"\rplayed \d+\.\d of 0\.8 s, input peak -?\d+\.\d dB", shown),
               "progress on a terminal: %r" % shown[-300:])
         # The line is erased before the latency line, which ends what is shown.
         check(re.search(rb"\r +\r# latency: [^\r\n]*\r?\n$", shown), "the end of the progress: %r" % shown[-300:])

@@ -7,7 +7,7 @@
 //                         [--plain-first] [--stall MS]
 //   --fir: y[n] = sum B_k x[n - k]; --iir: y[n] = (1 - A) x[n] + A y[n - 1];
 //   --plain-first: channel 1 is delayed only, never filtered;
-//   --stall: sleeps MS ms in the callback once, after one second.
+//   --stall: sleeps MS ms in the callback once, when the first sound arrives.
 // Prints "ready" on standard output once its ports exist, and runs until SIGTERM; then
 // "end E peak P": the largest magnitude of channel 1's input over the whole run (P) and
 // over the last millisecond before it fell silent (E), which shows how the sound ended.
@@ -43,12 +43,10 @@ struct Loop {
     std::vector<double> fir;  // empty: none
     double iir = -1.0;        // below 0: none
     int stallMs = 0;
-    long long cycles = 0;
     bool stalled = false;
     float peak = 0.0f;
     std::vector<float> last;  // magnitudes of channel 1's last nonzero inputs, a ring
     size_t lastAt = 0;
-    jack_nframes_t rate = 0;
 };
 
 std::atomic<bool> quit{false};
@@ -76,12 +74,11 @@ int process(jack_nframes_t frames, void *context)
 {
     Loop *loop = static_cast<Loop *>(context);
     // The test's own stall: a callback that overruns its period makes the server drop.
-    loop->cycles++;
-    if (loop->stallMs > 0 && !loop->stalled && loop->cycles * frames >= loop->rate) {
+    const float *first = static_cast<const float *>(jack_port_get_buffer(loop->channels[0].in, frames));
+    if (loop->stallMs > 0 && !loop->stalled && std::any_of(first, first + frames, [](float x) { return x != 0.0f; })) {
         loop->stalled = true;
         usleep(loop->stallMs * 1000);
     }
-    const float *first = static_cast<const float *>(jack_port_get_buffer(loop->channels[0].in, frames));
     for (jack_nframes_t i = 0; i < frames; i++) {
         if (first[i] == 0.0f) continue;
         loop->peak = std::max(loop->peak, std::fabs(first[i]));
@@ -136,9 +133,8 @@ int main(int argc, char **argv)
         std::fputs("loop_client: no JACK server\n", stderr);
         return 1;
     }
-    loop.rate = jack_get_sample_rate(loop.client);
     loop.channels.resize(count);
-    loop.last.assign(loop.rate / 1000, 0.0f);
+    loop.last.assign(jack_get_sample_rate(loop.client) / 1000, 0.0f);
     for (int c = 0; c < count; c++) {
         Channel &ch = loop.channels[c];
         const std::string n = std::to_string(c + 1);
