@@ -152,6 +152,12 @@ int saveRecording(const ScratchFile &scratch, OutputFile *out, const char *saveP
     return 1;
 }
 
+// The claimed --save output, discarded on every path that does not commit it.
+struct OutputOwner {
+    OutputFile file;
+    ~OutputOwner() { discardOutput(&file); }
+};
+
 // Prints an error text of the analysis as one line that starts with "error: ".
 int fail(std::string text)
 {
@@ -178,8 +184,8 @@ int measureMain(int argc, char **argv)
     m.duplex.rateHz = m.request.signal.samplingHz;
     m.duplex.signalFrames = plan.request.size;
 
-    OutputFile out;
-    if (m.savePath && !openOutput(m.savePath, &out)) {
+    OutputOwner out;
+    if (m.savePath && !openOutput(m.savePath, &out.file)) {
         std::fprintf(stderr, "error: fail to open \"%s\".\n", m.savePath);
         return 1;
     }
@@ -193,7 +199,7 @@ int measureMain(int argc, char **argv)
     if (printFailure(recordMeasurement(&duplex, &plan, options, scratch))) return 1;
 
     // The recording is whole: it is kept even where the analysis refuses it.
-    if (m.savePath && saveRecording(scratch, &out, m.savePath)) return 1;
+    if (m.savePath && saveRecording(scratch, &out.file, m.savePath)) return 1;
     Recording rec;
     if (!openRecording(scratch.path().c_str(), &rec, &error)) return fail(error);
     rec.name = m.request.recordingName;
