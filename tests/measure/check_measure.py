@@ -4,7 +4,7 @@ clients of tests/measure/loop_client.cpp that copy their inputs to their outputs
 delayed by N samples, through a known filter where asked.
 
 usage: check_measure.py CASE MEASURE SONVEL LOOP_CLIENT
-CASE: refusals, identity, filter, reference, dropout, interrupt, progress.
+CASE: refusals, ports, identity, filter, reference, dropout, interrupt, progress.
 Every case but refusals needs a server ($JACK_DEFAULT_SERVER); without one it is
 skipped with status 77."""
 import cmath
@@ -135,7 +135,19 @@ try:
     ports = ["--play", loop + ":in_1", "--record", loop + ":out_1"]
     last_latency = ""
 
-    if case == "identity":
+    if case == "ports":
+        # Refused before a sound: a port that does not exist, one of the wrong direction,
+        # a server at another rate. Nothing is connected, nothing kept.
+        saved = os.path.join(work, "rec.wav")
+        r = run(SIGNAL + ["--play", loop + ":in_1", "--record", loop + ":nothing", "--save", saved])
+        refusal(r, r'error: --record: no JACK port "%s:nothing"\.\n' % loop, "an unknown port")
+        r = run(SIGNAL + ["--play", loop + ":out_1", "--record", loop + ":out_1", "--save", saved])
+        refusal(r, r'error: --play: "%s:out_1" is not an input port\.\n' % loop, "an output to play to")
+        r = run(["-s", "44100"] + SIGNAL[2:] + ports + ["--save", saved])
+        refusal(r, r"error: the JACK server runs at 48000 Hz, the signal at 44100 Hz \(-s\)\.\n", "another rate")
+        nothing_left("a refusal")
+
+    elif case == "identity":
         # In float, the recording is the played signal itself: every sample of sonvel's
         # file at the delay, silence around it.
         saved = os.path.join(work, "rec.wav")
