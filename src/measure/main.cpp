@@ -1,0 +1,217 @@
+// sonvel-measure: plays a multisine through JACK and records the system's answer in the
+// same cycles, then analyses the recording as sonvel-analyze does: the response per
+// line, its noise and its distortion, with the latency found.
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli_main.h"
+#include "duplex.h"
+#include "engine.h"
+#include "out_file.h"
+#include "params.h"
+#include "record.h"
+#include "report.h"
+#include "session.h"
+#include "sizes.h"
+#include "worker.h"
+
+namespace {
+
+struct MeasureSettings {
+    AnalysisRequest request;
+    const char *plotPath = nullptr;
+    DuplexSettings duplex;
+    const char *savePath = nullptr;
+};
+
+const char *const BACKENDS[] = {"jack", nullptr};
+
+// The measurement's own options: where the signal goes and where the answer comes from.
+OptionGroup measureOptions(MeasureSettings *m)
+{
+    DuplexSettings *d = &m->duplex;
+    return {"measurement options",
+            {{"backend", 0, "jack", "the sound system", "jack",
+              [](const char *v) {
+                  int choice = 0;
+                  if (!readChoice(v, BACKENDS, &choice)) return refusal("--backend", v, "jack");
+                  return Result();
+              }},
+             {"server", 0, "NAME", "the JACK server, else $JACK_DEFAULT_SERVER, else \"default\"", "",
+              [d](const char *v) {
+                  d->server = v;
+                  return Result();
+              }},
+             {"play", 0, "PORT", "play the signal to this port (repeatable)", "",
+              [d](const char *v) {
+                  d->playPorts.push_back(v);
+                  return Result();
+              }},
+             {"record", 0, "PORT", "record this port, channel 1 the first (repeatable)", "",
+              [d](const char *v) {
+                  d->recordPorts.push_back(v);
+                  return Result();
+              }},
+             {"tail", 0, "MS", "record this long after the signal, its latency and a period",
+              std::to_string(DEFAULT_TAIL_MS),
+              [d](const char *v) {
+                  if (!readInt(v, 0, 3600000, &d->tailMs)) return refusal("--tail", v, "a time in ms");
+                  return Result();
+              }},
+             {"save", 0, "FILE.wav", "write the recording, every channel in float", "",
+              [m](const char *v) {
+                  m->savePath = v;
+                  return Result();
+              }}}};
+}
+
+Program measureProgram(MeasureSettings *m)
+{
+    return {"sonvel-measure",
+            {"[options] --play PORT --record PORT -f LIST"},
+            {signalOptions(&m->request.signal, SIGNAL_ALL, "the parameter list to play"),
+             analysisOptions(&m->request, &m->plotPath), measureOptions(m)}};
+}
+
+// Reads the command line. Returns RUN_CONTINUES, or the exit status.
+int parseMeasureOptions(int argc, char **argv, MeasureSettings *m)
+{
+    const Program program = measureProgram(m);
+    const ParsedLine line = parseCommandLine(program, argc, argv);
+    const int status = answerCommandLine(program, line);
+    if (status != RUN_CONTINUES) return status;
+    const char *missing = !line.operands.empty()           ? "error: no operand is taken"
+                          : !m->request.signal.paramPath   ? "error: no list given (-f)"
+                          : m->duplex.playPorts.empty()    ? "error: no port to play to (--play)"
+                          : m->duplex.recordPorts.empty()  ? "error: no port to record (--record)"
+                                                           : nullptr;
+    if (missing) {
+        std::fprintf(stderr, "%s; see sonvel-measure --help.\n", missing);
+        return 1;
+    }
+    const int inputs = static_cast<int>(m->duplex.recordPorts.size());
+    const AnalyzeSettings &a = m->request.analyze;
+    if (a.channel > inputs || a.reference > inputs) {
+        std::fprintf(stderr, "error: --%s %d: %d port%s recorded.\n", a.channel > inputs ? "channel" : "reference",
+                     a.channel > inputs ? a.channel : a.reference, inputs, inputs == 1 ? " is" : "s are");
+        return 1;
+    }
+    m->request.recordingName = m->savePath ? m->savePath : "(recording)";
+    m->request.command = "sonvel-measure";
+    for (int i = 1; i < argc; i++) m->request.command += std::string(" ") + argv[i];
+    return RUN_CONTINUES;
+}
+
+// The signal as sonvel makes it for the same options, measured and at its level.
+int planMeasurementSignal(const SignalOptions &s, SignalPlan *plan)
+{
+    int size = 0, taper = 0;
+    double targetDb = 0.0;
+    if (printFailure(resolveSignal(s, MAX_DATA_SIZE, &size, &taper, &targetDb))) return 1;
+    auto table = std::make_unique<ParamTable>();
+    std::unique_ptr<FILE, int (*)(FILE *)> list(std::fopen(s.paramPath, "r"), std::fclose);
+    if (!list) return printFailure(failure(formatted("fail to open \"%s\".", s.paramPath)));
+    if (printFailure(readParams(table->freq, table->amp, table->phase, list.get(), &table->count))) return 1;
+    SignalRequest request = signalRequest(size, taper, targetDb, table->freq, table->amp, table->phase,
+                                          table->count, s.samplingHz);
+    request.format = s.sampleFormat;
+    request.quantizer = s.quantizer;
+    request.seed = s.seed;
+    request.threads = usableProcessors();
+    return printFailure(planSignal(request, plan));
+}
+
+// The latencies: the delay the analysis found, and what JACK reports for the ports.
+void printLatency(const Analysis &a, const DuplexLatency &l, int rateHz)
+{
+    std::fprintf(stderr,
+                 "# latency: %.3f samples (%.4f ms) found; JACK reports %u playback + %u capture = %u samples, "
+                 "period %u\n",
+                 a.delay, a.delay * 1000.0 / rateHz, l.playback, l.capture, l.playback + l.capture, l.period);
+}
+
+// Copies the recording into the claimed output, which appears whole or not at all.
+int saveRecording(const ScratchFile &scratch, OutputFile *out, const char *savePath)
+{
+    std::unique_ptr<FILE, int (*)(FILE *)> in(std::fopen(scratch.path().c_str(), "rb"), std::fclose);
+    bool ok = in && beginOutput(out);
+    std::vector<char> buffer(1 << 20);
+    while (ok) {
+        const size_t n = std::fread(buffer.data(), 1, buffer.size(), in.get());
+        if (n == 0) break;
+        ok = std::fwrite(buffer.data(), 1, n, out->stream) == n;
+    }
+    ok = ok && !std::ferror(in.get()) && commitOutput(out);
+    if (ok) return 0;
+    discardOutput(out);
+    std::fprintf(stderr, "error: fail to save the recording to \"%s\".\n", savePath);
+    return 1;
+}
+
+// The claimed --save output, discarded on every path that does not commit it.
+struct OutputOwner {
+    OutputFile file;
+    ~OutputOwner() { discardOutput(&file); }
+};
+
+// Prints an error text of the analysis as one line that starts with "error: ".
+int fail(std::string text)
+{
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    if (text.rfind("error: ", 0) != 0) text = "error: " + text;
+    std::fprintf(stderr, "%s\n", text.c_str());
+    return 1;
+}
+
+int measureMain(int argc, char **argv)
+{
+    MeasureSettings m;
+    int status = parseMeasureOptions(argc, argv, &m);
+    if (status != RUN_CONTINUES) return status;
+    std::string error;
+    if (m.plotPath && !plotSupported()) {
+        drawPlot(m.plotPath, Analysis(), &error);
+        return fail(error);
+    }
+    PlayedSignal played;
+    if (printFailure(preparePlayed(m.request, &played))) return 1;
+    SignalPlan plan;
+    if (planMeasurementSignal(m.request.signal, &plan)) return 1;
+    m.duplex.rateHz = m.request.signal.samplingHz;
+    m.duplex.signalFrames = plan.request.size;
+
+    OutputOwner out;
+    if (m.savePath && !openOutput(m.savePath, &out.file)) {
+        std::fprintf(stderr, "error: fail to open \"%s\".\n", m.savePath);
+        return 1;
+    }
+    ScratchFile scratch;
+    if (!scratch.create()) return printFailure(failure("fail to make a file for the recording."));
+    JackDuplex duplex;
+    if (printFailure(duplex.open(m.duplex))) return 1;
+    RecordOptions options;
+    options.rateHz = m.duplex.rateHz;
+    options.progress = isatty(STDERR_FILENO);
+    if (printFailure(recordMeasurement(&duplex, &plan, options, scratch))) return 1;
+
+    // The recording is whole: it is kept even where the analysis refuses it.
+    if (m.savePath && saveRecording(scratch, &out.file, m.savePath)) return 1;
+    Recording rec;
+    if (!openRecording(scratch.path().c_str(), &rec, &error)) return fail(error);
+    rec.name = m.request.recordingName;
+    AnalysisOutcome outcome;
+    if (printFailure(analyzeRecording(m.request, played, &rec, &outcome))) return 1;
+    std::fputs(outcome.warnings.c_str(), stderr);
+    printLatency(outcome.analysis, duplex.latency(), m.duplex.rateHz);
+    if (printOutput(outcome.results, "the results")) return 1;
+    if (m.plotPath && !drawPlot(m.plotPath, outcome.analysis, &error)) return fail(error);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) { return runMain(measureMain, argc, argv); }
