@@ -158,25 +158,12 @@ struct OutputOwner {
     ~OutputOwner() { discardOutput(&file); }
 };
 
-// Prints an error text of the analysis as one line that starts with "error: ".
-int fail(std::string text)
-{
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    if (text.rfind("error: ", 0) != 0) text = "error: " + text;
-    std::fprintf(stderr, "%s\n", text.c_str());
-    return 1;
-}
-
 int measureMain(int argc, char **argv)
 {
     MeasureSettings m;
     int status = parseMeasureOptions(argc, argv, &m);
     if (status != RUN_CONTINUES) return status;
-    std::string error;
-    if (m.plotPath && !plotSupported()) {
-        drawPlot(m.plotPath, Analysis(), &error);
-        return fail(error);
-    }
+    if (m.plotPath && !plotSupported()) return printFailure(drawPlot(m.plotPath, Analysis()));
     PlayedSignal played;
     if (printFailure(preparePlayed(m.request, &played))) return 1;
     SignalPlan plan;
@@ -201,15 +188,14 @@ int measureMain(int argc, char **argv)
     // The recording is whole: it is kept even where the analysis refuses it.
     if (m.savePath && saveRecording(scratch, &out.file, m.savePath)) return 1;
     Recording rec;
-    if (!openRecording(scratch.path().c_str(), &rec, &error)) return fail(error);
+    if (printFailure(openRecording(scratch.path().c_str(), &rec))) return 1;
     rec.name = m.request.recordingName;
     AnalysisOutcome outcome;
     if (printFailure(analyzeRecording(m.request, played, &rec, &outcome))) return 1;
     std::fputs(outcome.warnings.c_str(), stderr);
     printLatency(outcome.analysis, duplex.latency(), m.duplex.rateHz);
     if (printOutput(outcome.results, "the results")) return 1;
-    if (m.plotPath && !drawPlot(m.plotPath, outcome.analysis, &error)) return fail(error);
-    return 0;
+    return m.plotPath ? printFailure(drawPlot(m.plotPath, outcome.analysis)) : 0;
 }
 
 }  // namespace
