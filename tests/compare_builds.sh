@@ -15,6 +15,7 @@
 # then kept for a closer look), 2 when a build lacks a program.
 set -u
 programs="sonvel sonvel-design sonvel-analyze"
+tests=$(cd "$(dirname "$0")" && pwd)
 if [ $# -ne 2 ]; then
   echo "usage: $0 OLD_BUILD_DIR NEW_BUILD_DIR" >&2
   exit 2
@@ -58,15 +59,7 @@ S="$work/old/bin/sonvel" D="$work/old/bin/sonvel-design"
 "$S" -t 1000 -l -12 -f list.txt --sample-format f32 rf32.wav 2>/dev/null
 "$S" -t 3007 -l -12 -f list.txt r3007.wav 2>/dev/null
 # Two channels: the first the signal 7 samples late, the second the signal itself.
-python3 - r16.wav stereo.wav <<'PY'
-import array, sys, wave
-w = wave.open(sys.argv[1]); x = array.array('h', w.readframes(w.getnframes()))
-late = array.array('h', [0] * 7) + x
-x = x + array.array('h', [0] * 7)
-s = array.array('h', [0] * (2 * len(x))); s[0::2] = late; s[1::2] = x
-o = wave.open(sys.argv[2], 'wb'); o.setnchannels(2); o.setsampwidth(2); o.setframerate(12000)
-o.writeframes(s.tobytes()); o.close()
-PY
+python3 "$tests/delayed_stereo.py" r16.wav stereo.wav 7
 if [ ! -s stereo.wav ] || [ ! -s r3007.wav ]; then
   echo "$0: the inputs could not be made" >&2
   rm -rf "$work"

@@ -25,15 +25,7 @@ check "sonvel's calibrated level and reference give the same analysis" \
   "'$analyze' $opts --calibrate -20=94 --level 102spl -f '$work/list.txt' '$work/played.wav' |
    grep -v '^# sonvel-analyze\\|^# level' | cmp - <(grep -v '^# sonvel-analyze\\|^# level' '$work/out.txt') &&
    '$analyze' $opts --full-scale sine --level -8.9897 -f '$work/list.txt' '$work/played.wav' | grep -q '^# level: -8.9[0-9] dB re full-scale sine'"
-python3 - "$work/played.wav" "$work/stereo.wav" <<'PY'
-import array, sys, wave
-w = wave.open(sys.argv[1]); x = array.array('h', w.readframes(w.getnframes()))
-y = array.array('h', [0] * 100) + x
-x = x + array.array('h', [0] * 100)
-s = array.array('h', [0] * (2 * len(x))); s[0::2] = y; s[1::2] = x
-o = wave.open(sys.argv[2], 'wb'); o.setnchannels(2); o.setsampwidth(2); o.setframerate(48000)
-o.writeframes(s.tobytes()); o.close()
-PY
+python3 "$(dirname "$0")/../delayed_stereo.py" "$work/played.wav" "$work/stereo.wav" 100
 check "a stereo recording against its loopback channel" \
   "'$analyze' $opts -l -12 -f '$work/list.txt' --reference 2 '$work/stereo.wav' >'$work/stereo.txt' && grep -q '^# delay: 100.000 samples (2.0833 ms); reference delay: 0.000 samples' '$work/stereo.txt'"
 if "$analyze" --help | grep -q 'not in this build'; then
