@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -316,5 +317,19 @@ TEST_F(Outputs, RealisationsAreWrittenAsASet)
         for (int n = 1; n <= 3; n++) got += readFile(prefix + "-" + std::to_string(n) + ".txt");
         EXPECT_TRUE(got == sets[0] || got == sets[1]) << "try " << tries;
     }
+
+    // A run stopped in its second search (about 2 s each) leaves the old set, and no
+    // temporary file.
+    std::string before;
+    for (int n = 1; n <= 3; n++) before += readFile(prefix + "-" + std::to_string(n) + ".txt");
+    const std::string names = listDir(dir);
+    RunResult stopped = runProgram(SONVEL_DESIGN_BINARY, {"-s", "48000", "--resolution", "50", "--band", "100:2000",
+                                                          "--time", "2", "--realisations", "3", prefix},
+                                   Input("", {}, "", 3000));
+    EXPECT_EQ(stopped.signal, SIGTERM);
+    std::string after;
+    for (int n = 1; n <= 3; n++) after += readFile(prefix + "-" + std::to_string(n) + ".txt");
+    EXPECT_TRUE(after == before);
+    EXPECT_EQ(listDir(dir), names);
 }
 #endif
