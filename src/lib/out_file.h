@@ -53,7 +53,9 @@ struct OutputFile {
 };
 
 struct OutputOptions {
-    // The size the finished file will have, to see whether a second copy fits.
+    // The size the finished file will have, to see whether a second copy fits and,
+    // for a file written in place, whether the disk and the file-size limit hold it
+    // (0: unknown, not checked).
     long long expectedBytes = 0;
     // The standard descriptors (bit n for descriptor n) that were closed when the
     // program started; the program may have put /dev/null there since.
