@@ -334,10 +334,15 @@ int writeRealisations(const DesignSettings &s, const LineSet &lines, const std::
     restoreWriteSignals(saved);
     if (failed) return 1;
     HeldStops held;
-    for (OutputFile &file : files)
-        if (!finishOutput(&file)) return fileFailure("save", file);
-    for (OutputFile &file : files)
-        if (!commitOutput(&file)) return fileFailure("save", file);
+    for (int step = 0; step < 2; step++) {
+        for (OutputFile &file : files) {
+            if (step == 0 ? finishOutput(&file) : commitOutput(&file)) continue;
+            fileFailure("save", file);
+            // The named temporary files go before a stop held back can end the program.
+            for (OutputFile &other : files) discardOutput(&other);
+            return 1;
+        }
+    }
     return 0;
 }
 
