@@ -11,6 +11,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -23,25 +24,42 @@
 
 namespace {
 
-// The visible temporary name that a signal must remove before the program dies. A
-// signal handler can reach nothing else, so this is the one piece of state of the
-// program's own outside a function; it holds at most one name at a time.
-char pendingName[PATH_MAX];
-volatile sig_atomic_t pendingSet = 0;
+// The visible temporary names that a signal must remove before the program dies: one
+// node for each output that has one at a time (a set of realisations has many), kept
+// for reuse and never freed. A signal handler can reach nothing else, so this is the
+// one piece of state of the program's own outside a function. A node's name is written
+// only while it is not live, so the handler never reads a name half written.
+struct PendingName {
+    char name[PATH_MAX];
+    std::atomic<bool> live{false};
+    PendingName *next = nullptr;
+};
+std::atomic<PendingName *> pendingNames{nullptr};
 
 void setPending(const std::string &name)
 {
-    pendingSet = 0;
-    if (name.size() >= sizeof pendingName) return;
-    std::memcpy(pendingName, name.c_str(), name.size() + 1);
-    pendingSet = 1;
+    if (name.size() >= PATH_MAX) return;
+    PendingName *node = pendingNames.load();
+    while (node && node->live.load()) node = node->next;
+    if (!node) {
+        node = new PendingName;
+        node->next = pendingNames.load();
+        pendingNames.store(node);
+    }
+    std::memcpy(node->name, name.c_str(), name.size() + 1);
+    node->live.store(true);
 }
 
-void clearPending() { pendingSet = 0; }
+void clearPending(const std::string &name)
+{
+    for (PendingName *node = pendingNames.load(); node; node = node->next)
+        if (node->live.load() && name == node->name) node->live.store(false);
+}
 
 void removePendingAndDie(int sig)
 {
-    if (pendingSet) unlink(pendingName);
+    for (PendingName *node = pendingNames.load(); node; node = node->next)
+        if (node->live.load()) unlink(node->name);
     std::signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -154,9 +172,10 @@ bool claimTempName(OutputFile *out, Attempt attempt)
             out->tempPath = name;
             return true;
         }
-        if (errno != EEXIST) break;
+        const int error = errno;
+        clearPending(name);
+        if (error != EEXIST) break;
     }
-    clearPending();
     return false;
 }
 
@@ -293,9 +312,9 @@ int createReplacement(OutputFile *out, int old, const struct stat &st, bool allo
     if (kept) return fd;
     close(fd);
     if (!out->tempPath.empty()) unlink(out->tempPath.c_str());
+    clearPending(out->tempPath);
     out->tempPath.clear();
     out->unnamed = false;
-    clearPending();
     return -1;
 }
 
@@ -468,7 +487,7 @@ bool commitOutput(OutputFile *out)
     if (out->kind == OutputKind::Replace && ok)
         ok = std::rename(out->tempPath.c_str(), out->target.c_str()) == 0;
     if (ok) {
-        clearPending();
+        clearPending(out->tempPath);
         out->tempPath.clear();
         out->finished = false;
         return true;
@@ -487,8 +506,8 @@ void discardOutput(OutputFile *out)
     // The pending name is this file's only while it has a temporary name.
     if (out->tempPath.empty()) return;
     unlink(out->tempPath.c_str());
+    clearPending(out->tempPath);
     out->tempPath.clear();
-    clearPending();
 }
 
 void ignoreWriteSignals(WriteSignals *saved)
