@@ -120,6 +120,18 @@ bool plantedLink(const std::string &path, const struct stat &st)
     return shared && dirSt.st_uid != st.st_uid;
 }
 
+// Whether a directory on the way to path's last name is reached through a link that
+// plantedLink forbids (/tmp/planted/out.wav, with /tmp/planted a link of another user).
+bool plantedOnTheWay(const std::string &path)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        const std::string prefix = path.substr(0, slash);
+        struct stat st;
+        if (lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && plantedLink(prefix, st)) return true;
+    }
+    return false;
+}
+
 // Follows symbolic links to the file a path names (a dangling link gives the name it
 // points to), so that a link stays a link. Stops at a name of one of the program's
 // descriptors and stores that descriptor in *fd; else *fd is -1. Returns an empty
@@ -129,6 +141,7 @@ std::string followLinks(std::string path, int *fd)
     for (int hop = 0; hop < 40; hop++) {
         *fd = descriptorNamed(path);
         if (*fd >= 0) return path;
+        if (plantedOnTheWay(path)) return std::string();
         struct stat st;
         if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
         if (plantedLink(path, st)) return std::string();

@@ -185,11 +185,13 @@ TEST_F(Outputs, ALinkPlantedInASharedDirectoryIsNotFollowed)
     ASSERT_EQ(mkdir(shared.c_str(), 0777) | chmod(shared.c_str(), 01777), 0);
     writeFile(secret, "root's");
     ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
-    // nobody plants a link to root's file and one to where root would create a file.
+    // nobody plants a link to root's file, one to where root would create a file, and
+    // one to the test's directory, on the way to root's file.
     const pid_t pid = fork();
     if (pid == 0) {
         _exit(setgid(65534) == 0 && setuid(65534) == 0 && symlink(secret.c_str(), (shared + "/out-1.txt").c_str()) == 0 &&
-                      symlink(path("created-1.txt").c_str(), (shared + "/new-1.txt").c_str()) == 0
+                      symlink(path("created-1.txt").c_str(), (shared + "/new-1.txt").c_str()) == 0 &&
+                      symlink(dir.c_str(), (shared + "/dir").c_str()) == 0
                   ? 0
                   : 1);
     }
@@ -199,12 +201,13 @@ TEST_F(Outputs, ALinkPlantedInASharedDirectoryIsNotFollowed)
     // root's own link in the same directory is followed.
     ASSERT_EQ(symlink(path("own-1.txt").c_str(), (shared + "/own-1.txt").c_str()), 0);
     for (const Writer &w : writers) {
-        for (const char *name : {"out-1.txt", "new-1.txt"}) {
+        writeFile(path("old-1.txt"), "root's");
+        for (const char *name : {"out-1.txt", "new-1.txt", "dir/old-1.txt"}) {
             EXPECT_EQ(bash(w.command(shared + "/" + name)), 1) << w.name << " " << name;
             const std::string err = readFile(path("err"));
             EXPECT_NE(err.find(w.name == "sonvel" ? "error: " : "is not followed"), std::string::npos) << err;
         }
-        EXPECT_EQ(readFile(secret), "root's") << w.name;
+        EXPECT_EQ(readFile(secret) + readFile(path("old-1.txt")), "root'sroot's") << w.name;
         EXPECT_FALSE(fileExists(path("created-1.txt"))) << w.name;
         EXPECT_EQ(bash(w.command(shared + "/own-1.txt")), 0) << w.name;
         EXPECT_EQ(unlink(path("own-1.txt").c_str()), 0) << w.name;
