@@ -47,7 +47,10 @@ int analyzeMain(int argc, char **argv)
     const char *plotPath = nullptr;
     int status = parseAnalyzeOptions(argc, argv, &request, &plotPath);
     if (status != RUN_CONTINUES) return status;
-    if (plotPath && !plotSupported()) return printFailure(drawPlot(plotPath, Analysis()));
+    // The plot's file is claimed first, so that a path that cannot take it costs no
+    // analysis; nothing reaches standard output before the plot is written in full.
+    PlotOutput plot;
+    if (plotPath && printFailure(claimPlot(plotPath, &plot))) return 1;
     PlayedSignal played;
     if (printFailure(preparePlayed(request, &played))) return 1;
     Recording rec;
@@ -55,8 +58,9 @@ int analyzeMain(int argc, char **argv)
     AnalysisOutcome outcome;
     if (printFailure(analyzeRecording(request, played, &rec, &outcome))) return 1;
     std::fputs(outcome.warnings.c_str(), stderr);
+    if (plotPath && printFailure(writePlot(outcome.analysis, &plot))) return 1;
     if (printOutput(outcome.results, "the results")) return 1;
-    return plotPath ? printFailure(drawPlot(plotPath, outcome.analysis)) : 0;
+    return plotPath ? printFailure(commitPlot(&plot)) : 0;
 }
 
 }  // namespace

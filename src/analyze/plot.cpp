@@ -1,18 +1,65 @@
-// The plot, drawn with PLplot's cairo driver where the build found PLplot.
+// The plot, drawn with PLplot's cairo driver where the build found PLplot, into memory
+// and then into its file.
 #include "report.h"
 
 #ifdef SONVEL_HAVE_PLPLOT
 
 #include <plplot.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "out_file.h"
+
+namespace {
+
+// A sentence about path, with what the output file knows of the reason.
+std::string plotProblem(const char *what, const char *path, const OutputFile &file)
+{
+    return std::string("--plot: fail to ") + what + " \"" + path + "\"" +
+           (file.why.empty() ? "" : " (" + file.why + ")") + ".";
+}
+
+// Claims the plot's file before the analysis, touching nothing that is there. Standard
+// output takes the results, so the plot cannot go there too.
+Result claimPlotFile(const char *path, PlotOutput *plot)
+{
+    if (descriptorOfPath(path) == 1)
+        return failure("--plot: the results go to standard output; the plot cannot go there too.");
+    if (!openOutput(path, &plot->file)) return failure(plotProblem("open", path, plot->file));
+    return Result();
+}
+
+// Writes the whole PNG into the claimed file, every byte checked; the file is placed
+// only by commitPlot.
+Result writePlotFile(const std::string &png, PlotOutput *plot)
+{
+    plot->file.expectedBytes = static_cast<long long>(png.size());
+    OutputFile &file = plot->file;
+    if (!beginOutput(&file)) return failure(plotProblem("open", file.path.c_str(), file));
+    WriteSignals saved;
+    ignoreWriteSignals(&saved);
+    const bool written = std::fwrite(png.data(), 1, png.size(), file.stream) == png.size() &&
+                         std::fflush(file.stream) == 0 && !std::ferror(file.stream);
+    restoreWriteSignals(saved);
+    if (!written) {
+        discardOutput(&file);
+        return failure(plotProblem("write", file.path.c_str(), file));
+    }
+    return Result();
+}
+
+}  // namespace
+
+Result commitPlot(PlotOutput *plot)
+{
+    if (!commitOutput(&plot->file)) return failure(plotProblem("write", plot->file.path.c_str(), plot->file));
+    return Result();
+}
 
 namespace {
 
@@ -81,59 +128,11 @@ Frame frameOf(const Analysis &a, const PlotSeries &p)
     return Frame{left, right + 0.05, bottom, top};
 }
 
-// The plot's file, its one owner: discarded unless committed. PLplot closes the stream
-// it is given at plend, so it gets a stream of its own on the same file, and the
-// output's own stream stays for the commit.
-class PlotFile {
-public:
-    PlotFile() = default;
-    PlotFile(const PlotFile &) = delete;
-    PlotFile &operator=(const PlotFile &) = delete;
-    ~PlotFile()
-    {
-        if (plotStream_) std::fclose(plotStream_);
-        if (!committed_) discardOutput(&out_);
-    }
-
-    // Claims path and opens both streams; false when one cannot be had.
-    bool open(const char *path)
-    {
-        if (!openOutput(path, &out_) || !beginOutput(&out_)) return false;
-        const int copy = dup(fileno(out_.stream));
-        if (copy < 0) return false;
-        plotStream_ = fdopen(copy, "wb");
-        if (!plotStream_) close(copy);
-        return plotStream_ != nullptr;
-    }
-
-    // Hands PLplot its stream, which plend closes.
-    void giveToPlplot()
-    {
-        plsfile(plotStream_);
-        plotStream_ = nullptr;
-    }
-
-    // Renames the file into place. PLplot reports no failure to write: a file that is
-    // empty or a header short has none, and is not committed.
-    bool commit()
-    {
-        struct stat st;
-        const bool written = fstat(fileno(out_.stream), &st) == 0 && st.st_size > 12;
-        committed_ = written && commitOutput(&out_);
-        return committed_;
-    }
-
-private:
-    OutputFile out_;
-    FILE *plotStream_ = nullptr;  // until PLplot takes it
-    bool committed_ = false;
-};
-
 // The page and its colours: 1 axes and text, 2 response, 3 noise, 4 odd, 5 even.
-void beginPage(PlotFile *file)
+void beginPage(FILE *stream)
 {
     plsdev("pngcairo");
-    file->giveToPlplot();
+    plsfile(stream);
     plspage(0, 0, 1200, 700, 0, 0);
     plscolbg(255, 255, 255);
     plscol0(1, 0, 0, 0);
@@ -185,34 +184,65 @@ void drawLegend()
              lineStyles, lineWidths, symbolColors, symbolScales, symbolNumbers, symbols);
 }
 
+// Whether png is a whole PNG file: the signature first, the IEND chunk last. PLplot
+// reports no failure of its own, so a plot cut short shows only here.
+bool wholePng(const std::string &png)
+{
+    static const char SIGNATURE[] = "\x89PNG\r\n\x1a\n";
+    // The last chunk: length 0, "IEND" and its CRC.
+    static const char IEND[] = "\0\0\0\0IEND\xae\x42\x60\x82";
+    return png.size() >= 8 + 12 && png.compare(0, 8, SIGNATURE, 8) == 0 &&
+           png.compare(png.size() - 12, 12, IEND, 12) == 0;
+}
+
+// The PNG of the plot, drawn in memory; empty when it could not be drawn whole.
+std::string renderPlot(const Analysis &a)
+{
+    const PlotSeries series = seriesOf(a);
+    const Frame frame = frameOf(a, series);
+    char *buffer = nullptr;
+    size_t size = 0;
+    FILE *memory = open_memstream(&buffer, &size);
+    if (!memory) return std::string();
+    beginPage(memory);
+    drawSeries(frame, series);
+    drawLegend();
+    plend();  // closes memory, which sets buffer and size
+    std::string png = buffer ? std::string(buffer, size) : std::string();
+    std::free(buffer);
+    return wholePng(png) ? png : std::string();
+}
+
 }  // namespace
 
 bool plotSupported() { return true; }
 
-Result drawPlot(const char *path, const Analysis &a)
+Result claimPlot(const char *path, PlotOutput *plot)
 {
     if (!hasPngCairo())
         return failure("--plot: PLplot's cairo driver is not installed (apt-get install plplot-driver-cairo).");
-    const PlotSeries series = seriesOf(a);
-    const Frame frame = frameOf(a, series);
-    PlotFile file;
-    if (!file.open(path)) return failure(std::string("--plot: fail to open \"") + path + "\".");
-    beginPage(&file);
-    drawSeries(frame, series);
-    drawLegend();
-    plend();
-    if (!file.commit()) return failure(std::string("--plot: fail to write \"") + path + "\".");
-    return Status::Ok;
+    return claimPlotFile(path, plot);
+}
+
+Result writePlot(const Analysis &a, PlotOutput *plot)
+{
+    const std::string png = renderPlot(a);
+    if (png.empty()) return failure("--plot: PLplot did not draw the whole plot.");
+    return writePlotFile(png, plot);
 }
 
 #else
 
 bool plotSupported() { return false; }
 
-Result drawPlot(const char *, const Analysis &)
+Result claimPlot(const char *, PlotOutput *)
 {
     return failure("--plot: this sonvel-analyze was built without PLplot (apt-get install "
                    "libplplot-dev plplot-driver-cairo, then build again).");
 }
+
+Result writePlot(const Analysis &, PlotOutput *) { return failure("--plot: no plot in this build."); }
+
+Result commitPlot(PlotOutput *) { return failure("--plot: no plot in this build."); }
 
 #endif

@@ -8,6 +8,7 @@
 #include "levels.h"
 
 #include "analysis.h"
+#include "out_file.h"
 #include "result.h"
 
 // What the header names besides the analysis.
@@ -32,8 +33,21 @@ const char *kindName(LineKind kind);
 // Whether this build draws plots.
 bool plotSupported();
 
+// The plot's PNG file, claimed before the analysis and placed after the results.
+struct PlotOutput {
+    OutputFile file;
+};
+
+// Claims path for the plot, touching nothing that is there: a path that cannot be
+// written, or standard output, which takes the results, is refused before the analysis.
+Result claimPlot(const char *path, PlotOutput *plot);
+
 // Draws the response magnitude, the noise and the odd and even distortion on one
-// log-frequency plot into a PNG file, which appears whole or not at all.
-Result drawPlot(const char *path, const Analysis &a);
+// log-frequency plot into memory, and writes the whole PNG into the claimed file,
+// every write checked; a file written in place is refused first when it cannot hold it.
+Result writePlot(const Analysis &a, PlotOutput *plot);
+
+// Puts the written plot in place, once the results are out.
+Result commitPlot(PlotOutput *plot);
 
 #endif

@@ -1,12 +1,17 @@
 // sonvel-design: writes sonvel parameter lists for periodic multisines, with frequency
 // grids, spectra and phases of the lowest crest factor, and the highest level at which
 // sonvel plays them.
+#include <fcntl.h>
 #include <getopt.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -221,24 +226,122 @@ std::string echoedCommand(int argc, char **argv)
     return command;
 }
 
-// Realisation r in PREFIX-r.txt, which appears whole or not at all; the file is claimed
-// before the search, so that a path that cannot be written costs no search. Any way out
-// but the commit, an exception among them, discards it. 1 after an "error: " line.
-int writeRealisation(const DesignSettings &s, const LineSet &lines, int r, const std::string &command)
+// One line of failure about a realisation's file, with the reason where it is known.
+int fileFailure(const char *what, const OutputFile &file)
 {
-    const std::string path = s.prefix + "-" + std::to_string(r) + ".txt";
-    OutputFile file;
-    if (!openOutput(path.c_str(), &file)) {
-        std::fprintf(stderr, "error: fail to open \"%s\".\n", escaped(path.c_str()).c_str());
-        return 1;
+    std::fprintf(stderr, "error: fail to %s \"%s\"%s.\n", what, escaped(file.path.c_str()).c_str(),
+                 file.why.empty() ? "" : (" (" + file.why + ")").c_str());
+    return 1;
+}
+
+// Room for one descriptor a file beside the standard ones, the soft limit raised up to
+// the hard one where needed.
+void allowDescriptors(int files)
+{
+    struct rlimit limit;
+    const rlim_t wanted = static_cast<rlim_t>(files) + 64;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// Holds an exclusive flock on the prefix's directory, so that two runs on one prefix
+// write their sets one after the other (the second waits), never mixed.
+class DirectoryLock {
+public:
+    explicit DirectoryLock(const std::string &prefix)
+    {
+        const size_t slash = prefix.rfind('/');
+        const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : prefix.substr(0, slash);
+        fd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
     }
-    std::string out;
-    if (designList(s, lines, s.search.seed + static_cast<uint64_t>(r - 1), r, command, &out)) return 1;
-    const bool written =
-        beginOutput(&file) && std::fwrite(out.data(), 1, out.size(), file.stream) == out.size();
-    if (!written || !commitOutput(&file)) {
-        std::fprintf(stderr, "error: fail to save \"%s\".\n", escaped(path.c_str()).c_str());
-        return 1;
+    ~DirectoryLock()
+    {
+        if (fd_ >= 0) close(fd_);
+    }
+    DirectoryLock(const DirectoryLock &) = delete;
+    DirectoryLock &operator=(const DirectoryLock &) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+// SIGINT, SIGTERM and SIGHUP held back while the set is put in place, so that a stop
+// comes before the first rename or after the last.
+class HeldStops {
+public:
+    HeldStops()
+    {
+        sigset_t stops;
+        sigemptyset(&stops);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, sig);
+        sigprocmask(SIG_BLOCK, &stops, &saved_);
+    }
+    ~HeldStops() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+    HeldStops(const HeldStops &) = delete;
+    HeldStops &operator=(const HeldStops &) = delete;
+
+private:
+    sigset_t saved_;
+};
+
+// Writes text into file and flushes it, every byte checked; false when one is lost.
+bool writeWhole(OutputFile *file, const std::string &text)
+{
+    return beginOutput(file) && std::fwrite(text.data(), 1, text.size(), file->stream) == text.size() &&
+           std::fflush(file->stream) == 0 && !std::ferror(file->stream);
+}
+
+// The realisations r = 1 .. R in PREFIX-r.txt, written as a set: all of them or none.
+// Every file is claimed before the first search, so that a path that cannot be written
+// costs no search; the files written through temporary ones are written first, the
+// ones written in place (other hard links) only once the disk and the file-size limit
+// are known to hold them all, and the set is renamed into place last. Any way out
+// before that, an exception among them, discards every file. 1 after an "error: " line.
+int writeRealisations(const DesignSettings &s, const LineSet &lines, const std::string &command)
+{
+    DirectoryLock lock(s.prefix);
+    allowDescriptors(s.realisations);
+    std::vector<OutputFile> files(static_cast<size_t>(s.realisations));
+    for (int r = 1; r <= s.realisations; r++) {
+        const std::string path = s.prefix + "-" + std::to_string(r) + ".txt";
+        OutputFile &file = files[static_cast<size_t>(r - 1)];
+        if (!openOutput(path.c_str(), &file)) {
+            file.path = path;
+            return fileFailure("open", file);
+        }
+    }
+    std::vector<std::string> texts(files.size());
+    for (int r = 1; r <= s.realisations; r++)
+        if (designList(s, lines, s.search.seed + static_cast<uint64_t>(r - 1), r, command, &texts[r - 1]))
+            return 1;
+    WriteSignals saved;
+    ignoreWriteSignals(&saved);
+    int failed = 0;
+    for (size_t i = 0; i < files.size() && !failed; i++) {
+        files[i].expectedBytes = static_cast<long long>(texts[i].size());
+        if (files[i].kind == OutputKind::InPlace) {
+            if (!roomForOutput(&files[i])) failed = fileFailure("save", files[i]);
+        } else if (!writeWhole(&files[i], texts[i])) {
+            failed = fileFailure("save", files[i]);
+        }
+    }
+    for (size_t i = 0; i < files.size() && !failed; i++)
+        if (files[i].kind == OutputKind::InPlace && !writeWhole(&files[i], texts[i]))
+            failed = fileFailure("save", files[i]);
+    restoreWriteSignals(saved);
+    if (failed) return 1;
+    HeldStops held;
+    for (int step = 0; step < 2; step++) {
+        for (OutputFile &file : files) {
+            if (step == 0 ? finishOutput(&file) : commitOutput(&file)) continue;
+            fileFailure("save", file);
+            // The named temporary files go before a stop held back can end the program.
+            for (OutputFile &other : files) discardOutput(&other);
+            return 1;
+        }
     }
     return 0;
 }
@@ -269,9 +372,7 @@ int designMain(int argc, char **argv)
         }
         return 0;
     }
-    for (int r = 1; r <= s.realisations; r++)
-        if (writeRealisation(s, lines, r, command)) return 1;
-    return 0;
+    return writeRealisations(s, lines, command);
 }
 
 }  // namespace

@@ -1,14 +1,20 @@
 #include "out_file.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -18,25 +24,42 @@
 
 namespace {
 
-// The visible temporary name that a signal must remove before the program dies. A
-// signal handler can reach nothing else, so this is the one piece of state of the
-// program's own outside a function; it holds at most one name at a time.
-char pendingName[PATH_MAX];
-volatile sig_atomic_t pendingSet = 0;
+// The visible temporary names that a signal must remove before the program dies: one
+// node for each output that has one at a time (a set of realisations has many), kept
+// for reuse and never freed. A signal handler can reach nothing else, so this is the
+// one piece of state of the program's own outside a function. A node's name is written
+// only while it is not live, so the handler never reads a name half written.
+struct PendingName {
+    char name[PATH_MAX];
+    std::atomic<bool> live{false};
+    PendingName *next = nullptr;
+};
+std::atomic<PendingName *> pendingNames{nullptr};
 
 void setPending(const std::string &name)
 {
-    pendingSet = 0;
-    if (name.size() >= sizeof pendingName) return;
-    std::memcpy(pendingName, name.c_str(), name.size() + 1);
-    pendingSet = 1;
+    if (name.size() >= PATH_MAX) return;
+    PendingName *node = pendingNames.load();
+    while (node && node->live.load()) node = node->next;
+    if (!node) {
+        node = new PendingName;
+        node->next = pendingNames.load();
+        pendingNames.store(node);
+    }
+    std::memcpy(node->name, name.c_str(), name.size() + 1);
+    node->live.store(true);
 }
 
-void clearPending() { pendingSet = 0; }
+void clearPending(const std::string &name)
+{
+    for (PendingName *node = pendingNames.load(); node; node = node->next)
+        if (node->live.load() && name == node->name) node->live.store(false);
+}
 
 void removePendingAndDie(int sig)
 {
-    if (pendingSet) unlink(pendingName);
+    for (PendingName *node = pendingNames.load(); node; node = node->next)
+        if (node->live.load()) unlink(node->name);
     std::signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -83,16 +106,45 @@ int descriptorNamed(const std::string &path)
     return -1;
 }
 
+// Whether the kernel's rule for links in shared directories forbids following the link
+// st at path: in a sticky, world-writable directory (/tmp) only a link of the caller's
+// or of the directory's owner is followed. The rule holds here whether or not
+// fs.protected_symlinks is set, since a planted link could else send the output of
+// another user's run, root's among them, to any file.
+bool plantedLink(const std::string &path, const struct stat &st)
+{
+    if (st.st_uid == geteuid()) return false;
+    struct stat dirSt;
+    if (stat(dirOf(path).c_str(), &dirSt) != 0) return true;
+    const bool shared = (dirSt.st_mode & S_ISVTX) && (dirSt.st_mode & S_IWOTH);
+    return shared && dirSt.st_uid != st.st_uid;
+}
+
+// Whether a directory on the way to path's last name is reached through a link that
+// plantedLink forbids (/tmp/planted/out.wav, with /tmp/planted a link of another user).
+bool plantedOnTheWay(const std::string &path)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        const std::string prefix = path.substr(0, slash);
+        struct stat st;
+        if (lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && plantedLink(prefix, st)) return true;
+    }
+    return false;
+}
+
 // Follows symbolic links to the file a path names (a dangling link gives the name it
 // points to), so that a link stays a link. Stops at a name of one of the program's
-// descriptors and stores that descriptor in *fd; else *fd is -1.
+// descriptors and stores that descriptor in *fd; else *fd is -1. Returns an empty
+// string, with *fd -1, for a link that plantedLink forbids.
 std::string followLinks(std::string path, int *fd)
 {
     for (int hop = 0; hop < 40; hop++) {
         *fd = descriptorNamed(path);
         if (*fd >= 0) return path;
+        if (plantedOnTheWay(path)) return std::string();
         struct stat st;
         if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        if (plantedLink(path, st)) return std::string();
         char link[PATH_MAX];
         ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
         if (n < 0) break;
@@ -133,9 +185,10 @@ bool claimTempName(OutputFile *out, Attempt attempt)
             out->tempPath = name;
             return true;
         }
-        if (errno != EEXIST) break;
+        const int error = errno;
+        clearPending(name);
+        if (error != EEXIST) break;
     }
-    clearPending();
     return false;
 }
 
@@ -168,25 +221,62 @@ int createTemporary(OutputFile *out, bool allowUnnamed)
     return fd;
 }
 
-// Copies every extended attribute of path to fd: ACLs among them, which live in the
-// system.posix_acl_* attributes. False when one cannot be read or set.
-bool copyAttributes(const std::string &path, int fd)
+// The names of the extended attributes of fd that the caller can see, each ended by a
+// NUL; false when they cannot be read. A file system without attributes has none.
+bool attributeNames(int fd, std::vector<char> *names)
 {
-    ssize_t size = listxattr(path.c_str(), nullptr, 0);
-    if (size < 0) return errno == ENOTSUP;  // a file system without attributes has none
-    std::vector<char> names(static_cast<size_t>(size) + 1);
-    size = listxattr(path.c_str(), names.data(), names.size());
+    names->clear();
+    ssize_t size = flistxattr(fd, nullptr, 0);
+    if (size < 0) return errno == ENOTSUP;
+    names->resize(static_cast<size_t>(size) + 1);
+    size = flistxattr(fd, names->data(), names->size());
     if (size < 0) return false;
-    for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(std::strlen(&names[at])) + 1) {
-        const char *name = &names[at];
-        ssize_t length = getxattr(path.c_str(), name, nullptr, 0);
+    names->resize(static_cast<size_t>(size));
+    return true;
+}
+
+template <typename Each>
+bool eachName(const std::vector<char> &names, Each each)
+{
+    for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1)
+        if (!each(&names[at])) return false;
+    return true;
+}
+
+// Makes the extended attributes of fd those of the old file's descriptor old: ACLs
+// among them, which live in the system.posix_acl_* attributes. An attribute that the
+// new file got from its directory (a default ACL's inherited entries) and the old file
+// lacks is removed; security labels are the system's to give. False when one cannot
+// be read, removed or set.
+bool copyAttributes(int old, int fd)
+{
+    std::vector<char> oldNames, newNames;
+    if (!attributeNames(old, &oldNames) || !attributeNames(fd, &newNames)) return false;
+    const bool removed = eachName(newNames, [&](const char *name) {
+        if (std::strncmp(name, "security.", 9) == 0) return true;
+        if (fgetxattr(old, name, nullptr, 0) >= 0 || errno != ENODATA) return true;
+        return fremovexattr(fd, name) == 0;
+    });
+    return removed && eachName(oldNames, [&](const char *name) {
+        ssize_t length = fgetxattr(old, name, nullptr, 0);
         if (length < 0) return false;
         std::vector<char> value(static_cast<size_t>(length) + 1);
-        length = getxattr(path.c_str(), name, value.data(), value.size());
-        if (length < 0 || fsetxattr(fd, name, value.data(), static_cast<size_t>(length), 0) != 0)
-            return false;
-    }
-    return true;
+        length = fgetxattr(old, name, value.data(), value.size());
+        return length >= 0 && fsetxattr(fd, name, value.data(), static_cast<size_t>(length), 0) == 0;
+    });
+}
+
+// Gives fd the inode flags of old that an owner may set (chattr's d, A, S, C); false
+// when one cannot be given. A file system without flags has none to keep.
+bool copyFlags(int old, int fd)
+{
+    const int KEPT = FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL | FS_NOCOW_FL;
+    int oldFlags = 0, newFlags = 0;
+    if (ioctl(old, FS_IOC_GETFLAGS, &oldFlags) != 0) return true;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &newFlags) != 0) return (oldFlags & KEPT) == 0;
+    if ((oldFlags & KEPT) == (newFlags & KEPT)) return true;
+    newFlags = (newFlags & ~KEPT) | (oldFlags & KEPT);
+    return ioctl(fd, FS_IOC_SETFLAGS, &newFlags) == 0;
 }
 
 // Whether the file of st in the directory dirSt can be replaced by a rename: the
@@ -215,23 +305,29 @@ bool roomForCopy(const std::string &target, long long expectedBytes)
     return static_cast<long double>(vfs.f_bavail) * vfs.f_frsize >= expectedBytes;
 }
 
-// A temporary file that the old file's owner, group, mode and attributes were given;
-// -1 when any of them could not be.
-int createReplacement(OutputFile *out, const struct stat &st, bool allowUnnamed)
+// A temporary file that the old file's (open as old, st) owner, group, mode, attributes
+// and flags were given; -1 when any of them could not be.
+int createReplacement(OutputFile *out, int old, const struct stat &st, bool allowUnnamed)
 {
     int fd = createTemporary(out, allowUnnamed);
     if (fd < 0) return -1;
-    // Owner and group first (a change of owner clears the set-id bits), then the mode,
-    // then the attributes: an ACL sets the group bits to its mask, as on the old file.
-    bool kept = (st.st_uid == geteuid() && st.st_gid == getegid()) ||
-                fchown(fd, st.st_uid, st.st_gid) == 0;
-    kept = kept && fchmod(fd, st.st_mode & 07777) == 0 && copyAttributes(out->target, fd);
+    // Owner and group first (a change of owner clears the set-id bits; a set-group-ID
+    // directory gives the new file its own group), then the mode, then the attributes:
+    // removing the entries a default ACL gave keeps the mode, and the old file's ACL
+    // sets the group bits to its mask, as on the old file. What the new file ends with
+    // is checked, not assumed.
+    struct stat now;
+    bool kept = fstat(fd, &now) == 0 &&
+                ((now.st_uid == st.st_uid && now.st_gid == st.st_gid) || fchown(fd, st.st_uid, st.st_gid) == 0);
+    kept = kept && fchmod(fd, st.st_mode & 07777) == 0 && copyAttributes(old, fd) && copyFlags(old, fd);
+    kept = kept && fstat(fd, &now) == 0 && now.st_uid == st.st_uid && now.st_gid == st.st_gid &&
+           now.st_mode == st.st_mode;
     if (kept) return fd;
     close(fd);
     if (!out->tempPath.empty()) unlink(out->tempPath.c_str());
+    clearPending(out->tempPath);
     out->tempPath.clear();
     out->unnamed = false;
-    clearPending();
     return -1;
 }
 
@@ -249,22 +345,37 @@ bool claimDescriptor(int fd, OutputFile *out, const OutputOptions &options)
 }
 
 // An existing regular file (st): replaced by a temporary file where that keeps it as it
-// is, else written in place. One that cannot be written is refused now, as a plain open
-// would refuse it; opening without O_TRUNC leaves it as it is.
+// is, else written in place. The kernel opens the path as given, so that its own checks
+// of links apply; a file that cannot be written is refused now, as a plain open would
+// refuse it, and opening without O_TRUNC leaves it as it is.
 bool claimExisting(OutputFile *out, const struct stat &st, const OutputOptions &options)
 {
-    int probe = open(out->target.c_str(), O_WRONLY | O_CLOEXEC);
+    int probe = open(out->path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
     if (probe < 0) return false;
+    struct stat opened;
+    if (fstat(probe, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+        close(probe);
+        out->why = "the path changed while it was opened";
+        return false;
+    }
     struct stat dirSt;
     const bool replaceable = st.st_nlink == 1 && stat(dirOf(out->target).c_str(), &dirSt) == 0 &&
                              renameAllowed(out->target, dirSt) && roomForCopy(out->target, options.expectedBytes);
-    out->fd = replaceable ? createReplacement(out, st, options.allowUnnamed) : -1;
+    out->fd = replaceable ? createReplacement(out, probe, st, options.allowUnnamed) : -1;
     if (out->fd >= 0) {
         close(probe);
         return true;
     }
+    // Written in place: a second run on the same file waits here for the first to end,
+    // so that their samples are never spliced.
     out->kind = OutputKind::InPlace;
     out->fd = probe;
+    while (flock(probe, LOCK_EX) != 0) {
+        if (errno == EINTR) continue;
+        if (errno == ENOLCK || errno == EOPNOTSUPP) break;  // a file system without locks
+        out->why = "the file cannot be locked against another run";
+        return false;
+    }
     return true;
 }
 
@@ -278,7 +389,11 @@ OutputFile &OutputFile::operator=(OutputFile &&other) noexcept
     discardOutput(this);
     stream = other.stream;
     kind = other.kind;
+    path = std::move(other.path);
     target = std::move(other.target);
+    why = std::move(other.why);
+    finished = other.finished;
+    expectedBytes = other.expectedBytes;
     tempPath = std::move(other.tempPath);
     fd = other.fd;
     unnamed = other.unnamed;
@@ -303,9 +418,16 @@ bool openOutput(const char *path, OutputFile *out, const OutputOptions &options)
 {
     *out = OutputFile();
     if (!path || !*path) return false;
+    out->path = path;
+    out->expectedBytes = options.expectedBytes;
     int fd = -1;  // the descriptor the path names, if it names one
     out->target = followLinks(path, &fd);
     if (fd >= 0) return claimDescriptor(fd, out, options);
+    if (out->target.empty()) {
+        out->why = "a symbolic link in a shared sticky directory, of neither the caller nor the directory's owner, "
+                   "is not followed";
+        return false;
+    }
     struct stat st;
     const bool exists = stat(out->target.c_str(), &st) == 0;
     if (!exists && errno != ENOENT) return false;
@@ -313,7 +435,7 @@ bool openOutput(const char *path, OutputFile *out, const OutputOptions &options)
         // Directories are refused as a plain open refuses them; FIFOs, devices and
         // sockets are opened only in beginOutput.
         out->kind = OutputKind::Direct;
-        return !S_ISDIR(st.st_mode) && access(out->target.c_str(), W_OK) == 0;
+        return !S_ISDIR(st.st_mode) && access(out->path.c_str(), W_OK) == 0;
     }
     catchStopSignals();
     if (exists) return claimExisting(out, st, options);
@@ -322,12 +444,34 @@ bool openOutput(const char *path, OutputFile *out, const OutputOptions &options)
     return out->fd >= 0;
 }
 
+bool roomForOutput(OutputFile *out)
+{
+    if (out->kind != OutputKind::InPlace || out->expectedBytes <= 0 || out->fd < 0) return true;
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<unsigned long long>(out->expectedBytes) > limit.rlim_cur) {
+        out->why = "the file-size limit (ulimit -f) cannot hold the new file, which is written in place";
+        return false;
+    }
+    // The blocks that the truncation frees count, and the new file takes whole blocks.
+    struct stat st;
+    struct statvfs vfs;
+    if (fstat(out->fd, &st) != 0 || fstatvfs(out->fd, &vfs) != 0 || vfs.f_bsize == 0) return true;
+    const long double blockBytes = vfs.f_bsize;
+    const long double needed = std::ceil(out->expectedBytes / blockBytes) * blockBytes;
+    const long double available = static_cast<long double>(vfs.f_bavail) * vfs.f_frsize + st.st_blocks * 512.0L;
+    if (needed <= available) return true;
+    out->why = "the disk has no room for the new file, which is written in place";
+    return false;
+}
+
 bool beginOutput(OutputFile *out)
 {
     if (out->kind == OutputKind::Direct) {
         // No O_TRUNC: a device or a FIFO has nothing to truncate.
-        out->fd = open(out->target.c_str(), O_WRONLY | O_CLOEXEC);
-    } else if (out->kind == OutputKind::InPlace && out->fd >= 0 && ftruncate(out->fd, 0) != 0) {
+        out->fd = open(out->path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    } else if (out->kind == OutputKind::InPlace && out->fd >= 0 &&
+               (!roomForOutput(out) || ftruncate(out->fd, 0) != 0)) {
         return false;
     }
     if (out->fd < 0) return false;
@@ -337,18 +481,28 @@ bool beginOutput(OutputFile *out)
     return true;
 }
 
-bool commitOutput(OutputFile *out)
+bool finishOutput(OutputFile *out)
 {
+    if (out->finished) return true;
     if (!out->stream) return false;
     bool ok = std::fflush(out->stream) == 0 && !std::ferror(out->stream);
     if (ok && out->unnamed) ok = linkUnnamed(fileno(out->stream), out);
     ok = std::fclose(out->stream) == 0 && ok;
     out->stream = nullptr;
+    out->finished = ok;
+    if (!ok) discardOutput(out);
+    return ok;
+}
+
+bool commitOutput(OutputFile *out)
+{
+    bool ok = finishOutput(out);
     if (out->kind == OutputKind::Replace && ok)
         ok = std::rename(out->tempPath.c_str(), out->target.c_str()) == 0;
     if (ok) {
-        clearPending();
+        clearPending(out->tempPath);
         out->tempPath.clear();
+        out->finished = false;
         return true;
     }
     discardOutput(out);
@@ -361,11 +515,12 @@ void discardOutput(OutputFile *out)
     out->stream = nullptr;
     if (out->fd >= 0) close(out->fd);
     out->fd = -1;
+    out->finished = false;
     // The pending name is this file's only while it has a temporary name.
     if (out->tempPath.empty()) return;
     unlink(out->tempPath.c_str());
+    clearPending(out->tempPath);
     out->tempPath.clear();
-    clearPending();
 }
 
 void ignoreWriteSignals(WriteSignals *saved)

@@ -13,10 +13,11 @@ enum class OutputKind {
     // directory and renamed over it once the last byte is written, flushed and closed.
     Replace,
     // A regular file that a replacement could not keep as it is (other hard links, an
-    // owner, group, ACL or extended attribute the new file could not be given, a
+    // owner, group, ACL, extended attribute or flag the new file could not be given, a
     // directory that refuses new names or renames, a mount point, a disk without room
-    // for a second copy): truncated and written in place once the run is sure to
-    // succeed. A failure after that can leave a partial file.
+    // for a second copy): locked (flock, so a second run waits), and truncated and
+    // written in place once the run is sure to succeed and only when the disk and the
+    // file-size limit hold the new file. A failed write after that leaves a partial file.
     InPlace,
     // A FIFO, a device or a socket: opened and written directly once the run is sure to
     // succeed, so that a refused run never touches it.
@@ -34,10 +35,14 @@ enum class OutputKind {
 struct OutputFile {
     FILE *stream = nullptr;  // set by beginOutput
     OutputKind kind = OutputKind::Replace;
+    std::string path;      // the path as given, which the kernel opens
     std::string target;    // the file that receives the result: the path, symlinks followed
     std::string tempPath;  // the temporary file's visible name, empty while it has none
     int fd = -1;           // the descriptor written to, before beginOutput wraps it
     bool unnamed = false;  // an O_TMPFILE file, given a name only at commit
+    bool finished = false;  // finishOutput succeeded: only the rename is left
+    long long expectedBytes = 0;  // the finished size, checked before an in-place write
+    std::string why;  // after a refusal, its reason as a sentence, or empty when none is known
 
     OutputFile() = default;
     OutputFile(OutputFile &&other) noexcept;
@@ -48,7 +53,9 @@ struct OutputFile {
 };
 
 struct OutputOptions {
-    // The size the finished file will have, to see whether a second copy fits.
+    // The size the finished file will have, to see whether a second copy fits and,
+    // for a file written in place, whether the disk and the file-size limit hold it
+    // (0: unknown, not checked).
     long long expectedBytes = 0;
     // The standard descriptors (bit n for descriptor n) that were closed when the
     // program started; the program may have put /dev/null there since.
@@ -64,12 +71,25 @@ int descriptorOfPath(const char *path);
 
 // Decides how path is written and claims it: creates the temporary file, or checks
 // that the target can be opened for writing, touching nothing that is there. Returns
-// false when it cannot be written (the caller reports it).
+// false when it cannot be written (the caller reports it; out->why may say why). A
+// symbolic link that another user planted in a sticky, world-writable directory is not
+// followed, whatever fs.protected_symlinks says.
 bool openOutput(const char *path, OutputFile *out, const OutputOptions &options = {});
 
 // Once the run is sure to succeed: opens a direct target, truncates an in-place one,
-// and gives out->stream. Returns false when that fails (nothing is written then).
+// and gives out->stream. Returns false when that fails (nothing is written then); an
+// in-place file is refused before its truncation when the free space or the file-size
+// limit cannot hold out->expectedBytes.
 bool beginOutput(OutputFile *out);
+
+// Whether the in-place file out can take out->expectedBytes (always true for the other
+// kinds, whose failures leave the target as it was); else sets out->why.
+bool roomForOutput(OutputFile *out);
+
+// Flushes and closes the stream and gives an unnamed temporary file its name: all of a
+// commit but the rename, so that several outputs can be placed together. Returns false
+// when a byte may not have reached the file; the output is then discarded.
+bool finishOutput(OutputFile *out);
 
 // Flushes and closes the stream and, for a temporary file, renames it over the target.
 // Returns false when a byte may not have reached the file; the temporary file is then

@@ -34,11 +34,13 @@ TEST_F(NamedTemporary, OnlyACommitPutsTheFileInPlace)
     EXPECT_EQ(listDir(dir), "out.wav\n");
     EXPECT_EQ(readFile(target), "new");
 
-    // A signal removes the temporary file before the program dies of it.
+    // A signal removes the temporary files, of every output still open, before the
+    // program dies of it.
     pid_t pid = fork();
     if (pid == 0) {
-        OutputFile child;
+        OutputFile child, second;
         if (!openOutput(target.c_str(), &child, named) || !beginOutput(&child)) _exit(2);
+        if (!openOutput(path("second.wav").c_str(), &second, named)) _exit(2);
         std::fputs("partial", child.stream);
         std::fflush(child.stream);
         raise(SIGTERM);
