@@ -83,7 +83,7 @@ def sessions(body):
 
 def reason_to_skip(body):
     for word, reason in SKIPPED.items():
-        if re.search(r"(^|[\s;|&(])" + word + r"\b", body, re.M):
+        if re.search(r"(^|[\s;|&(/])" + word + r"\b", body, re.M):
             return reason
     for program in PROGRAMS:
         if re.search(r"\./build/" + program + r"\b", body) and \

@@ -160,10 +160,13 @@ struct OutputOwner {
 
 int measureMain(int argc, char **argv)
 {
+    guardStandardStreams();
     MeasureSettings m;
     int status = parseMeasureOptions(argc, argv, &m);
     if (status != RUN_CONTINUES) return status;
-    if (m.plotPath && !plotSupported()) return printFailure(drawPlot(m.plotPath, Analysis()));
+    // The plot's file is claimed before any sound, and placed after the results.
+    PlotOutput plot;
+    if (m.plotPath && printFailure(claimPlot(m.plotPath, &plot))) return 1;
     PlayedSignal played;
     if (printFailure(preparePlayed(m.request, &played))) return 1;
     SignalPlan plan;
@@ -194,8 +197,9 @@ int measureMain(int argc, char **argv)
     if (printFailure(analyzeRecording(m.request, played, &rec, &outcome))) return 1;
     std::fputs(outcome.warnings.c_str(), stderr);
     printLatency(outcome.analysis, duplex.latency(), m.duplex.rateHz);
+    if (m.plotPath && printFailure(writePlot(outcome.analysis, &plot))) return 1;
     if (printOutput(outcome.results, "the results")) return 1;
-    return m.plotPath ? printFailure(drawPlot(m.plotPath, outcome.analysis)) : 0;
+    return m.plotPath ? printFailure(commitPlot(&plot)) : 0;
 }
 
 }  // namespace

@@ -277,13 +277,20 @@ void printLevel(const RunSettings *settings, double dcDb)
     std::fputc('\n', stderr);
 }
 
+// "error: fail to open" the output, with the reason where the output file gives one
+// (a planted link, no room for a file written in place).
+void printOpenFailure(const char *path, const OutputFile &out)
+{
+    std::fprintf(stderr, "error: fail to open \"%s\"%s.\n", path, out.why.empty() ? "" : (" (" + out.why + ")").c_str());
+}
+
 // Header and samples into the opened output, and the level line once every sample is
 // made. Returns 0, or 1 after the message; the output is then discarded.
 int writeSignal(const RunSettings *settings, SignalPlan *plan, OutputFile *out)
 {
     if (!beginOutput(out)) {
         discardOutput(out);
-        std::fprintf(stderr, "error: fail to open \"%s\".\n", settings->outputPath);
+        printOpenFailure(settings->outputPath, *out);
         return 1;
     }
     // A bigger buffer than stdio's own: a long signal then takes fewer writes.
@@ -331,7 +338,7 @@ int runGeneration(const RunSettings *settings, const ParamTable *table, FILE *pa
                                 : dataBytes;
     options.closedAtStart = settings->closedStreams;
     if (!openOutput(settings->outputPath, &out, options)) {
-        std::fprintf(stderr, "error: fail to open \"%s\".\n", settings->outputPath);
+        printOpenFailure(settings->outputPath, out);
         return 1;
     }
     int shown = -1;
