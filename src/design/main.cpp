@@ -294,6 +294,53 @@ bool writeWhole(OutputFile *file, const std::string &text)
            std::fflush(file->stream) == 0 && !std::ferror(file->stream);
 }
 
+// Every file of the set claimed, before any search. 1 after an "error: " line.
+int claimRealisations(const DesignSettings &s, std::vector<OutputFile> *files)
+{
+    for (int r = 1; r <= s.realisations; r++) {
+        const std::string path = s.prefix + "-" + std::to_string(r) + ".txt";
+        OutputFile &file = (*files)[static_cast<size_t>(r - 1)];
+        if (!openOutput(path.c_str(), &file)) {
+            file.path = path;
+            return fileFailure("open", file);
+        }
+    }
+    return 0;
+}
+
+// The texts into the files: through their temporary files first, then, once the room
+// for them all is known, into the files written in place. 1 after an "error: " line.
+int writeRealisationTexts(std::vector<OutputFile> *files, const std::vector<std::string> &texts)
+{
+    for (size_t i = 0; i < files->size(); i++) {
+        OutputFile &file = (*files)[i];
+        file.expectedBytes = static_cast<long long>(texts[i].size());
+        const bool done = file.kind == OutputKind::InPlace ? roomForOutput(&file) : writeWhole(&file, texts[i]);
+        if (!done) return fileFailure("save", file);
+    }
+    for (size_t i = 0; i < files->size(); i++)
+        if ((*files)[i].kind == OutputKind::InPlace && !writeWhole(&(*files)[i], texts[i]))
+            return fileFailure("save", (*files)[i]);
+    return 0;
+}
+
+// The set put in place with interrupts held back: every file finished, then every
+// temporary one renamed. 1 after an "error: " line, every file discarded.
+int placeRealisations(std::vector<OutputFile> *files)
+{
+    HeldStops held;
+    for (int step = 0; step < 2; step++) {
+        for (OutputFile &file : *files) {
+            if (step == 0 ? finishOutput(&file) : commitOutput(&file)) continue;
+            fileFailure("save", file);
+            // The named temporary files go before a stop held back can end the program.
+            for (OutputFile &other : *files) discardOutput(&other);
+            return 1;
+        }
+    }
+    return 0;
+}
+
 // The realisations r = 1 .. R in PREFIX-r.txt, written as a set: all of them or none.
 // Every file is claimed before the first search, so that a path that cannot be written
 // costs no search; the files written through temporary ones are written first, the
@@ -305,45 +352,16 @@ int writeRealisations(const DesignSettings &s, const LineSet &lines, const std::
     DirectoryLock lock(s.prefix);
     allowDescriptors(s.realisations);
     std::vector<OutputFile> files(static_cast<size_t>(s.realisations));
-    for (int r = 1; r <= s.realisations; r++) {
-        const std::string path = s.prefix + "-" + std::to_string(r) + ".txt";
-        OutputFile &file = files[static_cast<size_t>(r - 1)];
-        if (!openOutput(path.c_str(), &file)) {
-            file.path = path;
-            return fileFailure("open", file);
-        }
-    }
+    if (claimRealisations(s, &files)) return 1;
     std::vector<std::string> texts(files.size());
     for (int r = 1; r <= s.realisations; r++)
         if (designList(s, lines, s.search.seed + static_cast<uint64_t>(r - 1), r, command, &texts[r - 1]))
             return 1;
     WriteSignals saved;
     ignoreWriteSignals(&saved);
-    int failed = 0;
-    for (size_t i = 0; i < files.size() && !failed; i++) {
-        files[i].expectedBytes = static_cast<long long>(texts[i].size());
-        if (files[i].kind == OutputKind::InPlace) {
-            if (!roomForOutput(&files[i])) failed = fileFailure("save", files[i]);
-        } else if (!writeWhole(&files[i], texts[i])) {
-            failed = fileFailure("save", files[i]);
-        }
-    }
-    for (size_t i = 0; i < files.size() && !failed; i++)
-        if (files[i].kind == OutputKind::InPlace && !writeWhole(&files[i], texts[i]))
-            failed = fileFailure("save", files[i]);
+    const int failed = writeRealisationTexts(&files, texts);
     restoreWriteSignals(saved);
-    if (failed) return 1;
-    HeldStops held;
-    for (int step = 0; step < 2; step++) {
-        for (OutputFile &file : files) {
-            if (step == 0 ? finishOutput(&file) : commitOutput(&file)) continue;
-            fileFailure("save", file);
-            // The named temporary files go before a stop held back can end the program.
-            for (OutputFile &other : files) discardOutput(&other);
-            return 1;
-        }
-    }
-    return 0;
+    return failed ? 1 : placeRealisations(&files);
 }
 
 // The run of the designer; main returns what this returns.

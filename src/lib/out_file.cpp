@@ -1,5 +1,8 @@
 #include "out_file.h"
 
+#include "file_metadata.h"
+#include "file_paths.h"
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
@@ -79,81 +82,6 @@ void catchStopSignals()
     }
 }
 
-std::string dirOf(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The descriptor that a path names by itself (/dev/stdout, /dev/stderr, /dev/stdin,
-// /dev/fd/N, /proc/self/fd/N), or -1.
-int descriptorNamed(const std::string &path)
-{
-    if (path == "/dev/stdin") return 0;
-    if (path == "/dev/stdout") return 1;
-    if (path == "/dev/stderr") return 2;
-    for (const char *prefix : {"/dev/fd/", "/proc/self/fd/"}) {
-        const size_t n = std::strlen(prefix);
-        if (path.compare(0, n, prefix) != 0 || path.size() == n || path.size() > n + 9) continue;
-        int fd = 0;
-        for (size_t i = n; i < path.size(); i++) {
-            if (path[i] < '0' || path[i] > '9') return -1;
-            fd = fd * 10 + (path[i] - '0');
-        }
-        return fd;
-    }
-    return -1;
-}
-
-// Whether the kernel's rule for links in shared directories forbids following the link
-// st at path: in a sticky, world-writable directory (/tmp) only a link of the caller's
-// or of the directory's owner is followed. The rule holds here whether or not
-// fs.protected_symlinks is set, since a planted link could else send the output of
-// another user's run, root's among them, to any file.
-bool plantedLink(const std::string &path, const struct stat &st)
-{
-    if (st.st_uid == geteuid()) return false;
-    struct stat dirSt;
-    if (stat(dirOf(path).c_str(), &dirSt) != 0) return true;
-    const bool shared = (dirSt.st_mode & S_ISVTX) && (dirSt.st_mode & S_IWOTH);
-    return shared && dirSt.st_uid != st.st_uid;
-}
-
-// Whether a directory on the way to path's last name is reached through a link that
-// plantedLink forbids (/tmp/planted/out.wav, with /tmp/planted a link of another user).
-bool plantedOnTheWay(const std::string &path)
-{
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        const std::string prefix = path.substr(0, slash);
-        struct stat st;
-        if (lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && plantedLink(prefix, st)) return true;
-    }
-    return false;
-}
-
-// Follows symbolic links to the file a path names (a dangling link gives the name it
-// points to), so that a link stays a link. Stops at a name of one of the program's
-// descriptors and stores that descriptor in *fd; else *fd is -1. Returns an empty
-// string, with *fd -1, for a link that plantedLink forbids.
-std::string followLinks(std::string path, int *fd)
-{
-    for (int hop = 0; hop < 40; hop++) {
-        *fd = descriptorNamed(path);
-        if (*fd >= 0) return path;
-        if (plantedOnTheWay(path)) return std::string();
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
-        if (plantedLink(path, st)) return std::string();
-        char link[PATH_MAX];
-        ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
-        if (n < 0) break;
-        link[n] = '\0';
-        path = link[0] == '/' ? std::string(link) : dirOf(path) + "/" + link;
-    }
-    return path;
-}
-
 // A temporary name beside target that says where it comes from and that nobody can
 // guess: ".NAME.sonvel-" and 16 random hexadecimal digits.
 std::string tempNameFor(const std::string &target)
@@ -219,64 +147,6 @@ int createTemporary(OutputFile *out, bool allowUnnamed)
         });
     }
     return fd;
-}
-
-// The names of the extended attributes of fd that the caller can see, each ended by a
-// NUL; false when they cannot be read. A file system without attributes has none.
-bool attributeNames(int fd, std::vector<char> *names)
-{
-    names->clear();
-    ssize_t size = flistxattr(fd, nullptr, 0);
-    if (size < 0) return errno == ENOTSUP;
-    names->resize(static_cast<size_t>(size) + 1);
-    size = flistxattr(fd, names->data(), names->size());
-    if (size < 0) return false;
-    names->resize(static_cast<size_t>(size));
-    return true;
-}
-
-template <typename Each>
-bool eachName(const std::vector<char> &names, Each each)
-{
-    for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1)
-        if (!each(&names[at])) return false;
-    return true;
-}
-
-// Makes the extended attributes of fd those of the old file's descriptor old: ACLs
-// among them, which live in the system.posix_acl_* attributes. An attribute that the
-// new file got from its directory (a default ACL's inherited entries) and the old file
-// lacks is removed; security labels are the system's to give. False when one cannot
-// be read, removed or set.
-bool copyAttributes(int old, int fd)
-{
-    std::vector<char> oldNames, newNames;
-    if (!attributeNames(old, &oldNames) || !attributeNames(fd, &newNames)) return false;
-    const bool removed = eachName(newNames, [&](const char *name) {
-        if (std::strncmp(name, "security.", 9) == 0) return true;
-        if (fgetxattr(old, name, nullptr, 0) >= 0 || errno != ENODATA) return true;
-        return fremovexattr(fd, name) == 0;
-    });
-    return removed && eachName(oldNames, [&](const char *name) {
-        ssize_t length = fgetxattr(old, name, nullptr, 0);
-        if (length < 0) return false;
-        std::vector<char> value(static_cast<size_t>(length) + 1);
-        length = fgetxattr(old, name, value.data(), value.size());
-        return length >= 0 && fsetxattr(fd, name, value.data(), static_cast<size_t>(length), 0) == 0;
-    });
-}
-
-// Gives fd the inode flags of old that an owner may set (chattr's d, A, S, C); false
-// when one cannot be given. A file system without flags has none to keep.
-bool copyFlags(int old, int fd)
-{
-    const int KEPT = FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL | FS_NOCOW_FL;
-    int oldFlags = 0, newFlags = 0;
-    if (ioctl(old, FS_IOC_GETFLAGS, &oldFlags) != 0) return true;
-    if (ioctl(fd, FS_IOC_GETFLAGS, &newFlags) != 0) return (oldFlags & KEPT) == 0;
-    if ((oldFlags & KEPT) == (newFlags & KEPT)) return true;
-    newFlags = (newFlags & ~KEPT) | (oldFlags & KEPT);
-    return ioctl(fd, FS_IOC_SETFLAGS, &newFlags) == 0;
 }
 
 // Whether the file of st in the directory dirSt can be replaced by a rename: the

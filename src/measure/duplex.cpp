@@ -54,40 +54,13 @@ Result JackDuplex::checkPort(const std::string &name, bool play)
 
 Result JackDuplex::open(const DuplexSettings &s)
 {
-    jack_set_error_function(quiet);
-    jack_set_info_function(quiet);
-    jack_status_t status{};
-    const bool named = !s.server.empty();
-    const int options = JackNoStartServer | (named ? JackServerName : 0);
-    client_ = named ? jack_client_open("sonvel-measure", static_cast<jack_options_t>(options), &status,
-                                       s.server.c_str())
-                    : jack_client_open("sonvel-measure", static_cast<jack_options_t>(options), &status);
-    if (!client_) {
-        if (named) return failure(formatted("no JACK server \"%s\" is running.", escaped(s.server.c_str()).c_str()));
-        return failure("no JACK server is running.");
-    }
-    const int serverHz = static_cast<int>(jack_get_sample_rate(client_));
-    if (serverHz != s.rateHz)
-        return failure(formatted("the JACK server runs at %d Hz, the signal at %d Hz (-s).", serverHz, s.rateHz));
-    for (const std::string &name : s.playPorts) {
-        Result r = checkPort(name, true);
-        if (!r.ok()) return r;
-    }
-    for (const std::string &name : s.recordPorts) {
-        Result r = checkPort(name, false);
-        if (!r.ok()) return r;
-    }
-    playPorts_ = s.playPorts;
-    recordPorts_ = s.recordPorts;
-    for (size_t i = 0; i < s.playPorts.size() + s.recordPorts.size(); i++) {
+    Result r = openClient(s);
+    for (size_t i = 0; r.ok() && i < s.playPorts.size() + s.recordPorts.size(); i++) {
         const bool out = i < s.playPorts.size();
-        const std::string name = formatted(out ? "out_%zu" : "in_%zu", out ? i + 1 : i + 1 - s.playPorts.size());
-        jack_port_t *port = jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                               out ? JackPortIsOutput : JackPortIsInput, 0);
-        if (!port) return failure(formatted("JACK refuses the port \"%s\".", name.c_str()));
-        (out ? outs_ : ins_).push_back(port);
+        r = checkPort(out ? s.playPorts[i] : s.recordPorts[i - s.playPorts.size()], out);
     }
-    inBuffers_.assign(ins_.size(), nullptr);
+    if (r.ok()) r = registerPorts(s);
+    if (!r.ok()) return r;
 
     latency_.period = jack_get_buffer_size(client_);
     signalFrames_ = s.signalFrames;
@@ -111,6 +84,45 @@ Result JackDuplex::open(const DuplexSettings &s)
     jack_set_process_callback(client_, processCallback, this);
     jack_set_xrun_callback(client_, xrunCallback, this);
     jack_on_shutdown(client_, shutdownCallback, this);
+    return Result();
+}
+
+// The client, on the server named or the default one, never starting one; refused
+// when the server runs at another rate than the signal.
+Result JackDuplex::openClient(const DuplexSettings &s)
+{
+    jack_set_error_function(quiet);
+    jack_set_info_function(quiet);
+    jack_status_t status{};
+    const bool named = !s.server.empty();
+    const int options = JackNoStartServer | (named ? JackServerName : 0);
+    client_ = named ? jack_client_open("sonvel-measure", static_cast<jack_options_t>(options), &status,
+                                       s.server.c_str())
+                    : jack_client_open("sonvel-measure", static_cast<jack_options_t>(options), &status);
+    if (!client_) {
+        if (named) return failure(formatted("no JACK server \"%s\" is running.", escaped(s.server.c_str()).c_str()));
+        return failure("no JACK server is running.");
+    }
+    const int serverHz = static_cast<int>(jack_get_sample_rate(client_));
+    if (serverHz != s.rateHz)
+        return failure(formatted("the JACK server runs at %d Hz, the signal at %d Hz (-s).", serverHz, s.rateHz));
+    return Result();
+}
+
+// The client's own ports: out_1 .. for the ports played to, in_1 .. for those recorded.
+Result JackDuplex::registerPorts(const DuplexSettings &s)
+{
+    playPorts_ = s.playPorts;
+    recordPorts_ = s.recordPorts;
+    for (size_t i = 0; i < s.playPorts.size() + s.recordPorts.size(); i++) {
+        const bool out = i < s.playPorts.size();
+        const std::string name = formatted(out ? "out_%zu" : "in_%zu", out ? i + 1 : i + 1 - s.playPorts.size());
+        jack_port_t *port = jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                               out ? JackPortIsOutput : JackPortIsInput, 0);
+        if (!port) return failure(formatted("JACK refuses the port \"%s\".", name.c_str()));
+        (out ? outs_ : ins_).push_back(port);
+    }
+    inBuffers_.assign(ins_.size(), nullptr);
     return Result();
 }
 
@@ -174,60 +186,68 @@ int JackDuplex::process(jack_nframes_t frames)
         connected_.load(std::memory_order_acquire))
         phase = DuplexPhase::Playing;
     const bool recording = phase == DuplexPhase::Playing || phase == DuplexPhase::Tail;
-
-    jack_nframes_t made = 0;
-    long long played = played_.load(std::memory_order_relaxed);
-    if (phase == DuplexPhase::Playing) {
-        const jack_nframes_t wanted = static_cast<jack_nframes_t>(std::min<long long>(frames, signalFrames_ - played));
-        const size_t ready = jack_ringbuffer_read_space(play_) / sizeof(float);
-        made = static_cast<jack_nframes_t>(std::min<size_t>(wanted, ready));
-        jack_ringbuffer_read(play_, reinterpret_cast<char *>(out), made * sizeof(float));
-        if (made < wanted) markDropout(played + made);
-        played += made;
-        played_.store(played, std::memory_order_relaxed);
-        if (played == signalFrames_) phase = DuplexPhase::Tail;
-    }
+    const jack_nframes_t made = phase == DuplexPhase::Playing ? playCycle(out, frames, &phase) : 0;
     std::fill(out + made, out + frames, 0.0f);
-
-    // A stop fades what is playing to silence along a straight line, then ends the run.
-    if (stopRequested_.load(std::memory_order_relaxed) && phase != DuplexPhase::Done) {
-        for (jack_nframes_t i = 0; i < frames; i++) {
-            out[i] *= static_cast<float>(fadeLeft_) / static_cast<float>(fadeFrames_);
-            if (fadeLeft_ > 0) fadeLeft_--;
-        }
-        if (fadeLeft_ == 0) phase = DuplexPhase::Done;
-    }
+    if (stopRequested_.load(std::memory_order_relaxed) && phase != DuplexPhase::Done) fadeCycle(out, frames, &phase);
     for (size_t p = 1; p < outs_.size(); p++)
         std::memcpy(jack_port_get_buffer(outs_[p], frames), out, frames * sizeof(float));
-
-    if (recording) {
-        const long long recorded = recorded_.load(std::memory_order_relaxed);
-        // Frames interleaved straight into the ring buffer's free space. Both of its
-        // parts start on a float: the buffer's size is a power of two and every write
-        // a whole number of floats.
-        const size_t channels = ins_.size();
-        const size_t bytes = frames * channels * sizeof(float);
-        if (jack_ringbuffer_write_space(capture_) < bytes) {
-            markDropout(recorded);
-        } else {
-            for (size_t c = 0; c < channels; c++)
-                inBuffers_[c] = static_cast<float *>(jack_port_get_buffer(ins_[c], frames));
-            jack_ringbuffer_data_t parts[2];
-            jack_ringbuffer_get_write_vector(capture_, parts);
-            float *first = reinterpret_cast<float *>(parts[0].buf);
-            float *second = reinterpret_cast<float *>(parts[1].buf);
-            const size_t firstCount = parts[0].len / sizeof(float);
-            for (jack_nframes_t i = 0; i < frames; i++)
-                for (size_t c = 0; c < channels; c++) {
-                    const size_t k = i * channels + c;
-                    (k < firstCount ? first[k] : second[k - firstCount]) = inBuffers_[c][i];
-                }
-            jack_ringbuffer_write_advance(capture_, bytes);
-            recorded_.store(recorded + frames, std::memory_order_relaxed);
-        }
-        if (phase == DuplexPhase::Tail && recorded_.load(std::memory_order_relaxed) >= recordFrames_)
-            phase = DuplexPhase::Done;
-    }
+    if (recording) captureCycle(frames, &phase);
     phase_.store(phase, std::memory_order_release);
     return 0;
+}
+
+// The signal's next frames from the ring into out; how many there were. Fewer than
+// the cycle wants before the signal's end is a dropout.
+jack_nframes_t JackDuplex::playCycle(float *out, jack_nframes_t frames, DuplexPhase *phase)
+{
+    long long played = played_.load(std::memory_order_relaxed);
+    const jack_nframes_t wanted = static_cast<jack_nframes_t>(std::min<long long>(frames, signalFrames_ - played));
+    const size_t ready = jack_ringbuffer_read_space(play_) / sizeof(float);
+    const jack_nframes_t made = static_cast<jack_nframes_t>(std::min<size_t>(wanted, ready));
+    jack_ringbuffer_read(play_, reinterpret_cast<char *>(out), made * sizeof(float));
+    if (made < wanted) markDropout(played + made);
+    played += made;
+    played_.store(played, std::memory_order_relaxed);
+    if (played == signalFrames_) *phase = DuplexPhase::Tail;
+    return made;
+}
+
+// A stop fades what is playing to silence along a straight line, then ends the run.
+void JackDuplex::fadeCycle(float *out, jack_nframes_t frames, DuplexPhase *phase)
+{
+    for (jack_nframes_t i = 0; i < frames; i++) {
+        out[i] *= static_cast<float>(fadeLeft_) / static_cast<float>(fadeFrames_);
+        if (fadeLeft_ > 0) fadeLeft_--;
+    }
+    if (fadeLeft_ == 0) *phase = DuplexPhase::Done;
+}
+
+// The inputs' frames, interleaved straight into the capture ring's free space; no room
+// for them is a dropout. Both parts of that space start on a float: the buffer's size
+// is a power of two and every write a whole number of floats.
+void JackDuplex::captureCycle(jack_nframes_t frames, DuplexPhase *phase)
+{
+    const long long recorded = recorded_.load(std::memory_order_relaxed);
+    const size_t channels = ins_.size();
+    const size_t bytes = frames * channels * sizeof(float);
+    if (jack_ringbuffer_write_space(capture_) < bytes) {
+        markDropout(recorded);
+    } else {
+        for (size_t c = 0; c < channels; c++)
+            inBuffers_[c] = static_cast<float *>(jack_port_get_buffer(ins_[c], frames));
+        jack_ringbuffer_data_t parts[2];
+        jack_ringbuffer_get_write_vector(capture_, parts);
+        float *first = reinterpret_cast<float *>(parts[0].buf);
+        float *second = reinterpret_cast<float *>(parts[1].buf);
+        const size_t firstCount = parts[0].len / sizeof(float);
+        for (jack_nframes_t i = 0; i < frames; i++)
+            for (size_t c = 0; c < channels; c++) {
+                const size_t k = i * channels + c;
+                (k < firstCount ? first[k] : second[k - firstCount]) = inBuffers_[c][i];
+            }
+        jack_ringbuffer_write_advance(capture_, bytes);
+        recorded_.store(recorded + frames, std::memory_order_relaxed);
+    }
+    if (*phase == DuplexPhase::Tail && recorded_.load(std::memory_order_relaxed) >= recordFrames_)
+        *phase = DuplexPhase::Done;
 }

@@ -94,7 +94,12 @@ private:
     static int processCallback(jack_nframes_t frames, void *self);
     static int xrunCallback(void *self);
     static void shutdownCallback(void *self);
+    Result openClient(const DuplexSettings &s);
+    Result registerPorts(const DuplexSettings &s);
     int process(jack_nframes_t frames);
+    jack_nframes_t playCycle(float *out, jack_nframes_t frames, DuplexPhase *phase);
+    void fadeCycle(float *out, jack_nframes_t frames, DuplexPhase *phase);
+    void captureCycle(jack_nframes_t frames, DuplexPhase *phase);
     void markDropout(long long frame);
     Result checkPort(const std::string &name, bool play);
 

@@ -158,6 +158,8 @@ struct OutputOwner {
     ~OutputOwner() { discardOutput(&file); }
 };
 
+// The run as its steps, in order, each of which may end it: its complexity is the count
+// of those ways out, not nesting, and it reads best in one piece.
 int measureMain(int argc, char **argv)
 {
     guardStandardStreams();

@@ -138,6 +138,40 @@ void showProgress(const JackDuplex &duplex, Collector *collector, int rateHz)
                  static_cast<double>(duplex.signalFrames()) / rateHz, peakDb);
 }
 
+// Watches the run until it is done, the server is gone or silent, turning an interrupt
+// into a stop and showing the progress; true when the server fell silent.
+bool watchRun(JackDuplex *duplex, Collector *collector, const RecordOptions &options)
+{
+    long long cycles = duplex->cycles();
+    auto lastCycle = std::chrono::steady_clock::now();
+    while (duplex->phase() != DuplexPhase::Done && !duplex->serverGone()) {
+        if (interrupted.load()) duplex->requestStop();
+        if (options.progress) showProgress(*duplex, collector, options.rateHz);
+        std::this_thread::sleep_for(WATCH);
+        const auto now = std::chrono::steady_clock::now();
+        if (duplex->cycles() != cycles) {
+            cycles = duplex->cycles();
+            lastCycle = now;
+        } else if (now - lastCycle > SERVER_SILENT) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What a run that started makes of the measurement: refused after an interrupt, a
+// dropout, a server that went away or a recording not written whole.
+Result verdict(const JackDuplex &duplex, bool silent, bool written, int rateHz, const std::string &path)
+{
+    if (interrupted.load()) return failure("interrupted: nothing is analysed or saved.");
+    if (duplex.dropoutFrame() >= 0)
+        return failure(formatted("a dropout at %.3f s: the measurement is refused.",
+                                 static_cast<double>(duplex.dropoutFrame()) / rateHz));
+    if (duplex.serverGone() || silent) return failure("the JACK server stopped: the measurement is refused.");
+    if (!written) return failure(formatted("fail to write the recording to \"%s\".", path.c_str()));
+    return Result();
+}
+
 }  // namespace
 
 ScratchFile::~ScratchFile()
@@ -191,22 +225,7 @@ Result recordMeasurement(JackDuplex *duplex, SignalPlan *plan, const RecordOptio
     std::thread collecting(collect, &collector);
 
     Result result = duplex->start();
-    long long cycles = duplex->cycles();
-    auto lastCycle = std::chrono::steady_clock::now();
-    bool silent = false;
-    while (result.ok() && duplex->phase() != DuplexPhase::Done && !duplex->serverGone()) {
-        if (interrupted.load()) duplex->requestStop();
-        if (options.progress) showProgress(*duplex, &collector, options.rateHz);
-        std::this_thread::sleep_for(WATCH);
-        const auto now = std::chrono::steady_clock::now();
-        if (duplex->cycles() != cycles) {
-            cycles = duplex->cycles();
-            lastCycle = now;
-        } else if (now - lastCycle > SERVER_SILENT) {
-            silent = true;
-            break;
-        }
-    }
+    const bool silent = result.ok() && watchRun(duplex, &collector, options);
     if (options.progress) std::fputs("\r                                                  \r", stderr);
     duplex->stop();
     quit.store(true);
@@ -215,12 +234,5 @@ Result recordMeasurement(JackDuplex *duplex, SignalPlan *plan, const RecordOptio
     collecting.join();
     const bool written = sf_close(file.release()) == 0 && !collector.failed.load();
 
-    if (!result.ok()) return result;
-    if (interrupted.load()) return failure("interrupted: nothing is analysed or saved.");
-    if (duplex->dropoutFrame() >= 0)
-        return failure(formatted("a dropout at %.3f s: the measurement is refused.",
-                                 static_cast<double>(duplex->dropoutFrame()) / options.rateHz));
-    if (duplex->serverGone() || silent) return failure("the JACK server stopped: the measurement is refused.");
-    if (!written) return failure(formatted("fail to write the recording to \"%s\".", scratch.path().c_str()));
-    return Result();
+    return result.ok() ? verdict(*duplex, silent, written, options.rateHz, scratch.path()) : result;
 }
