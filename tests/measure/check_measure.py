@@ -93,12 +93,23 @@ def connect(loop):
 ATTEMPTS = 8
 
 
+def hidden_gap(r):
+    """ALSA's JACK plugin does not report its xruns: it plays silence for frames it
+    lacks and drops those it has no room for. A busy machine shows as a ruined SNR in
+    the JSON results instead of a dropout."""
+    try:
+        snr = json.loads(r.stdout)["summary"]["snr_db"]
+    except (ValueError, KeyError):
+        return False
+    return backend == "alsa" and snr is not None and snr < 60
+
+
 def run(args, env=None, attempts=ATTEMPTS):
     """Runs the program, again after a dropout."""
     environment = dict(os.environ, TMPDIR=work, **ALSA_ENV, **(env or {}))
     for _ in range(attempts):
         r = subprocess.run([measure] + args, capture_output=True, text=True, env=environment)
-        if "a dropout" not in r.stderr:
+        if "a dropout" not in r.stderr and not hidden_gap(r):
             break
     return r
 
@@ -117,6 +128,14 @@ def floats(path):
           "%s: 32-bit float samples" % path)
     values = struct.unpack("<%df" % (len(chunks[b"data"]) // 4), chunks[b"data"])
     return [values[i:i + channels] for i in range(0, len(values), channels)]
+
+
+def expect_identity(d, what):
+    """Every line and the whole at 0 dB, 0 degrees and a clean SNR."""
+    for line in d["excited"]:
+        check(abs(line["gain_db"]) <= 0.001 and abs(line["phase_deg"]) <= 0.01 and
+              (line["snr_db"] is None or line["snr_db"] > 120), "%s line %s" % (what, line))
+    check(d["summary"]["snr_db"] is None or d["summary"]["snr_db"] > 120, "%s SNR %s" % (what, d["summary"]["snr_db"]))
 
 
 def expect_response(results, response, what, delay_shift):
@@ -210,10 +229,15 @@ try:
         delay = LOOP_DELAY + period() if backend == "jack" else int(d["delay_samples"])
         check(d["delay_samples"] == delay and delay >= LOOP_DELAY, "delay %s, expected %d" % (d["delay_samples"], delay))
         check(r.stderr.startswith("# latency: %d.000 samples" % delay), r.stderr)
-        for line in d["excited"]:
-            check(abs(line["gain_db"]) <= 0.001 and abs(line["phase_deg"]) <= 0.01 and
-                  (line["snr_db"] is None or line["snr_db"] > 120), "identity line %s" % line)
-        check(d["summary"]["snr_db"] is None or d["summary"]["snr_db"] > 120, "SNR %s" % d["summary"]["snr_db"])
+        expect_identity(d, "identity")
+        if backend == "alsa":
+            # A device that takes no float: the samples go out and come back as 32-bit
+            # integers, converted to the plugin's floats by ALSA's lfloat plugin.
+            with open(ALSA_CONF, "a") as f:
+                f.write('pcm.ints { type lfloat slave { pcm "%s" format FLOAT_LE } }\n' % ports[3])
+            r = run(SIGNAL + ports[:3] + ["ints"] + ports[4:] + ["--sample-format", "f32", "--json"])
+            check(r.returncode == 0, "through integers: status %d, %s" % (r.returncode, r.stderr))
+            expect_identity(json.loads(r.stdout), "through integers")
         played = os.path.join(work, "played.wav")
         subprocess.run([sonvel] + SIGNAL + ["--sample-format", "f32", played], capture_output=True, check=True)
         signal_samples = [s[0] for s in floats(played)]
@@ -224,6 +248,9 @@ try:
         check(len(recorded) >= delay + len(signal_samples), "the whole signal recorded")
         # The same in 16 bits: integers over 32768, as libsndfile reads sonvel's file.
         r = run(SIGNAL + ports + ["--save", saved])
+        if backend == "alsa":  # where ALSA's buffers fall on JACK's periods varies by run
+            found = re.search(r"# delay: (\d+)\.000 samples", r.stdout)
+            delay = int(found.group(1)) if found else -1
         subprocess.run([sonvel] + SIGNAL + [played], capture_output=True, check=True)
         raw = open(played, "rb").read()[44:]
         expected = [v / 32768.0 for v in struct.unpack("<%dh" % (len(raw) // 2), raw)]
@@ -289,7 +316,7 @@ try:
         for _ in range(ATTEMPTS):
             master, slave = pty.openpty()
             p = subprocess.Popen([measure] + SIGNAL + ports, stdout=subprocess.DEVNULL, stderr=slave,
-                                 env=dict(os.environ, TMPDIR=work))
+                                 env=dict(os.environ, TMPDIR=work, **ALSA_ENV))
             os.close(slave)
             shown = b""
             while True:
