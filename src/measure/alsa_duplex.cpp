@@ -22,6 +22,9 @@ constexpr unsigned MAX_CHANNEL = 256;
 // libasound's own messages would stand beside the program's one line; the failures
 // come back through its return values instead.
 void quiet(const char *, int, const char *, int, const char *, ...) {}
+// The same for libjack's, which ALSA's JACK plugin loads into the program (five lines
+// for a server that does not run).
+void quietJack(const char *) {}
 
 // The sample formats taken, best first: float as the recording is kept, else the
 // widest integers, which the device's plug layer or hardware gives.
@@ -83,6 +86,8 @@ AlsaDuplex::~AlsaDuplex()
 Result AlsaDuplex::open(const DuplexSettings &s)
 {
     snd_lib_error_set_handler(quiet);
+    jack_set_error_function(quietJack);
+    jack_set_info_function(quietJack);
     if (!readChannels(s.playPorts, &playAt_, &playChannels_))
         return failure("--play: the ALSA back end plays to channels of the device: 1, 2, ...");
     if (!readChannels(s.recordPorts, &recordAt_, &recordChannels_))

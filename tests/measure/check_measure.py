@@ -202,6 +202,9 @@ try:
         refusal(r, r'error: the ALSA device "loop0" does not take 44100 Hz \(-s\)\.\n', "another rate")
         r = run(SIGNAL + ports + ["--record", "2", "--save", saved])
         refusal(r, r'error: --record: the ALSA device "loop0" has no capture channel 2\.\n', "a channel lacking")
+        # The plugin's device without its server: one line, libjack's own kept quiet.
+        r = run(SIGNAL + ports, env={"JACK_DEFAULT_SERVER": "sonvel-none-%d" % os.getpid()})
+        refusal(r, r'error: --device: the ALSA device "loop0" does not open for playback \(.+\)\.\n', "no server")
         nothing_left("a refusal")
 
     elif case == "ports":
