@@ -26,12 +26,39 @@ unsigned largestLatency(jack_port_t *port, jack_latency_callback_mode_t mode)
 
 }  // namespace
 
+Duplex::~Duplex()
+{
+    if (play_) jack_ringbuffer_free(play_);
+    if (capture_) jack_ringbuffer_free(capture_);
+}
+
+Result Duplex::prepare(const DuplexSettings &s, int inputs)
+{
+    inputs_ = inputs;
+    signalFrames_ = s.signalFrames;
+    // The recording goes on after the signal for the latency there and back, a period
+    // and the tail asked for, so that the signal's end is captured whole.
+    recordFrames_ = signalFrames_ + latency_.playback + latency_.capture + latency_.period +
+                    static_cast<long long>(s.tailMs) * s.rateHz / 1000;
+    fadeFrames_ = std::max<long long>(1, static_cast<long long>(s.rateHz) * FADE_MS / 1000);
+    fadeLeft_ = fadeFrames_;
+
+    const size_t ringFrames =
+        std::max<size_t>({RING_MIN_FRAMES, static_cast<size_t>(s.rateHz) * RING_MS / 1000, 8 * size_t{latency_.period}});
+    play_ = jack_ringbuffer_create(ringFrames * sizeof(float));
+    capture_ = jack_ringbuffer_create(ringFrames * static_cast<size_t>(inputs) * sizeof(float));
+    if (!play_ || !capture_) return failure("out of memory.");
+    // The cycles must not wait for a page: the ring buffers stay in memory where the
+    // system allows it (a lock refused leaves them as they are).
+    jack_ringbuffer_mlock(play_);
+    jack_ringbuffer_mlock(capture_);
+    return Result();
+}
+
 JackDuplex::~JackDuplex()
 {
     stop();
     if (client_) jack_client_close(client_);
-    if (play_) jack_ringbuffer_free(play_);
-    if (capture_) jack_ringbuffer_free(capture_);
 }
 
 Result JackDuplex::checkPort(const std::string &name, bool play)
@@ -63,23 +90,8 @@ Result JackDuplex::open(const DuplexSettings &s)
     if (!r.ok()) return r;
 
     latency_.period = jack_get_buffer_size(client_);
-    signalFrames_ = s.signalFrames;
-    // The recording goes on after the signal for the latency there and back, a period
-    // and the tail asked for, so that the signal's end is captured whole.
-    recordFrames_ = signalFrames_ + latency_.playback + latency_.capture + latency_.period +
-                    static_cast<long long>(s.tailMs) * s.rateHz / 1000;
-    fadeFrames_ = std::max<long long>(1, static_cast<long long>(s.rateHz) * FADE_MS / 1000);
-    fadeLeft_ = fadeFrames_;
-
-    const size_t ringFrames =
-        std::max<size_t>({RING_MIN_FRAMES, static_cast<size_t>(s.rateHz) * RING_MS / 1000, 8 * size_t{latency_.period}});
-    play_ = jack_ringbuffer_create(ringFrames * sizeof(float));
-    capture_ = jack_ringbuffer_create(ringFrames * ins_.size() * sizeof(float));
-    if (!play_ || !capture_) return failure("out of memory.");
-    // The callback must not wait for a page: the ring buffers stay in memory where the
-    // system allows it (a lock refused leaves them as they are).
-    jack_ringbuffer_mlock(play_);
-    jack_ringbuffer_mlock(capture_);
+    r = prepare(s, static_cast<int>(ins_.size()));
+    if (!r.ok()) return r;
 
     jack_set_process_callback(client_, processCallback, this);
     jack_set_xrun_callback(client_, xrunCallback, this);
@@ -137,14 +149,14 @@ Result JackDuplex::start()
         if (jack_connect(client_, recordPorts_[i].c_str(), jack_port_name(ins_[i])) != 0)
             return failure(
                 formatted("--record: JACK does not connect \"%s\".", escaped(recordPorts_[i].c_str()).c_str()));
-    connected_.store(true, std::memory_order_release);
+    setConnected();
     return Result();
 }
 
 void JackDuplex::stop()
 {
     // A server that went away has nothing left to deactivate.
-    if (active_ && client_ && !shutdown_.load()) jack_deactivate(client_);
+    if (active_ && client_ && !serverGone()) jack_deactivate(client_);
     active_ = false;
 }
 
@@ -156,54 +168,62 @@ int JackDuplex::processCallback(jack_nframes_t frames, void *self)
 // Called by JACK's notification thread, not the process thread.
 int JackDuplex::xrunCallback(void *self)
 {
-    JackDuplex *d = static_cast<JackDuplex *>(self);
-    const DuplexPhase phase = d->phase_.load();
-    if (phase == DuplexPhase::Playing || phase == DuplexPhase::Tail) d->markDropout(d->recorded_.load());
+    static_cast<JackDuplex *>(self)->markXrun();
     return 0;
 }
 
-void JackDuplex::shutdownCallback(void *self)
+void JackDuplex::shutdownCallback(void *self) { static_cast<JackDuplex *>(self)->markGone(); }
+
+// The real-time part: the first output port's buffer takes the cycle's output, copied
+// to the others after it.
+int JackDuplex::process(jack_nframes_t frames)
 {
-    JackDuplex *d = static_cast<JackDuplex *>(self);
-    d->shutdown_.store(true);
+    float *out = static_cast<float *>(jack_port_get_buffer(outs_[0], frames));
+    for (size_t c = 0; c < ins_.size(); c++)
+        inBuffers_[c] = static_cast<const float *>(jack_port_get_buffer(ins_[c], frames));
+    cycle(out, frames, inBuffers_.data(), 1);
+    for (size_t p = 1; p < outs_.size(); p++)
+        std::memcpy(jack_port_get_buffer(outs_[p], frames), out, frames * sizeof(float));
+    return 0;
 }
 
-void JackDuplex::markDropout(long long frame)
+void Duplex::markXrun()
+{
+    const DuplexPhase phase = phase_.load();
+    if (phase == DuplexPhase::Playing || phase == DuplexPhase::Tail) markDropout(recorded_.load());
+}
+
+void Duplex::markDropout(long long frame)
 {
     long long none = -1;
     dropout_.compare_exchange_strong(none, frame);
     stopRequested_.store(true);
 }
 
-// The real-time part: reads the signal and writes the recording through the ring
-// buffers, which copy without locking; no call here blocks or allocates.
-int JackDuplex::process(jack_nframes_t frames)
+// Reads the signal and writes the recording through the ring buffers, which copy
+// without locking; no call here blocks or allocates.
+void Duplex::cycle(float *out, unsigned frames, const float *const *in, size_t stride)
 {
     cycles_.fetch_add(1, std::memory_order_relaxed);
-    float *out = static_cast<float *>(jack_port_get_buffer(outs_[0], frames));
     DuplexPhase phase = phase_.load(std::memory_order_relaxed);
     if (phase == DuplexPhase::Waiting && primed_.load(std::memory_order_acquire) &&
         connected_.load(std::memory_order_acquire))
         phase = DuplexPhase::Playing;
     const bool recording = phase == DuplexPhase::Playing || phase == DuplexPhase::Tail;
-    const jack_nframes_t made = phase == DuplexPhase::Playing ? playCycle(out, frames, &phase) : 0;
+    const unsigned made = phase == DuplexPhase::Playing ? playCycle(out, frames, &phase) : 0;
     std::fill(out + made, out + frames, 0.0f);
     if (stopRequested_.load(std::memory_order_relaxed) && phase != DuplexPhase::Done) fadeCycle(out, frames, &phase);
-    for (size_t p = 1; p < outs_.size(); p++)
-        std::memcpy(jack_port_get_buffer(outs_[p], frames), out, frames * sizeof(float));
-    if (recording) captureCycle(frames, &phase);
+    if (recording) captureCycle(frames, in, stride, &phase);
     phase_.store(phase, std::memory_order_release);
-    return 0;
 }
-
 // The signal's next frames from the ring into out; how many there were. Fewer than
 // the cycle wants before the signal's end is a dropout.
-jack_nframes_t JackDuplex::playCycle(float *out, jack_nframes_t frames, DuplexPhase *phase)
+unsigned Duplex::playCycle(float *out, unsigned frames, DuplexPhase *phase)
 {
     long long played = played_.load(std::memory_order_relaxed);
-    const jack_nframes_t wanted = static_cast<jack_nframes_t>(std::min<long long>(frames, signalFrames_ - played));
+    const unsigned wanted = static_cast<unsigned>(std::min<long long>(frames, signalFrames_ - played));
     const size_t ready = jack_ringbuffer_read_space(play_) / sizeof(float);
-    const jack_nframes_t made = static_cast<jack_nframes_t>(std::min<size_t>(wanted, ready));
+    const unsigned made = static_cast<unsigned>(std::min<size_t>(wanted, ready));
     jack_ringbuffer_read(play_, reinterpret_cast<char *>(out), made * sizeof(float));
     if (made < wanted) markDropout(played + made);
     played += made;
@@ -213,9 +233,9 @@ jack_nframes_t JackDuplex::playCycle(float *out, jack_nframes_t frames, DuplexPh
 }
 
 // A stop fades what is playing to silence along a straight line, then ends the run.
-void JackDuplex::fadeCycle(float *out, jack_nframes_t frames, DuplexPhase *phase)
+void Duplex::fadeCycle(float *out, unsigned frames, DuplexPhase *phase)
 {
-    for (jack_nframes_t i = 0; i < frames; i++) {
+    for (unsigned i = 0; i < frames; i++) {
         out[i] *= static_cast<float>(fadeLeft_) / static_cast<float>(fadeFrames_);
         if (fadeLeft_ > 0) fadeLeft_--;
     }
@@ -225,25 +245,23 @@ void JackDuplex::fadeCycle(float *out, jack_nframes_t frames, DuplexPhase *phase
 // The inputs' frames, interleaved straight into the capture ring's free space; no room
 // for them is a dropout. Both parts of that space start on a float: the buffer's size
 // is a power of two and every write a whole number of floats.
-void JackDuplex::captureCycle(jack_nframes_t frames, DuplexPhase *phase)
+void Duplex::captureCycle(unsigned frames, const float *const *in, size_t stride, DuplexPhase *phase)
 {
     const long long recorded = recorded_.load(std::memory_order_relaxed);
-    const size_t channels = ins_.size();
+    const size_t channels = static_cast<size_t>(inputs_);
     const size_t bytes = frames * channels * sizeof(float);
     if (jack_ringbuffer_write_space(capture_) < bytes) {
         markDropout(recorded);
     } else {
-        for (size_t c = 0; c < channels; c++)
-            inBuffers_[c] = static_cast<float *>(jack_port_get_buffer(ins_[c], frames));
         jack_ringbuffer_data_t parts[2];
         jack_ringbuffer_get_write_vector(capture_, parts);
         float *first = reinterpret_cast<float *>(parts[0].buf);
         float *second = reinterpret_cast<float *>(parts[1].buf);
         const size_t firstCount = parts[0].len / sizeof(float);
-        for (jack_nframes_t i = 0; i < frames; i++)
+        for (unsigned i = 0; i < frames; i++)
             for (size_t c = 0; c < channels; c++) {
                 const size_t k = i * channels + c;
-                (k < firstCount ? first[k] : second[k - firstCount]) = inBuffers_[c][i];
+                (k < firstCount ? first[k] : second[k - firstCount]) = in[c][i * stride];
             }
         jack_ringbuffer_write_advance(capture_, bytes);
         recorded_.store(recorded + frames, std::memory_order_relaxed);

@@ -1,4 +1,4 @@
-// sonvel-measure: plays a multisine through JACK and records the system's answer in the
+// sonvel-measure: plays a multisine through JACK or ALSA and records the system's answer in the
 // same cycles, then analyses the recording as sonvel-analyze does: the response per
 // line, its noise and its distortion, with the latency found.
 #include <unistd.h>
@@ -10,6 +10,9 @@
 
 #include "cli_main.h"
 #include "duplex.h"
+#ifdef SONVEL_WITH_ALSA
+#include "alsa_duplex.h"
+#endif
 #include "engine.h"
 #include "out_file.h"
 #include "params.h"
@@ -21,24 +24,38 @@
 
 namespace {
 
+enum Backend { JACK, ALSA };  // in the order of BACKENDS
+
 struct MeasureSettings {
     AnalysisRequest request;
     const char *plotPath = nullptr;
     DuplexSettings duplex;
+    int backend = JACK;
     const char *savePath = nullptr;
 };
 
+// The sound systems built in; the first is the default.
+#ifdef SONVEL_WITH_ALSA
+const char *const BACKENDS[] = {"jack", "alsa", nullptr};
+const char *const BACKEND_CHOICES = "jack or alsa";
+#else
 const char *const BACKENDS[] = {"jack", nullptr};
+const char *const BACKEND_CHOICES = "jack";
+#endif
 
 // The measurement's own options: where the signal goes and where the answer comes from.
 OptionGroup measureOptions(MeasureSettings *m)
 {
     DuplexSettings *d = &m->duplex;
     return {"measurement options",
-            {{"backend", 0, "jack", "the sound system", "jack",
-              [](const char *v) {
-                  int choice = 0;
-                  if (!readChoice(v, BACKENDS, &choice)) return refusal("--backend", v, "jack");
+            {{"backend", 0, "NAME", "the sound system: jack, or alsa where built", "jack",
+              [m](const char *v) {
+                  if (!readChoice(v, BACKENDS, &m->backend)) return refusal("--backend", v, BACKEND_CHOICES);
+                  return Result();
+              }},
+             {"device", 0, "PCM", "the ALSA device, such as hw:0 or plughw:0", "default",
+              [d](const char *v) {
+                  d->device = v;
                   return Result();
               }},
              {"server", 0, "NAME", "the JACK server, else $JACK_DEFAULT_SERVER, else \"default\"", "",
@@ -46,12 +63,12 @@ OptionGroup measureOptions(MeasureSettings *m)
                   d->server = v;
                   return Result();
               }},
-             {"play", 0, "PORT", "play the signal to this port (repeatable)", "",
+             {"play", 0, "PORT", "play the signal to this port, or ALSA channel (repeatable)", "",
               [d](const char *v) {
                   d->playPorts.push_back(v);
                   return Result();
               }},
-             {"record", 0, "PORT", "record this port, channel 1 the first (repeatable)", "",
+             {"record", 0, "PORT", "record this port or ALSA channel, channel 1 the first (repeatable)", "",
               [d](const char *v) {
                   d->recordPorts.push_back(v);
                   return Result();
@@ -125,13 +142,29 @@ int planMeasurementSignal(const SignalOptions &s, SignalPlan *plan)
     return printFailure(planSignal(request, plan));
 }
 
-// The latencies: the delay the analysis found, and what JACK reports for the ports.
-void printLatency(const Analysis &a, const DuplexLatency &l, int rateHz)
+// The latencies: the delay the analysis found, and what the sound system reports: JACK
+// for the ports, ALSA the playback buffer kept full.
+void printLatency(const Analysis &a, const DuplexLatency &l, int rateHz, int backend)
 {
+    if (backend == ALSA) {
+        std::fprintf(stderr, "# latency: %.3f samples (%.4f ms) found; ALSA buffers %u samples, period %u\n", a.delay,
+                     a.delay * 1000.0 / rateHz, l.playback, l.period);
+        return;
+    }
     std::fprintf(stderr,
                  "# latency: %.3f samples (%.4f ms) found; JACK reports %u playback + %u capture = %u samples, "
                  "period %u\n",
                  a.delay, a.delay * 1000.0 / rateHz, l.playback, l.capture, l.playback + l.capture, l.period);
+}
+
+// The back end asked for.
+std::unique_ptr<Duplex> makeDuplex(int backend)
+{
+#ifdef SONVEL_WITH_ALSA
+    if (backend == ALSA) return std::make_unique<AlsaDuplex>();
+#endif
+    (void)backend;
+    return std::make_unique<JackDuplex>();
 }
 
 // Copies the recording into the claimed output, which appears whole or not at all.
@@ -183,12 +216,12 @@ int measureMain(int argc, char **argv)
     }
     ScratchFile scratch;
     if (!scratch.create()) return printFailure(failure("fail to make a file for the recording."));
-    JackDuplex duplex;
-    if (printFailure(duplex.open(m.duplex))) return 1;
+    const std::unique_ptr<Duplex> duplex = makeDuplex(m.backend);
+    if (printFailure(duplex->open(m.duplex))) return 1;
     RecordOptions options;
     options.rateHz = m.duplex.rateHz;
     options.progress = isatty(STDERR_FILENO);
-    if (printFailure(recordMeasurement(&duplex, &plan, options, scratch))) return 1;
+    if (printFailure(recordMeasurement(duplex.get(), &plan, options, scratch))) return 1;
 
     // The recording is whole: it is kept even where the analysis refuses it.
     if (m.savePath && saveRecording(scratch, &out.file, m.savePath)) return 1;
@@ -198,7 +231,7 @@ int measureMain(int argc, char **argv)
     AnalysisOutcome outcome;
     if (printFailure(analyzeRecording(m.request, played, &rec, &outcome))) return 1;
     std::fputs(outcome.warnings.c_str(), stderr);
-    printLatency(outcome.analysis, duplex.latency(), m.duplex.rateHz);
+    printLatency(outcome.analysis, duplex->latency(), m.duplex.rateHz, m.backend);
     if (m.plotPath && printFailure(writePlot(outcome.analysis, &plot))) return 1;
     if (printOutput(outcome.results, "the results")) return 1;
     return m.plotPath ? printFailure(commitPlot(&plot)) : 0;

@@ -58,7 +58,7 @@ constexpr int COLLECT_FRAMES = 4096;
 // The feeder: the engine's samples as floats into the signal's ring buffer (a
 // SampleSink), waiting while it is full.
 struct Feeder {
-    JackDuplex *duplex;
+    Duplex *duplex;
     SampleFormat format;
     float scale;  // 2^-(bits - 1) for integers, 1 for floats, as libsndfile reads them
     std::atomic<bool> *quit;
@@ -88,7 +88,7 @@ bool feed(const unsigned char *bytes, int count, void *context)
 // The collector: frames from the recording's ring buffer into the file, until the
 // callback is done and the ring buffer empty.
 struct Collector {
-    JackDuplex *duplex;
+    Duplex *duplex;
     SNDFILE *file;
     std::atomic<bool> *quit;  // the callback no longer runs
     std::atomic<float> peak{0.0f};  // largest magnitude since the progress line last took it
@@ -129,7 +129,7 @@ struct SoundFileCloser {
 };
 
 // "played 12.3 of 120.0 s, input peak -6.0 dB", rewritten in place.
-void showProgress(const JackDuplex &duplex, Collector *collector, int rateHz)
+void showProgress(const Duplex &duplex, Collector *collector, int rateHz)
 {
     const float peak = collector->peak.exchange(0.0f);
     const double peakDb = peak > 0.0f ? 20.0 * std::log10(static_cast<double>(peak)) : -INFINITY;
@@ -140,7 +140,7 @@ void showProgress(const JackDuplex &duplex, Collector *collector, int rateHz)
 
 // Watches the run until it is done, the server is gone or silent, turning an interrupt
 // into a stop and showing the progress; true when the server fell silent.
-bool watchRun(JackDuplex *duplex, Collector *collector, const RecordOptions &options)
+bool watchRun(Duplex *duplex, Collector *collector, const RecordOptions &options)
 {
     long long cycles = duplex->cycles();
     auto lastCycle = std::chrono::steady_clock::now();
@@ -161,13 +161,13 @@ bool watchRun(JackDuplex *duplex, Collector *collector, const RecordOptions &opt
 
 // What a run that started makes of the measurement: refused after an interrupt, a
 // dropout, a server that went away or a recording not written whole.
-Result verdict(const JackDuplex &duplex, bool silent, bool written, int rateHz, const std::string &path)
+Result verdict(const Duplex &duplex, bool silent, bool written, int rateHz, const std::string &path)
 {
     if (interrupted.load()) return failure("interrupted: nothing is analysed or saved.");
     if (duplex.dropoutFrame() >= 0)
         return failure(formatted("a dropout at %.3f s: the measurement is refused.",
                                  static_cast<double>(duplex.dropoutFrame()) / rateHz));
-    if (duplex.serverGone() || silent) return failure("the JACK server stopped: the measurement is refused.");
+    if (duplex.serverGone() || silent) return failure(duplex.goneMessage());
     if (!written) return failure(formatted("fail to write the recording to \"%s\".", path.c_str()));
     return Result();
 }
@@ -192,7 +192,7 @@ bool ScratchFile::create()
     return true;
 }
 
-Result recordMeasurement(JackDuplex *duplex, SignalPlan *plan, const RecordOptions &options,
+Result recordMeasurement(Duplex *duplex, SignalPlan *plan, const RecordOptions &options,
                          const ScratchFile &scratch)
 {
     SF_INFO info{};

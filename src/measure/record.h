@@ -1,4 +1,4 @@
-// One measurement's run around the JACK callback: a feeder thread makes the signal with
+// One measurement's run around the sound stream's cycles: a feeder thread makes the signal with
 // the engine and hands it over as floats, a collector thread writes the recording to a
 // scratch file, and the calling thread watches: progress on a terminal, SIGINT and
 // SIGTERM, dropouts, a server that stops. Nothing here prints but the progress line.
@@ -38,7 +38,7 @@ struct RecordOptions {
 // The signal goes out as the engine stores it, integers over 2^(bits - 1) and floats as
 // they are. Fails on an interruption, a dropout, a server that stops and a recording
 // that cannot be written; the scratch file then holds nothing usable.
-Result recordMeasurement(JackDuplex *duplex, SignalPlan *plan, const RecordOptions &options,
+Result recordMeasurement(Duplex *duplex, SignalPlan *plan, const RecordOptions &options,
                          const ScratchFile &scratch);
 
 #endif
