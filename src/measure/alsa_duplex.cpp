@@ -215,50 +215,37 @@ void AlsaDuplex::run()
     const unsigned flush = latency_.playback / static_cast<unsigned>(period_) + 1;
     unsigned flushed = 0;
     while (!quit_.load() || (phase() == DuplexPhase::Done && flushed < flush)) {
-        if (!readPeriod()) return;
+        if (!transferPeriod(capture_, rawIn_.data(), true)) return;
         toFloats(rawIn_.data(), recordFormat_, in_.size(), in_.data());
         cycle(mono_.data(), static_cast<unsigned>(period_), inputs_.data(), recordChannels_);
         std::fill(out_.begin(), out_.end(), 0.0f);
         for (size_t i = 0; i < period_; i++)
             for (unsigned c : playAt_) out_[i * playChannels_ + c] = mono_[i];
         fromFloats(out_.data(), playFormat_, out_.size(), rawOut_.data());
-        if (!writePeriod()) return;
+        if (!transferPeriod(playback_, rawOut_.data(), false)) return;
         if (quit_.load()) flushed++;
     }
 }
 
-bool AlsaDuplex::readPeriod()
+// One period read from capture or written to playback, waiting for the device in
+// steps of WAIT_MS so that a stop is seen; false when the run ends or an error does
+// not recover.
+bool AlsaDuplex::transferPeriod(snd_pcm_t *pcm, unsigned char *buffer, bool capture)
 {
-    const size_t frameBytes = static_cast<size_t>(snd_pcm_frames_to_bytes(capture_, 1));
-    for (snd_pcm_uframes_t got = 0; got < period_;) {
-        const int ready = snd_pcm_wait(capture_, WAIT_MS);
+    const size_t frameBytes = static_cast<size_t>(snd_pcm_frames_to_bytes(pcm, 1));
+    for (snd_pcm_uframes_t done = 0; done < period_;) {
+        const int ready = snd_pcm_wait(pcm, WAIT_MS);
         if (ready == 0) {
             if (quit_.load()) return false;
             continue;
         }
-        const snd_pcm_sframes_t n =
-            ready < 0 ? ready : snd_pcm_readi(capture_, rawIn_.data() + got * frameBytes, period_ - got);
+        unsigned char *at = buffer + done * frameBytes;
+        const snd_pcm_sframes_t n = ready < 0 ? ready
+                                    : capture ? snd_pcm_readi(pcm, at, period_ - done)
+                                              : snd_pcm_writei(pcm, at, period_ - done);
         if (n == -EAGAIN) continue;
         if (n < 0) return recovered(n);
-        got += static_cast<snd_pcm_uframes_t>(n);
-    }
-    return true;
-}
-
-bool AlsaDuplex::writePeriod()
-{
-    const size_t frameBytes = static_cast<size_t>(snd_pcm_frames_to_bytes(playback_, 1));
-    for (snd_pcm_uframes_t put = 0; put < period_;) {
-        const int ready = snd_pcm_wait(playback_, WAIT_MS);
-        if (ready == 0) {
-            if (quit_.load()) return false;
-            continue;
-        }
-        const snd_pcm_sframes_t n =
-            ready < 0 ? ready : snd_pcm_writei(playback_, rawOut_.data() + put * frameBytes, period_ - put);
-        if (n == -EAGAIN) continue;
-        if (n < 0) return recovered(n);
-        put += static_cast<snd_pcm_uframes_t>(n);
+        done += static_cast<snd_pcm_uframes_t>(n);
     }
     return true;
 }

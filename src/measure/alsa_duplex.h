@@ -33,8 +33,7 @@ private:
     Result configure(const DuplexSettings &s, snd_pcm_t *pcm, unsigned channels, snd_pcm_format_t *format);
     bool startStreams();
     void run();
-    bool readPeriod();
-    bool writePeriod();
+    bool transferPeriod(snd_pcm_t *pcm, unsigned char *buffer, bool capture);
     bool recovered(snd_pcm_sframes_t err);
 
     snd_pcm_t *playback_ = nullptr, *capture_ = nullptr;
