@@ -41,11 +41,8 @@ Result writePlotFile(const std::string &png, PlotOutput *plot)
     plot->file.expectedBytes = static_cast<long long>(png.size());
     OutputFile &file = plot->file;
     if (!beginOutput(&file)) return failure(plotProblem("open", file.path.c_str(), file));
-    WriteSignals saved;
-    ignoreWriteSignals(&saved);
     const bool written = std::fwrite(png.data(), 1, png.size(), file.stream) == png.size() &&
                          std::fflush(file.stream) == 0 && !std::ferror(file.stream);
-    restoreWriteSignals(saved);
     if (!written) {
         discardOutput(&file);
         return failure(plotProblem("write", file.path.c_str(), file));

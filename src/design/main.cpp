@@ -357,11 +357,7 @@ int writeRealisations(const DesignSettings &s, const LineSet &lines, const std::
     for (int r = 1; r <= s.realisations; r++)
         if (designList(s, lines, s.search.seed + static_cast<uint64_t>(r - 1), r, command, &texts[r - 1]))
             return 1;
-    WriteSignals saved;
-    ignoreWriteSignals(&saved);
-    const int failed = writeRealisationTexts(&files, texts);
-    restoreWriteSignals(saved);
-    return failed ? 1 : placeRealisations(&files);
+    return writeRealisationTexts(&files, texts) ? 1 : placeRealisations(&files);
 }
 
 // The run of the designer; main returns what this returns.

@@ -392,19 +392,3 @@ void discardOutput(OutputFile *out)
     clearPending(out->tempPath);
     out->tempPath.clear();
 }
-
-void ignoreWriteSignals(WriteSignals *saved)
-{
-    struct sigaction ignore;
-    std::memset(&ignore, 0, sizeof ignore);
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGXFSZ, &ignore, &saved->fileSize);
-    sigaction(SIGPIPE, &ignore, &saved->pipe);
-}
-
-void restoreWriteSignals(const WriteSignals &saved)
-{
-    sigaction(SIGXFSZ, &saved.fileSize, nullptr);
-    sigaction(SIGPIPE, &saved.pipe, nullptr);
-}

@@ -100,14 +100,4 @@ bool commitOutput(OutputFile *out);
 // received. Safe to call on a committed or never-opened output.
 void discardOutput(OutputFile *out);
 
-// What SIGXFSZ and SIGPIPE did before ignoreWriteSignals.
-struct WriteSignals {
-    struct sigaction fileSize, pipe;
-};
-
-// While the samples are written, a file-size limit (SIGXFSZ) and a reader that went
-// away (SIGPIPE) make a write fail (EFBIG, EPIPE) instead of ending the program.
-void ignoreWriteSignals(WriteSignals *saved);
-void restoreWriteSignals(const WriteSignals &saved);
-
 #endif

@@ -301,9 +301,8 @@ int writeSignal(const RunSettings *settings, SignalPlan *plan, OutputFile *out)
         std::fprintf(stderr, "error: fail to write header to %s.\n", settings->outputPath);
         return 1;
     }
-    // The samples go out as they are made; a failed write ends the synthesis at once.
-    WriteSignals saved;
-    ignoreWriteSignals(&saved);
+    // The samples go out as they are made; a failed write ends the synthesis at once
+    // (SIGPIPE and SIGXFSZ are ignored for the whole run, so it is a failed write).
     double level = 0.0;
     SampleWriter writer{out->stream, bytesPerSample(settings->sampleFormat)};
     bool written = emitSignal(plan, writeSamples, &writer, &level).ok();
@@ -311,7 +310,6 @@ int writeSignal(const RunSettings *settings, SignalPlan *plan, OutputFile *out)
         written = std::fputc(0, out->stream) != EOF;
     if (written) printLevel(settings, level);
     written = written && commitOutput(out);
-    restoreWriteSignals(saved);
     if (!written) {
         discardOutput(out);
         std::fputs("error: fail to save data.\n", stdout);
