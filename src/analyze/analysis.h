@@ -5,6 +5,7 @@
 #ifndef SONVEL_ANALYSIS_H
 #define SONVEL_ANALYSIS_H
 
+#include <cmath>
 #include <complex>
 #include <cstdio>
 #include <string>
@@ -81,6 +82,19 @@ struct LineResult {
     double phaseDeg = 0.0;
     double noiseDb = 0.0;
     double snrDb = 0.0;
+    // The uncertainty of the mean over the periods (excited lines): standard
+    // uncertainties, the 95 % interval of the gain (dB) and its phase half-width (deg),
+    // the coherence, and the group delay (ms) from the phases of the neighbouring lines.
+    double gainUncDb = NAN, phaseUncDeg = NAN;
+    double gainLowDb = NAN, gainHighDb = NAN, phaseHalfDeg = NAN;
+    double coherence = NAN;
+    double groupDelayMs = NAN;
+    // Lines not excited: the noise floor of the mean (sigma^2 / M) on the level's scale,
+    // the played signal's own content at the line (removed from the level), and whether
+    // the level is significantly above the floor.
+    double floorDb = NAN;
+    double playedDb = NAN;
+    bool significant = false;
 };
 
 struct Analysis {
@@ -100,6 +114,19 @@ struct Analysis {
     double meanGainDb = 0.0;       // RMS output over RMS input of the excited lines
     bool oddLines = false;         // every excited line an odd multiple of the grid
     std::vector<LineResult> excited, other;
+    // The noise floor of the mean at the detection lines, re the signal like oddDb and
+    // evenDb, and whether the odd and even distortion stand significantly above it.
+    double oddFloorDb = NAN, evenFloorDb = NAN;
+    bool oddSignificant = false, evenSignificant = false;
+    // The recorder's clock against the player's, in ppm, and whether it was corrected.
+    double driftPpm = 0.0;
+    bool driftCorrected = false;
+    bool inverted = false;                 // the response's polarity is inverted
+    long long settledPeriods = 0;          // periods left out as the start transient
+    std::vector<long long> outlierPeriods; // periods left out, from 1 in the window
+    // Warnings about the recording, each one sentence without "warning: " and newline:
+    // on standard error, in the table's header and in the JSON.
+    std::vector<std::string> warnings;
 };
 
 // Analyses the recording against the played signal.

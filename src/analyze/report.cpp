@@ -68,6 +68,7 @@ std::string textReport(const ReportContext &c, const Analysis &a)
         t += formatted("# onset found to within %lld periods: as many more left out at each end\n", a.groupPeriods);
     t += formatted("# peak: %.2f dB re full scale (%s)\n", 20.0 * std::log10(a.peak), peakText(a.peak).c_str());
     if (a.fullScale) t += "# warning: the recording reaches full scale: it may be clipped\n";
+    for (const std::string &w : a.warnings) t += "# warning: " + escaped(w.c_str()) + "\n";
     t += formatted("# level: %.2f dB re %s\n", dcToReference(a.levelDb, c.fullScale),
                    c.fullScale == LevelReference::Sine ? "full-scale sine" : "full scale");
     t += formatted("# summary: total SNR %.2f dB; odd distortion %s; even distortion %s (re the signal)%s\n",
@@ -99,6 +100,9 @@ std::string jsonReport(const ReportContext &c, const Analysis &a)
     j += formatted("  \"onset_resolution_periods\": %lld,\n", a.groupPeriods);
     j += "  \"peak\": " + number(a.peak) + ",\n  \"peak_db\": " + number(20.0 * std::log10(a.peak)) + ",\n";
     j += std::string("  \"full_scale\": ") + (a.fullScale ? "true" : "false") + ",\n";
+    j += "  \"warnings\": [";
+    for (size_t i = 0; i < a.warnings.size(); i++) j += (i ? ", " : "") + quoted(a.warnings[i]);
+    j += "],\n";
     j += "  \"level_db\": " + number(dcToReference(a.levelDb, c.fullScale)) + ",\n";
     j += std::string("  \"level_reference\": \"") + (c.fullScale == LevelReference::Sine ? "sine" : "dc") + "\",\n";
     j += "  \"summary\": {\"snr_db\": " + number(a.snrDb) + ", \"odd_db\": " + number(a.oddDb) +

@@ -107,6 +107,7 @@ Result analyzeRecording(const AnalysisRequest &request, const PlayedSignal &play
     if (a.fullScale)
         outcome->warnings += formatted("warning: \"%s\" reaches full scale (peak %s): it may be clipped.\n",
                                        escaped(request.recordingName.c_str()).c_str(), peakText(a.peak).c_str());
+    for (const std::string &w : a.warnings) outcome->warnings += "warning: " + w + "\n";
     outcome->results = request.json ? jsonReport(context, a) : textReport(context, a);
     return Result();
 }
