@@ -51,6 +51,13 @@ struct PlayedSignal {
     std::vector<double> samples;
     std::vector<Complex> spectrum;  // its DFT, bins 0 .. period / 2
     std::vector<long long> excited; // bins that hold a line, rising, 0 left out
+    // The file sonvel wrote, where the signal was read from it (empty: made from the
+    // options); the words before the rate where -s did not give it, for the refusal of
+    // a recording at another rate ("the list's comment says"); the options given beside
+    // the file that disagree with it, as warnings.
+    std::string file;
+    std::string rateFrom;
+    std::vector<std::string> warnings;
 };
 
 // The played signal: one period of what sonvel stored, from the engine (playedPeriod:

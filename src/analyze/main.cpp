@@ -15,10 +15,9 @@ namespace {
 // the analysis's own.
 Program analyzeProgram(AnalysisRequest *request, const char **plotPath)
 {
-    return {"sonvel-analyze",
-            {"[options] <recording>"},
-            {signalOptions(&request->signal, SIGNAL_ALL, "the list that was played, not standard input"),
-             analysisOptions(request, plotPath)}};
+    OptionGroup signal = signalOptions(&request->signal, SIGNAL_ALL, "the list that was played, not standard input");
+    signal.options.push_back(playedOption(request));
+    return {"sonvel-analyze", {"[options] <recording>"}, {signal, analysisOptions(request, plotPath)}};
 }
 
 // Reads the command line. Returns RUN_CONTINUES, or the exit status.
@@ -44,6 +43,7 @@ int analyzeMain(int argc, char **argv)
 {
     guardStandardStreams();
     AnalysisRequest request;
+    request.rateFromList = true;
     const char *plotPath = nullptr;
     int status = parseAnalyzeOptions(argc, argv, &request, &plotPath);
     if (status != RUN_CONTINUES) return status;

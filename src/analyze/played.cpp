@@ -7,6 +7,7 @@
 #include "analysis.h"
 #include "engine.h"
 #include "params.h"
+#include "played_file.h"
 #include "result.h"
 #include "steps.h"
 
@@ -148,6 +149,13 @@ Result playedSignal(const PlayedList &list, int rateHz, long long size, long lon
     played->size = size;
     played->taper = taper;
     played->period = period;
+    return describePlayed(list, played);
+}
+
+Result describePlayed(const PlayedList &list, PlayedSignal *played)
+{
+    const long long period = played->period;
+    const int count = static_cast<int>(list.freq.size());
     RealTransform fft;
     openTransform(&fft, period, RealTransform::FORWARD);
     std::copy(played->samples.begin(), played->samples.end(), fft.signal());
@@ -162,7 +170,7 @@ Result playedSignal(const PlayedList &list, int rateHz, long long size, long lon
     // bin the played signal holds.
     played->excited.clear();
     for (int j = 0; j < count; j++) {
-        const long long k = binOf(list.freq[j] / rateHz, period);
+        const long long k = binOf(list.freq[j] / played->rateHz, period);
         if (list.amp[j] == 0.0 || k == 0 || 2 * k == period) continue;
         if (std::abs(played->spectrum[static_cast<size_t>(k)]) <= 1e-9 * largest) continue;
         played->excited.push_back(k);

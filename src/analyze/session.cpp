@@ -1,9 +1,11 @@
 #include "session.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <memory>
 
+#include "played_file.h"
 #include "report.h"
 #include "sizes.h"
 
@@ -61,41 +63,102 @@ OptionGroup analysisOptions(AnalysisRequest *r, const char **plotPath)
               }}}};
 }
 
-Result preparePlayed(const AnalysisRequest &request, PlayedSignal *played)
+Option playedOption(AnalysisRequest *r)
 {
-    int size = 0, taper = 0;
-    LevelTarget target;
-    target.format = request.signal.sampleFormat;
-    target.quantizer = request.signal.quantizer;
-    Result r = resolveSignal(request.signal, MAX_DATA_SIZE, &size, &taper, &target.level);
-    if (r.ok()) r = checkFades(size, taper);
-    if (r.status == Status::FadesTooLong) return failure("-T: the two fades are longer than the signal.");
-    if (!r.ok()) return r;
+    return {"played", 0, "FILE",
+            "the file sonvel wrote: its rate, length, fades and samples in place of the other signal options",
+            "", [r](const char *v) {
+                r->playedPath = v;
+                return Result();
+            }};
+}
 
-    const char *listPath = request.signal.paramPath;
+namespace {
+
+// The sizes and the level that the options give, refused as sonvel refuses them; the
+// fades are checked where the signal is made from the options.
+Result resolvePlayed(const SignalOptions &options, bool withFades, long long *size, long long *taper,
+                     LevelTarget *target)
+{
+    int dataSize = 0, taperSize = 0;
+    target->format = options.sampleFormat;
+    target->quantizer = options.quantizer;
+    Result r = resolveSignal(options, MAX_DATA_SIZE, &dataSize, &taperSize, &target->level);
+    if (r.ok() && withFades) r = checkFades(dataSize, taperSize);
+    if (r.status == Status::FadesTooLong) return failure("-T: the two fades are longer than the signal.");
+    *size = dataSize;
+    *taper = taperSize;
+    return r;
+}
+
+Result readListOf(const char *listPath, PlayedList *list)
+{
     std::unique_ptr<FILE, FileCloser> listFile(listPath ? std::fopen(listPath, "r") : stdin);
     if (!listFile) return failure(std::string("fail to open \"") + listPath + "\".");
-    PlayedList list;
-    r = readList(listFile.get(), &list);
-    if (!r.ok()) return r;
-    listFile.reset();
+    return readList(listFile.get(), list);
+}
 
-    const int rateHz = request.signal.samplingHz;
+// The refusal of a recording without whole periods enough, where the window between
+// the fades that -t and -T give has room for fewer than 3 after the settling time: a
+// part of a period more or less leaves fewer than 2, and the options are the likely
+// cause.
+Result namingWindow(Result r, const SignalOptions &options, const PlayedSignal &played, long long settle)
+{
+    const long long P = played.period;
+    const long long room = (played.size - 2 * played.taper - (settle >= 0 ? settle : P)) / P;
+    if (r.status != Status::Failed || !played.file.empty() || room >= 3 ||
+        r.text.find("whole period") == std::string::npos)
+        return r;
+    r.text += formatted(" -t %d and -T %d leave room for %lld whole period%s of %lld samples after the fade-in and "
+                        "settling: give them as sonvel was given them.",
+                        options.durationMs, options.taperMs, std::max(room, 0LL), room == 1 ? "" : "s", P);
+    return r;
+}
+
+}  // namespace
+
+Result preparePlayed(const AnalysisRequest &request, PlayedSignal *played)
+{
+    SignalOptions options = request.signal;
+    long long size = 0, taper = 0;
+    LevelTarget target;
+    Result r = resolvePlayed(options, !request.playedPath, &size, &taper, &target);
+    if (!r.ok()) return r;
+    PlayedList list;
+    r = readListOf(options.paramPath, &list);
+    if (!r.ok()) return r;
+    if (request.playedPath) return playedFromFile(request.playedPath, list, options, target.level, played);
+
+    // The designer's comment names the rate the list was made for.
+    const bool rateFromList = request.rateFromList && !options.samplingText && list.designerRate > 0 &&
+                              list.designerRate <= INT_MAX;
+    if (rateFromList && list.designerRate != options.samplingHz) {
+        options.samplingHz = static_cast<int>(list.designerRate);
+        r = resolvePlayed(options, true, &size, &taper, &target);
+        if (!r.ok()) return r;
+    }
+    const int rateHz = options.samplingHz;
     long long period = 0;
     r = findPeriod(list, rateHz, &period);
-    if (!r.ok()) return r;
-    return playedSignal(list, rateHz, size, taper, target, period, played);
+    if (r.ok()) r = playedSignal(list, rateHz, size, taper, target, period, played);
+    if (rateFromList) played->rateFrom = "the list's comment says";
+    return r;
 }
 
 Result analyzeRecording(const AnalysisRequest &request, const PlayedSignal &played, Recording *rec,
                         AnalysisOutcome *outcome)
 {
-    const int rateHz = request.signal.samplingHz;
+    const int rateHz = played.rateHz;
     AnalyzeSettings settings = request.analyze;
     settings.settle = request.settleMs >= 0 ? samplesOf(rateHz, request.settleMs) : -1;
     Analysis &a = outcome->analysis;
+    if (!played.rateFrom.empty() && rec->info.samplerate != rateHz)
+        return failure(formatted("\"%s\" is recorded at %d Hz, and %s %d Hz.", rec->name.c_str(),
+                                 rec->info.samplerate, played.rateFrom.c_str(), rateHz));
+    a.warnings = played.warnings;
     const Result r = analyze(rec, played, settings, &a);
-    if (!r.ok()) return r;
+    if (!r.ok()) return namingWindow(r, request.signal, played, settings.settle);
+    checkEnvelope(rec, played, settings, &a);
 
     ReportContext context;
     context.command = request.command;

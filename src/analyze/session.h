@@ -18,6 +18,10 @@ struct AnalysisRequest {
     bool json = false;
     std::string command;     // the command line, for the results' header
     std::string recordingName;
+    // The file sonvel wrote (--played), in place of its options; and whether the rate
+    // may come from the list's comment when -s was not given.
+    const char *playedPath = nullptr;
+    bool rateFromList = false;
 };
 
 struct AnalysisOutcome {
@@ -29,8 +33,13 @@ struct AnalysisOutcome {
 // The analysis options every analysing program takes, reading into request.
 OptionGroup analysisOptions(AnalysisRequest *request, const char **plotPath);
 
+// --played, for the programs that analyse a recording of a file sonvel wrote.
+Option playedOption(AnalysisRequest *request);
+
 // The signal that was played, as the analysis needs it: the options checked, the list
-// read (from -f, or standard input), its period found and the period made.
+// read (from -f, or standard input), its period found and the period made, or read
+// from the played file. Without -s, the rate is the list's comment's where the request
+// allows it.
 Result preparePlayed(const AnalysisRequest &request, PlayedSignal *played);
 
 // Analyses rec against the played signal and writes the results.
