@@ -221,6 +221,7 @@ double shareAtLines(const PlayedSignal &played)
     const long long P = played.period;
     double total = 0.0;
     for (double v : played.samples) total += v * v;
+    if (!(total > 0.0)) return 0.0;
     double lines = std::norm(played.spectrum[0]);
     if (P % 2 == 0) lines += std::norm(played.spectrum[static_cast<size_t>(P / 2)]);
     for (long long k : played.excited) lines += 2.0 * std::norm(played.spectrum[static_cast<size_t>(k)]);
@@ -249,13 +250,14 @@ Result playedFromFile(const char *path, const PlayedList &list, const SignalOpti
     if (!r.ok()) return r;
     ChannelReader reader(&file, 0, -1);
     r = fadesAndPeriod(&reader, file, played->period, played);
-    if (r.ok()) r = describePlayed(list, played);
     if (!r.ok()) return r;
     // sonvel's file holds the list's lines and the quantizer's noise, far below them.
+    r = describePlayed(list, played);
     const double share = shareAtLines(*played);
     if (!(share >= 0.9))
         return failure(formatted("--played: \"%s\" does not hold the lines of the list (%.0f %% of its power is at "
                                  "them).", name.c_str(), 100.0 * share));
+    if (!r.ok()) return r;
     compareOptions(given, levelDb, file, played);
     return Status::Ok;
 }

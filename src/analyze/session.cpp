@@ -110,7 +110,7 @@ Result namingWindow(Result r, const SignalOptions &options, const PlayedSignal &
         r.text.find("whole period") == std::string::npos)
         return r;
     r.text += formatted(" -t %d and -T %d leave room for %lld whole period%s of %lld samples after the fade-in and "
-                        "settling: give them as sonvel was given them.",
+                        "settling: give -t and -T as sonvel was given them.",
                         options.durationMs, options.taperMs, std::max(room, 0LL), room == 1 ? "" : "s", P);
     return r;
 }
