@@ -197,6 +197,11 @@ sonvel-analyze -t 1000 -f list.txt r16.wav r24.wav
 sonvel-analyze -t 1000 -f list.txt nosuch.wav
 sonvel-analyze -t 1000 -f tone.txt r16.wav
 sonvel-analyze -q r16.wav
+sonvel-analyze --played r24.wav -f list.txt --json r24.wav
+sonvel-analyze --played r3007.wav -t 1000 -s 48000 -T 20 -l -20 -f list.txt r3007.wav
+sonvel-analyze --played list.txt -f list.txt r16.wav
+sonvel-analyze -l -12 -f list.txt r3007.wav
+sonvel-analyze -t 1000 -T 200 -l -12 -f list.txt r16.wav
 EOF
 }
 
