@@ -17,6 +17,8 @@ Program analyzeProgram(AnalysisRequest *request, const char **plotPath)
 {
     OptionGroup signal = signalOptions(&request->signal, SIGNAL_ALL, "the list that was played, not standard input");
     signal.options.push_back(playedOption(request));
+    for (Option &option : signal.options)
+        if (option.letter == 's') option.byDefault = "the list's comment's rate or 12000";
     return {"sonvel-analyze", {"[options] <recording>"}, {signal, analysisOptions(request, plotPath)}};
 }
 
