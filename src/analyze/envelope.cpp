@@ -148,8 +148,8 @@ void checkEnvelope(Recording *rec, const PlayedSignal &played, const AnalyzeSett
         const double ms = (length + recordedFade) * msOf, playedMs = played.size * msOf;
         a->warnings.push_back(
             played.file.empty()
-                ? formatted("the signal in \"%s\" lasts %s%.0f ms, and -t says %.0f ms: give -t as sonvel was given it.",
-                            name.c_str(), x.cut ? "at least " : "about ", ms, playedMs)
+                ? formatted("the signal in \"%s\" lasts %s%.0f ms, and -t says %.0f ms: give -t as sonvel was "
+                            "given it.", name.c_str(), x.cut ? "at least " : "about ", ms, playedMs)
                 : formatted("the signal in \"%s\" lasts %s%.0f ms, and \"%s\" %.0f ms: it may be of another signal.",
                             name.c_str(), x.cut ? "at least " : "about ", ms, file.c_str(), playedMs));
     }

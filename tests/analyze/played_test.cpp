@@ -49,7 +49,8 @@ void recordThrough(const std::string &played, const std::string &recorded)
     std::mt19937_64 rng(5);
     std::normal_distribution<double> noise(0.0, 1e-6);
     std::vector<double> y(1234 + x.size() + 2000);
-    for (size_t n = 0; n < y.size(); n++) y[n] = (n >= 1234 && n - 1234 < x.size() ? 0.5 * x[n - 1234] : 0.0) + noise(rng);
+    for (size_t n = 0; n < y.size(); n++)
+        y[n] = (n >= 1234 && n - 1234 < x.size() ? 0.5 * x[n - 1234] : 0.0) + noise(rng);
     info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
     SNDFILE *out = sf_open(recorded.c_str(), SFM_WRITE, &info);
     ASSERT_NE(out, nullptr) << sf_strerror(nullptr);
@@ -65,7 +66,8 @@ TEST_F(PlayedFile, OptionsThatDisagree)
 {
     // The designer's list for 48 kHz, on 100 Hz lines: its comment names the rate.
     const RunResult designed = runProgram(SONVEL_DESIGN_BINARY, {"-s", "48000", "--band", "100:8000", "--lines",
-                                                                 "random-odd", "--resolution", "100", "--phases", "random"});
+                                                                 "random-odd", "--resolution", "100", "--phases",
+                                                                 "random"});
     ASSERT_EQ(designed.status, 0) << designed.err;
     writeFile(path("list"), designed.out);
     // Short fades and a level that is not the default; dither into 24 bits at another
@@ -111,23 +113,22 @@ TEST_F(PlayedFile, OptionsThatDisagree)
         {"-s from the list's comment, played at another rate", 1, without(plays[1], "-s"), 1,
          {"the list's comment says 48000 Hz"}, NAN},
     };
+    auto recording = [this](size_t play) { return path("rec" + std::to_string(play) + ".wav"); };
     std::vector<std::string> reference;
     for (size_t p = 0; p < plays.size(); p++) {
         const std::string file = path("played" + std::to_string(p) + ".wav");
         const RunResult r = runSonvel(with(plays[p], {"-f", path("list"), file}));
         ASSERT_EQ(r.status, 0) << r.err;
-        recordThrough(file, path("rec" + std::to_string(p) + ".wav"));
-        reference.push_back(
-            runProgram(SONVEL_ANALYZE_BINARY, with(plays[p], {"-f", path("list"), path("rec" + std::to_string(p) + ".wav")}))
-                .out);
+        recordThrough(file, recording(p));
+        reference.push_back(runProgram(SONVEL_ANALYZE_BINARY, with(plays[p], {"-f", path("list"), recording(p)})).out);
         ASSERT_NE(lineStarting(reference[p], "# period:"), "");
     }
     writeFile(path("played.raw"), readFile(path("played0.wav")).substr(44));
 
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
-        const RunResult r = runProgram(SONVEL_ANALYZE_BINARY, with(row.options, {"-f", path("list"),
-                                                                                 path("rec" + std::to_string(row.play) + ".wav")}));
+        const RunResult r =
+            runProgram(SONVEL_ANALYZE_BINARY, with(row.options, {"-f", path("list"), recording(row.play)}));
         EXPECT_EQ(r.status, row.status) << r.err;
         if (row.said.empty()) {
             EXPECT_EQ(r.err, "");
