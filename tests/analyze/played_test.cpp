@@ -109,6 +109,8 @@ TEST_F(PlayedFile, OptionsThatDisagree)
         {"a forgotten level", 0, without(A, "-l"), 0, {}, -5.0},
         {"forgotten fades", 0, without(A, "-T"), 0, {"-T says 50 ms"}, NAN},
         {"a forgotten duration", 0, without(A, "-t"), 0, {"lasts about 2000 ms, and -t says 500 ms"}, NAN},
+        {"a duration that leaves room for 1 period", 0, with(without(A, "-t"), {"-t", "220"}), 1,
+         {"-t 220 and -T 100 leave room for 1 whole period of 480 samples"}, NAN},
         {"-s from the list's comment", 0, without(A, "-s"), 0, {}, 0.0},
         {"-s from the list's comment, played at another rate", 1, without(plays[1], "-s"), 1,
          {"the list's comment says 48000 Hz"}, NAN},
