@@ -7,6 +7,7 @@
 #include <string>
 
 #include "analysis.h"
+#include "calibration.h"
 #include "cli.h"
 #include "recording.h"
 #include "result.h"
@@ -18,6 +19,8 @@ struct AnalysisRequest {
     bool json = false;
     std::string command;     // the command line, for the results' header
     std::string recordingName;
+    bool strict = false;      // a warning fails the run
+    DeviceCalibration calibration;  // --cal; empty for none
 };
 
 struct AnalysisOutcome {
