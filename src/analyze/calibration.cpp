@@ -76,9 +76,9 @@ public:
         }
         const std::vector<std::string> fields = fieldsOf(line);
         if (fields.size() < 2 || fields.size() > 3)
-            return refuse(n, formatted("%zu fields, where a line holds the frequency in Hz, the level in dB and "
+            return refuse(n, formatted("%zu field%s; a line holds the frequency in Hz, the level in dB and "
                                        "optionally the phase in degrees",
-                                       fields.size()));
+                                       fields.size(), fields.size() == 1 ? "" : "s"));
         double v[3] = {0.0, 0.0, 0.0};
         for (size_t i = 0; i < fields.size(); i++) {
             if (!readNumber(fields[i], &v[i]))
@@ -90,7 +90,7 @@ public:
         if (cal_->freqHz.empty()) {
             withPhase_ = phase;
         } else if (phase != withPhase_) {
-            return refuse(n, formatted("%s phase, and line %ld %s: every line gives a phase or none does",
+            return refuse(n, formatted("%s phase where line %ld gives %s: every line gives a phase or none does",
                                        phase ? "a" : "no", firstLine_, withPhase_ ? "one" : "none"));
         }
         if (cal_->freqHz.empty()) firstLine_ = n;
