@@ -23,13 +23,15 @@ constexpr double LINE_ALARM = 1e-3;
 // SNR gives M).
 constexpr double RECORDING_ALARM = 1e-3;
 constexpr double NOTHING_POOLED = 4.0;
-// Another list: at least this share of the excited lines not above the noise, while
-// the lines not excited within the band hold at least this much of the excited lines'
-// power. Another seed of the same design leaves about a quarter of the lines empty and
-// puts -5 dB on the detection lines; a system's distortion stays far below -10 dB
-// unless it is clipping hard, when its lines stay above the noise.
+// Another list: at least this share of the excited lines empty, while the lines not
+// excited within the band hold at least this much of the excited lines' power. Another
+// seed of the same design leaves about a quarter of the lines empty and puts -4.4 dB
+// on the detection lines; a signal clipped to a quarter of its peak puts -16 dB there.
 constexpr double MISMATCH_SHARE = 0.1;
 constexpr double MISMATCH_OTHER_DB = -10.0;
+// A line this far below the median line holds next to nothing; a notch or a band
+// edge takes a few lines this low, not a tenth of them with the detection lines full.
+constexpr double EMPTY_BELOW_DB = 40.0;
 // A loopback: the gains (10th to 90th percentile) within this spread, the median SNR
 // of a line above this; a converter's own loopback is flat to 0.1 dB below 20 kHz and
 // 90 dB or more above its noise. A system's response: half its lines above the noise
@@ -166,7 +168,12 @@ void checkSignal(const ChannelLook &response, Analysis *out)
                                           out->snrDb, best, M));
         return;
     }
-    const size_t quiet = n - countAbove(response.snrDb, M, LINE_ALARM);
+    // Lines that hold next to nothing: below the noise, or, in a recording without
+    // noise, far below the median line.
+    const double median = quantile(response.gainDb, 0.5);
+    size_t quiet = 0;
+    for (size_t i = 0; i < n; i++)
+        quiet += noiseChance(response.snrDb[i], M) >= LINE_ALARM || response.gainDb[i] < median - EMPTY_BELOW_DB;
     // The power of the lines not excited within the band that stand above their noise
     // (so that the noise of the mean of a few periods does not count), re the excited
     // lines' power: their levels are re the mean excited line.
@@ -176,9 +183,10 @@ void checkSignal(const ChannelLook &response, Analysis *out)
             other += std::pow(10.0, l.gainOrLevelDb / 10.0);
     const double otherDb = db10(other / static_cast<double>(n));
     if (static_cast<double>(quiet) >= MISMATCH_SHARE * static_cast<double>(n) && otherDb >= MISMATCH_OTHER_DB)
-        out->warnings.push_back(formatted("the recording does not match the list: %zu of %zu excited lines do not "
-                                          "stand above the noise while the lines not excited hold %.1f dB of their "
-                                          "power; was another list or seed played?",
+        out->warnings.push_back(formatted("the recording does not match the list: %zu of %zu excited lines hold next "
+                                          "to nothing (below the noise or 40 dB under the median line) while the "
+                                          "lines not excited hold %.1f dB of their power; was another list or seed "
+                                          "played?",
                                           quiet, n, otherDb));
 }
 
