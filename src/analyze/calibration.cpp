@@ -67,13 +67,24 @@ public:
     {
         const size_t first = line.find_first_not_of(" \t");
         if (first == std::string::npos || line[first] == '*' || line[first] == '#') return Status::Ok;
-        if (line[first] == '"') {
-            if (n != 1) return refuse(n, "a quoted line is read only as the first line");
-            double db = 0.0;
-            if (!readSensitivity(line, &db)) return refuse(n, "the sensitivity after \"Sens Factor =\" is not a number");
-            cal_->sensitivityDb = db;
-            return Status::Ok;
-        }
+        if (line[first] != '"') return takeLevels(n, line);
+        if (n != 1) return refuse(n, "a quoted line is read only as the first line");
+        if (!readSensitivity(line, &cal_->sensitivityDb))
+            return refuse(n, "the sensitivity after \"Sens Factor =\" is not a number");
+        return Status::Ok;
+    }
+
+    Result finish() const
+    {
+        if (cal_->freqHz.empty())
+            return failure(formatted("--cal: \"%s\" holds no line of frequency and level.", escaped(name_.c_str()).c_str()));
+        return Status::Ok;
+    }
+
+private:
+    // A line of frequency, level and perhaps phase.
+    Result takeLevels(long n, const std::string &line)
+    {
         const std::vector<std::string> fields = fieldsOf(line);
         if (fields.size() < 2 || fields.size() > 3)
             return refuse(n, formatted("%zu field%s; a line holds the frequency in Hz, the level in dB and "
@@ -89,30 +100,21 @@ public:
         const bool phase = fields.size() == 3;
         if (cal_->freqHz.empty()) {
             withPhase_ = phase;
+            firstLine_ = n;
         } else if (phase != withPhase_) {
             return refuse(n, formatted("%s phase where line %ld gives %s: every line gives a phase or none does",
                                        phase ? "a" : "no", firstLine_, withPhase_ ? "one" : "none"));
         }
-        if (cal_->freqHz.empty()) firstLine_ = n;
         cal_->freqHz.push_back(v[0]);
         cal_->gainDb.push_back(v[1]);
         // Unwrapped, so that the interpolation between two lines takes the short way.
         if (phase) {
-            double p = v[2];
-            if (!cal_->phaseDeg.empty()) p = cal_->phaseDeg.back() + std::remainder(p - cal_->phaseDeg.back(), 360.0);
-            cal_->phaseDeg.push_back(p);
+            const std::vector<double> &p = cal_->phaseDeg;
+            cal_->phaseDeg.push_back(p.empty() ? v[2] : p.back() + std::remainder(v[2] - p.back(), 360.0));
         }
         return Status::Ok;
     }
 
-    Result finish() const
-    {
-        if (cal_->freqHz.empty())
-            return failure(formatted("--cal: \"%s\" holds no line of frequency and level.", escaped(name_.c_str()).c_str()));
-        return Status::Ok;
-    }
-
-private:
     Result refuse(long n, const std::string &why) const
     {
         return failure(formatted("--cal: \"%s\", line %ld: %s.", escaped(name_.c_str()).c_str(), n, why.c_str()));

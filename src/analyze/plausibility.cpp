@@ -121,8 +121,9 @@ Result checkLoopbackTaken(Recording *rec, const PlayedSignal &played, const Anal
                           const ChannelLook &response, Analysis *out)
 {
     if (out->channels < 2 || !looksLikeLoopback(response)) return Status::Ok;
-    for (int c = 1; c <= std::min(out->channels, MAX_CHANNELS + 1); c++) {
+    for (int c = 1, looked = 0; c <= out->channels && looked < MAX_CHANNELS; c++) {
         if (c == s.channel) continue;
+        looked++;
         ChannelLook other;
         const Result r = lookAlone(rec, c, played, *out, &other);
         if (!r.ok()) return r;
