@@ -52,6 +52,7 @@ printf 'hello\n' >bad.txt
 printf 'bytes of an earlier run\n' >existing.wav
 printf '100 1\n250 0.5\n400\n# a comment\n1000 1 ignored\n' >lines.txt
 printf '100 0dB\n1000 -10dB\n4000 -20dB\n' >levels.txt
+printf '"Sens Factor =-1.5dB, SERNO: 1"\n* Hz dB deg\n100 0 0\n1000, 3, 10\n5000\t-2\t-20\n' >mic.txt
 S="$work/old/bin/sonvel" D="$work/old/bin/sonvel-design"
 "$D" --resolution 50 --band 100:5000 --lines random-odd --phases schroeder >list.txt
 "$S" -t 1000 -l -12 -f list.txt r16.wav 2>/dev/null
@@ -189,6 +190,11 @@ sonvel-analyze -t 1000 --calibrate -20=94 --level 102spl --full-scale sine -f li
 sonvel-analyze -t 1000 -l -20 -f list.txt r16.wav
 sonvel-analyze -t 0 -f list.txt r16.wav
 sonvel-analyze -t 1000 -f list.txt --periods 1 r16.wav
+sonvel-analyze -t 1000 -l -12 -f list.txt --strict r16.wav
+sonvel-analyze -t 1000 -l -12 -f list.txt --strict --periods 3 r16.wav
+sonvel-analyze -t 1000 -l -12 -f list.txt --periods 3 --json r16.wav
+sonvel-analyze -t 1000 -l -12 -f list.txt --cal mic.txt r16.wav
+sonvel-analyze -t 1000 -l -12 -f list.txt --cal levels.txt r16.wav
 sonvel-analyze -t 1000 -f list.txt --max-freq abc r16.wav
 sonvel-analyze -t 1000 -f list.txt --reference 3 stereo.wav
 sonvel-analyze -t 1000 -f list.txt --channel 0 r16.wav

@@ -67,12 +67,16 @@ struct PlayedSignal {
 Result playedSignal(const PlayedList &list, int rateHz, long long size, long long taper, LevelTarget target,
                     long long period, PlayedSignal *played);
 
+struct DeviceCalibration;  // calibration.h
+
 struct AnalyzeSettings {
     int channel = 1;               // the response, from 1
     int reference = 0;             // the loopback channel, 0 for none
     long long settle = -1;         // samples after the fade-in; -1 for one period
     long long maxPeriods = 0;      // 0 for all
     double maxFreqHz = 0.0;        // 0 for half the rate
+    // A microphone's or device's response removed from the excited lines; none if null.
+    const DeviceCalibration *calibration = nullptr;
 };
 
 enum LineKind { LINE_EXCITED, LINE_ODD, LINE_EVEN, LINE_OUT_OF_BAND };

@@ -5,6 +5,8 @@
 #include <numeric>
 
 #include "analysis.h"
+#include "calibration.h"
+#include "plausibility.h"
 #include "steps.h"
 
 namespace {
@@ -72,7 +74,8 @@ double describeExcited(const PeriodSums &sums, const PlayedSignal &played, long 
         }
         outputPower += std::norm(y1);
         inputPower += std::norm(input);
-        noisePower += varY;
+        // The ratio's noise in the reference mode, so that the total SNR is that of the lines.
+        noisePower += withReference ? noise * std::norm(input) : varY;
         LineResult line;
         line.bin = k;
         line.freqHz = static_cast<double>(k) * played.rateHz / static_cast<double>(P);
@@ -175,5 +178,8 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
     out->delay = refineDelay(sums.Y, played, first, place.delay);
     out->referenceDelay = withReference ? refineDelay(sums.U, played, first, out->delay) : 0.0;
     describeLines(sums, played, first, M, top, withReference, out);
-    return Status::Ok;
+    // The checks see the recording as it is, before a calibration changes its gains.
+    r = checkPlausibility(rec, played, s, out);
+    if (r.ok() && s.calibration) applyCalibration(*s.calibration, out);
+    return r;
 }

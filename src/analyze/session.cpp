@@ -30,6 +30,15 @@ struct FileCloser {
     }
 };
 
+// --strict: the warnings ("warning: " lines) as one failure that names the first.
+Result strictFailure(const std::string &warnings)
+{
+    const size_t count = static_cast<size_t>(std::count(warnings.begin(), warnings.end(), '\n'));
+    const std::string first = warnings.substr(9, warnings.find('\n') - 9);
+    return failure(count == 1 ? "--strict: " + first
+                              : formatted("--strict: %zu warnings, the first: %s", count, first.c_str()));
+}
+
 }  // namespace
 
 OptionGroup analysisOptions(AnalysisRequest *r, const char **plotPath)
@@ -60,7 +69,14 @@ OptionGroup analysisOptions(AnalysisRequest *r, const char **plotPath)
               "", [plotPath](const char *v) {
                   *plotPath = v;
                   return Result();
-              }}}};
+              }},
+             {"strict", 0, nullptr, "any warning fails the run, with no results", "",
+              [r](const char *) {
+                  r->strict = true;
+                  return Result();
+              }},
+             {"cal", 0, "FILE", "remove a microphone's or device's response", "",
+              [r](const char *v) { return readCalibration(v, &r->calibration); }}}};
 }
 
 Option playedOption(AnalysisRequest *r)
@@ -150,6 +166,7 @@ Result analyzeRecording(const AnalysisRequest &request, const PlayedSignal &play
 {
     const int rateHz = played.rateHz;
     AnalyzeSettings settings = request.analyze;
+    if (!request.calibration.empty()) settings.calibration = &request.calibration;
     settings.settle = request.settleMs >= 0 ? samplesOf(rateHz, request.settleMs) : -1;
     Analysis &a = outcome->analysis;
     if (!played.rateFrom.empty() && rec->info.samplerate != rateHz)
@@ -171,6 +188,7 @@ Result analyzeRecording(const AnalysisRequest &request, const PlayedSignal &play
         outcome->warnings += formatted("warning: \"%s\" reaches full scale (peak %s): it may be clipped.\n",
                                        escaped(request.recordingName.c_str()).c_str(), peakText(a.peak).c_str());
     for (const std::string &w : a.warnings) outcome->warnings += "warning: " + w + "\n";
+    if (request.strict && !outcome->warnings.empty()) return strictFailure(outcome->warnings);
     outcome->results = request.json ? jsonReport(context, a) : textReport(context, a);
     return Result();
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "analysis.h"
+#include "calibration.h"
 #include "cli.h"
 #include "recording.h"
 #include "result.h"
@@ -22,6 +23,8 @@ struct AnalysisRequest {
     // may come from the list's comment when -s was not given.
     const char *playedPath = nullptr;
     bool rateFromList = false;
+    bool strict = false;      // a warning fails the run
+    DeviceCalibration calibration;  // --cal; empty for none
 };
 
 struct AnalysisOutcome {

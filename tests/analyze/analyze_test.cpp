@@ -207,6 +207,7 @@ struct Row {
     int ms = 2000, level = -12;
     bool reference = false;     // a loopback channel of the played signal, halved and delayed
     double delayTruth = NAN;    // where the delay is known
+    double referenceNoise = 0;  // white noise on the loopback channel
 };
 
 TEST_F(AnalyzeSystems, KnownAnswers)
@@ -227,6 +228,7 @@ TEST_F(AnalyzeSystems, KnownAnswers)
         {"white noise", identity, 0, 0, 2e-4, 10000},
         {"polynomial", identity, 0.01, 0.003},
         {"FIR through a loopback reference", fir, 0, 0, 0, 2000, -12, true},
+        {"FIR through a noisy loopback reference", fir, 0, 0, 0, 2000, -12, true, NAN, 2e-4},
     };
     const PlayedList list = randomOddList();
     long long P = 0;
@@ -239,7 +241,7 @@ TEST_F(AnalyzeSystems, KnownAnswers)
             System loop;
             loop.gain = 0.5;
             loop.latency = 40.25;
-            Recorded ref = record(signal, P, loop, 0, 0, 0, 12, 300);
+            Recorded ref = record(signal, P, loop, 0, 0, row.referenceNoise, 12, 300);
             writeWave(path("rec.wav"), interleave(rec.samples, ref.samples), 2, SF_FORMAT_FLOAT);
         } else {
             writeWave(path("rec.wav"), rec.samples, 1, SF_FORMAT_FLOAT);
@@ -286,6 +288,17 @@ TEST_F(AnalyzeSystems, KnownAnswers)
         }
         if (row.noise != 0) {
             EXPECT_NEAR(a.snrDb, 10 * std::log10(signalPower / noisePower), 0.5);
+        }
+        if (row.referenceNoise != 0) {
+            // The ratio's noise: |G|^2 P sigma^2 / |U|^2 at each line, G = 2 H, U = X / 2;
+            // the total SNR weighs the lines by the input power, as without a reference.
+            double output = 0.0, noise = 0.0;
+            for (long long k : played.excited) {
+                const double h2 = std::norm(row.system.response(2 * PI * double(k) / double(P)));
+                output += h2 * std::norm(U[k]);
+                noise += 4 * h2 * P * row.referenceNoise * row.referenceNoise;
+            }
+            EXPECT_NEAR(a.snrDb, 10 * std::log10(output / noise), 0.5);
         }
 
         if (row.poly2 != 0) {
