@@ -119,9 +119,10 @@ PlotSeries seriesOf(const Analysis &a)
             p.high.add(l.freqHz, l.gainHighDb);
         }
         p.phase.add(l.freqHz, l.phaseDeg);
-        const double half = std::isfinite(l.phaseHalfDeg) ? l.phaseHalfDeg : 0.0;
-        p.phaseLow.add(l.freqHz, l.phaseDeg - half);
-        p.phaseHigh.add(l.freqHz, l.phaseDeg + half);
+        if (std::isfinite(l.phaseHalfDeg)) {
+            p.phaseLow.add(l.freqHz, l.phaseDeg - l.phaseHalfDeg);
+            p.phaseHigh.add(l.freqHz, l.phaseDeg + l.phaseHalfDeg);
+        }
     }
     for (const LineResult &l : a.other) {
         if (std::isfinite(l.floorDb)) p.floor.add(l.freqHz, l.floorDb + p.shiftDb);
@@ -254,14 +255,15 @@ void drawMagnitude(const Frame &f, const PlotSeries &p)
     plmtex("r", 5.0, 0.5, 0.5, "level re the mean excited line [dB]");
 }
 
-// The lower panel: the phase with its 95 % half-width, in degrees.
+// The lower panel: the phase with its 95 % interval as a bar at each line, in degrees.
 void drawPhase(const Frame &f, const PlotSeries &p)
 {
     plvpor(0.09, 0.70, 0.08, 0.32);
     plwind(f.left, f.right, -180.0, 180.0);
     drawFrequencyAxis(f.left, f.right, -180.0, 180.0, true);
     plcol0(6);
-    plerry(static_cast<PLINT>(p.phase.x.size()), p.phase.x.data(), p.phaseLow.y.data(), p.phaseHigh.y.data());
+    for (size_t i = 0; i < p.phaseLow.x.size(); i++)
+        pljoin(p.phaseLow.x[i], p.phaseLow.y[i], p.phaseHigh.x[i], p.phaseHigh.y[i]);
     plcol0(2);
     drawWrapped(p.phase);
     plcol0(7);
