@@ -36,9 +36,10 @@ std::string cell(double v, const char *fmt)
     return formatted(fmt, v);
 }
 
-// One column of the lines' table, the same in the TSV and the JSON: its name, the
-// printf format of a finite value, and the value of a line (NaN where the line has
-// none). A yes/no column holds 1, 0 or NaN and is true, false or null in the JSON.
+// A column of the lines' table after freq_hz and kind, the same in the TSV and the
+// JSON: its name, the printf format of a finite value, and the value of a line (NaN
+// where the line has none). A yes/no column holds 1, 0 or NaN and is true, false or
+// null in the JSON.
 struct Column {
     const char *name;
     const char *format;
@@ -55,7 +56,6 @@ double significance(const LineResult &l)
 }
 
 const Column COLUMNS[] = {
-    {"freq_hz", "%.10g", [](const LineResult &l) { return l.freqHz; }, false},
     {"gain_or_level_db", "%.4f", [](const LineResult &l) { return l.gainOrLevelDb; }, false},
     {"phase_deg", "%.3f", [](const LineResult &l) { return excited(l) ? l.phaseDeg : NAN; }, false},
     {"noise_db", "%.2f", [](const LineResult &l) { return l.noiseDb; }, false},
@@ -84,20 +84,31 @@ std::vector<const LineResult *> linesInOrder(const Analysis &a)
     return lines;
 }
 
-// The table's row of names, and one row a line: frequency, kind, then the rest.
+// The table's row of names, and one row a line: frequency, kind, then the columns.
 std::string namesRow()
 {
-    std::string row = std::string(COLUMNS[0].name) + "\tkind";
-    for (size_t c = 1; c < sizeof COLUMNS / sizeof COLUMNS[0]; c++) row += std::string("\t") + COLUMNS[c].name;
+    std::string row = "freq_hz\tkind";
+    for (const Column &column : COLUMNS) row += std::string("\t") + column.name;
     return row + "\n";
 }
 
 std::string tableRow(const LineResult &l)
 {
-    std::string row = cell(COLUMNS[0].value(l), COLUMNS[0].format) + "\t" + kindName(l.kind);
-    for (size_t c = 1; c < sizeof COLUMNS / sizeof COLUMNS[0]; c++)
-        row += "\t" + cell(COLUMNS[c].value(l), COLUMNS[c].format);
+    std::string row = formatted("%.10g\t", l.freqHz) + kindName(l.kind);
+    for (const Column &column : COLUMNS) row += "\t" + cell(column.value(l), column.format);
     return row + "\n";
+}
+
+// The same line as a JSON object: a yes/no column as true or false.
+std::string jsonLine(const LineResult &l)
+{
+    std::string object = "{\"freq_hz\": " + number(l.freqHz) + ", \"kind\": \"" + kindName(l.kind) + "\"";
+    for (const Column &column : COLUMNS) {
+        const double v = column.value(l);
+        object += std::string(", \"") + column.name + "\": " +
+                  (column.yesNo && !std::isnan(v) ? (v != 0.0 ? "true" : "false") : number(v));
+    }
+    return object + "}";
 }
 
 std::string quoted(const std::string &s)
@@ -194,18 +205,7 @@ std::string jsonReport(const ReportContext &c, const Analysis &a)
          ", \"odd_design\": " + (a.oddLines ? "true" : "false") + "},\n";
     j += "  \"lines\": [";
     const std::vector<const LineResult *> lines = linesInOrder(a);
-    for (size_t i = 0; i < lines.size(); i++) {
-        const LineResult &l = *lines[i];
-        j += std::string(i ? ",\n    " : "\n    ") + "{\"" + COLUMNS[0].name + "\": " + number(l.freqHz) +
-             ", \"kind\": \"" + kindName(l.kind) + "\"";
-        for (const Column &column : COLUMNS) {
-            if (&column == &COLUMNS[0]) continue;
-            const double v = column.value(l);
-            j += std::string(", \"") + column.name + "\": " +
-                 (column.yesNo && !std::isnan(v) ? (v != 0.0 ? "true" : "false") : number(v));
-        }
-        j += "}";
-    }
+    for (size_t i = 0; i < lines.size(); i++) j += (i ? ",\n    " : "\n    ") + jsonLine(*lines[i]);
     j += lines.empty() ? "]\n}\n" : "\n  ]\n}\n";
     return j;
 }
