@@ -25,12 +25,9 @@ std::string plotProblem(const char *what, const char *path, const OutputFile &fi
            (file.why.empty() ? "" : " (" + file.why + ")") + ".";
 }
 
-// Claims the plot's file before the analysis, touching nothing that is there. Standard
-// output takes the results, so the plot cannot go there too.
+// Claims the plot's file before the analysis, touching nothing that is there.
 Result claimPlotFile(const char *path, PlotOutput *plot)
 {
-    if (descriptorOfPath(path) == 1)
-        return failure("--plot: the results go to standard output; the plot cannot go there too.");
     if (!openOutput(path, &plot->file)) return failure(plotProblem("open", path, plot->file));
     return Result();
 }
@@ -336,6 +333,9 @@ bool plotSupported() { return true; }
 
 Result claimPlot(const char *path, PlotOutput *plot)
 {
+    // Standard output takes the results, so the plot cannot go there too.
+    if (descriptorOfPath(path) == 1)
+        return failure("--plot: the results go to standard output; the plot cannot go there too.");
     const PlotFormat *format = formatOf(path);
     if (!format) return failure(std::string("--plot: \"") + path + "\" ends in neither .png, .svg nor .pdf.");
     if (!hasDevice(format->device))
