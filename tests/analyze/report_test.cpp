@@ -7,38 +7,28 @@
 
 #include "report.h"
 
-namespace {
-
-LineResult line(long long bin, LineKind kind, double db)
-{
-    LineResult l;
-    l.bin = bin;
-    l.freqHz = 100.0 * static_cast<double>(bin);
-    l.kind = kind;
-    l.gainOrLevelDb = db;
-    l.noiseDb = -60.0;
-    l.snrDb = db + 60.0;
-    return l;
-}
-
 TEST(AnalyzeReport, EveryLineInItsPlaceWithItsStatistics)
 {
+    auto line = [](long long bin, LineKind kind, double db) {
+        LineResult l;
+        l.bin = bin, l.freqHz = 100.0 * static_cast<double>(bin), l.kind = kind;
+        l.gainOrLevelDb = db, l.noiseDb = -60.0, l.snrDb = db + 60.0;
+        return l;
+    };
     Analysis a;
-    a.period = 480;
-    LineResult excited = line(3, LINE_EXCITED, -1.5);
-    excited.phaseDeg = 12.3456;
-    excited.gainUncDb = 0.01, excited.phaseUncDeg = 0.05;
+    LineResult excited = line(3, LINE_EXCITED, -1.5), odd = line(2, LINE_ODD, -40.0);
+    LineResult even = line(4, LINE_EVEN, -INFINITY);
+    excited.phaseDeg = 12.3456, excited.gainUncDb = 0.01, excited.phaseUncDeg = 0.05;
     excited.gainLowDb = -1.52, excited.gainHighDb = -1.48, excited.phaseHalfDeg = 0.1;
     excited.coherence = 0.999, excited.groupDelayMs = 0.25;
-    a.excited = {excited};
-    LineResult odd = line(2, LINE_ODD, -40.0), even = line(4, LINE_EVEN, -INFINITY);
-    odd.floorDb = even.floorDb = -70.0;
-    odd.playedDb = -120.0;
-    odd.significant = true;
+    odd.floorDb = even.floorDb = -70.0, odd.playedDb = -120.0, odd.significant = true;
     even.snrDb = NAN;
+    a.excited = {excited};
     a.other = {line(1, LINE_OUT_OF_BAND, -50.0), odd, even};
     ReportContext c;
     c.rateHz = 48000;
+    a.period = 480;
+    const std::string table = textReport(c, a);
     const char *rows[] = {
         "\n100\tout-of-band\t-50.0000\tnan\t-60.00\t10.00\tnan\tnan\tnan\tnan\tnan\tnan\tnan\tnan\tnan\tnan\n",
         "\n200\todd\t-40.0000\tnan\t-60.00\t20.00\tnan\tnan\tnan\tnan\tnan\tnan\tnan\t-70.00\t-120.00\t1\n",
@@ -46,7 +36,6 @@ TEST(AnalyzeReport, EveryLineInItsPlaceWithItsStatistics)
         "\tnan\tnan\tnan\n",
         "\n400\teven\t-inf\tnan\t-60.00\tnan\tnan\tnan\tnan\tnan\tnan\tnan\tnan\t-70.00\tnan\t0\n",
     };
-    const std::string table = textReport(c, a);
     size_t at = 0;
     for (const char *row : rows) {
         const size_t found = table.find(row);
@@ -54,5 +43,3 @@ TEST(AnalyzeReport, EveryLineInItsPlaceWithItsStatistics)
         at = found + 1;
     }
 }
-
-}  // namespace
