@@ -110,6 +110,8 @@ PlotSeries seriesOf(const Analysis &a)
     PlotSeries p;
     p.shiftDb = std::isfinite(a.meanGainDb) ? a.meanGainDb : 0.0;
     for (const LineResult &l : a.excited) {
+        // A line with no response at all has a gain of -inf and no phase: nothing to draw.
+        if (!std::isfinite(l.gainOrLevelDb)) continue;
         p.gain.add(l.freqHz, l.gainOrLevelDb);
         if (std::isfinite(l.gainLowDb) && std::isfinite(l.gainHighDb)) {
             p.low.add(l.freqHz, l.gainLowDb);
@@ -236,7 +238,7 @@ void drawMagnitude(const Frame &f, const PlotSeries &p)
     if (p.floor.x.size() > 1) plline(static_cast<PLINT>(p.floor.x.size()), p.floor.x.data(), p.floor.y.data());
     plwidth(2.0);
     plcol0(2);
-    plline(static_cast<PLINT>(p.gain.x.size()), p.gain.x.data(), p.gain.y.data());
+    if (p.gain.x.size() > 1) plline(static_cast<PLINT>(p.gain.x.size()), p.gain.x.data(), p.gain.y.data());
     plwidth(1.0);
     plschr(0.0, 0.6);
     drawPoints(p.even, 5, EVEN_GLYPH);
