@@ -46,8 +46,8 @@ with wave.open(sys.argv[2], "wb") as w:
     w.setnchannels(1)
     w.setsampwidth(3)
     w.setframerate(rate)
-    w.writeframes(b"".join(struct.pack("<i", max(-2**23, min(2**23 - 1, round((v + random.gauss(0, 3e-4)) * 2**23))))[:3]
-                           for v in out))
+    samples = (max(-2**23, min(2**23 - 1, round((v + random.gauss(0, 3e-4)) * 2**23))) for v in out)
+    w.writeframes(b"".join(struct.pack("<i", s)[:3] for s in samples))
 EOF
 "$build/sonvel-analyze" $opts -l -12 -f "$work/list.txt" --plot docs/images/analyze-example.png \
   "$work/rec.wav" >"$work/rec.txt"

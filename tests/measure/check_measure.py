@@ -150,9 +150,10 @@ def expect_response(results, response, what, delay_shift):
         f = line["freq_hz"]
         h = response(f) * cmath.exp(-2j * math.pi * f * delay_shift / 48000)
         phase = (line["phase_deg"] - math.degrees(cmath.phase(h)) + 180) % 360 - 180
-        check(abs(line["gain_or_level_db"] - 20 * math.log10(abs(h))) < 0.01 and abs(phase) < 0.1,
+        gain = line["gain_or_level_db"]
+        check(abs(gain - 20 * math.log10(abs(h))) < 0.01 and abs(phase) < 0.1,
               "%s at %g Hz: %g dB %g deg, expected %g dB %g deg" %
-              (what, f, line["gain_or_level_db"], line["phase_deg"], 20 * math.log10(abs(h)), math.degrees(cmath.phase(h))))
+              (what, f, gain, line["phase_deg"], 20 * math.log10(abs(h)), math.degrees(cmath.phase(h))))
 
 
 def refusal(r, pattern, what):
