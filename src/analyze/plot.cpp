@@ -113,8 +113,10 @@ PlotSeries seriesOf(const Analysis &a)
         // A line with no response at all has a gain of -inf and no phase: nothing to draw.
         if (!std::isfinite(l.gainOrLevelDb)) continue;
         p.gain.add(l.freqHz, l.gainOrLevelDb);
-        if (std::isfinite(l.gainLowDb) && std::isfinite(l.gainHighDb)) {
-            p.low.add(l.freqHz, l.gainLowDb);
+        // An interval that reaches down to no response at all (a low end of -inf) is
+        // drawn down past the frame's bottom, which lies at most 200 dB below its top.
+        if (!std::isnan(l.gainLowDb) && std::isfinite(l.gainHighDb)) {
+            p.low.add(l.freqHz, std::max(l.gainLowDb, l.gainOrLevelDb - 1000.0));
             p.high.add(l.freqHz, l.gainHighDb);
         }
         p.phase.add(l.freqHz, l.phaseDeg);
@@ -132,7 +134,8 @@ PlotSeries seriesOf(const Analysis &a)
 }
 
 // The window of the magnitude panel: log10 of the frequency from left to right, dB
-// from bottom to top in whole tens, at most 200 dB.
+// from bottom to top in whole tens, at most 200 dB, around the gain, the floor and the
+// distortion (the interval's band is cut at its edges).
 struct Frame {
     double left, right, bottom, top;
 };
@@ -140,7 +143,7 @@ struct Frame {
 Frame frameOf(const Analysis &a, const PlotSeries &p)
 {
     double top = -INFINITY, bottom = INFINITY;
-    for (const Series *s : {&p.gain, &p.low, &p.high, &p.floor, &p.odd, &p.even})
+    for (const Series *s : {&p.gain, &p.floor, &p.odd, &p.even})
         for (double v : s->y)
             if (std::isfinite(v)) top = std::max(top, v), bottom = std::min(bottom, v);
     if (!std::isfinite(top)) top = 0.0, bottom = -100.0;
