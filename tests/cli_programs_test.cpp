@@ -25,10 +25,10 @@ std::vector<std::string> programs()
 std::string nameOf(const std::string &path) { return path.substr(path.rfind('/') + 1); }
 
 // The output without the comment lines that echo the command ("# sonvel-...", and
-// "#   " where it goes on).
+// "#   " where it goes on), and the analyzer's row of names before them.
 std::string afterCommand(const std::string &text)
 {
-    size_t at = 0;
+    size_t at = text.compare(0, 8, "freq_hz\t") == 0 ? text.find('\n') + 1 : 0;
     while (text.compare(at, 9, "# sonvel-") == 0 || text.compare(at, 4, "#   ") == 0) at = text.find('\n', at) + 1;
     return text.substr(at);
 }

@@ -201,6 +201,7 @@ sonvel-analyze -t 1000 -f list.txt --channel 0 r16.wav
 sonvel-analyze -t 1000 -f list.txt -l 0 --level 80spl r16.wav
 sonvel-analyze -t 1000 -f list.txt r16.wav r24.wav
 sonvel-analyze -t 1000 -f list.txt nosuch.wav
+sonvel-analyze -t 1000 -f list.txt --plot p.jpg r16.wav
 sonvel-analyze -t 1000 -f tone.txt r16.wav
 sonvel-analyze -q r16.wav
 sonvel-analyze --played r24.wav -f list.txt --json r24.wav

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include "cli.h"
 #include "result.h"
@@ -12,8 +13,103 @@ namespace {
 // ("-0.000" reads as a direction that is not there).
 double unsignedZero(double v, int decimals) { return std::fabs(v) < 0.5 * std::pow(10.0, -decimals) ? 0.0 : v; }
 
-// A JSON number, or null for a value that is not finite.
-std::string number(double v, const char *fmt = "%.10g") { return std::isfinite(v) ? formatted(fmt, v) : "null"; }
+// The largest magnitude a JSON number stands for: +-1e308 for an infinity (a
+// noise-free line's SNR, a silent line's level), which every parser reads as a double
+// and no finite result comes near.
+constexpr double JSON_INFINITY = 1e308;
+
+// A JSON number: a finite value as it is, an infinity as +-1e308, and null for a
+// value that is not a number (missing, or not defined for this line).
+std::string number(double v, const char *fmt = "%.10g")
+{
+    if (std::isnan(v)) return "null";
+    return formatted(fmt, std::isinf(v) ? std::copysign(JSON_INFINITY, v) : v);
+}
+
+// A table cell: a finite value in fmt, an infinity as inf or -inf and a value that is
+// not a number as nan, the spellings both Python's float() and the usual table readers
+// take (printf would write "-nan" for some NaNs).
+std::string cell(double v, const char *fmt)
+{
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+    return formatted(fmt, v);
+}
+
+// A column of the lines' table after freq_hz and kind, the same in the TSV and the
+// JSON: its name, the printf format of a finite value, and the value of a line (NaN
+// where the line has none). A yes/no column holds 1, 0 or NaN and is true, false or
+// null in the JSON.
+struct Column {
+    const char *name;
+    const char *format;
+    double (*value)(const LineResult &l);
+    bool yesNo;
+};
+
+bool excited(const LineResult &l) { return l.kind == LINE_EXCITED; }
+
+// The significance of a line not excited, once its floor of the mean is known.
+double significance(const LineResult &l)
+{
+    return excited(l) || std::isnan(l.floorDb) ? NAN : l.significant ? 1.0 : 0.0;
+}
+
+const Column COLUMNS[] = {
+    {"gain_or_level_db", "%.4f", [](const LineResult &l) { return l.gainOrLevelDb; }, false},
+    {"phase_deg", "%.3f", [](const LineResult &l) { return excited(l) ? l.phaseDeg : NAN; }, false},
+    {"noise_db", "%.2f", [](const LineResult &l) { return l.noiseDb; }, false},
+    {"snr_db", "%.2f", [](const LineResult &l) { return l.snrDb; }, false},
+    {"gain_unc_db", "%.4f", [](const LineResult &l) { return l.gainUncDb; }, false},
+    {"phase_unc_deg", "%.3f", [](const LineResult &l) { return l.phaseUncDeg; }, false},
+    {"gain_low_db", "%.4f", [](const LineResult &l) { return l.gainLowDb; }, false},
+    {"gain_high_db", "%.4f", [](const LineResult &l) { return l.gainHighDb; }, false},
+    {"phase_half_width_deg", "%.3f", [](const LineResult &l) { return l.phaseHalfDeg; }, false},
+    {"coherence", "%.6f", [](const LineResult &l) { return l.coherence; }, false},
+    {"group_delay_ms", "%.4f", [](const LineResult &l) { return l.groupDelayMs; }, false},
+    {"floor_db", "%.2f", [](const LineResult &l) { return l.floorDb; }, false},
+    {"played_db", "%.2f", [](const LineResult &l) { return l.playedDb; }, false},
+    {"significant", "%.0f", significance, true},
+};
+
+// Every line, excited or not, in frequency order: both lists rise by bin.
+std::vector<const LineResult *> linesInOrder(const Analysis &a)
+{
+    std::vector<const LineResult *> lines;
+    size_t i = 0, j = 0;
+    while (i < a.excited.size() || j < a.other.size()) {
+        const bool fromExcited = j == a.other.size() || (i < a.excited.size() && a.excited[i].bin < a.other[j].bin);
+        lines.push_back(fromExcited ? &a.excited[i++] : &a.other[j++]);
+    }
+    return lines;
+}
+
+// The table's row of names, and one row a line: frequency, kind, then the columns.
+std::string namesRow()
+{
+    std::string row = "freq_hz\tkind";
+    for (const Column &column : COLUMNS) row += std::string("\t") + column.name;
+    return row + "\n";
+}
+
+std::string tableRow(const LineResult &l)
+{
+    std::string row = formatted("%.10g\t", l.freqHz) + kindName(l.kind);
+    for (const Column &column : COLUMNS) row += "\t" + cell(column.value(l), column.format);
+    return row + "\n";
+}
+
+// The same line as a JSON object: a yes/no column as true or false.
+std::string jsonLine(const LineResult &l)
+{
+    std::string object = "{\"freq_hz\": " + number(l.freqHz) + ", \"kind\": \"" + kindName(l.kind) + "\"";
+    for (const Column &column : COLUMNS) {
+        const double v = column.value(l);
+        object += std::string(", \"") + column.name + "\": " +
+                  (column.yesNo && !std::isnan(v) ? (v != 0.0 ? "true" : "false") : number(v));
+    }
+    return object + "}";
+}
 
 std::string quoted(const std::string &s)
 {
@@ -53,7 +149,11 @@ std::string textReport(const ReportContext &c, const Analysis &a)
 {
     // Control characters in the command or the name are escaped, as the JSON escapes
     // them, so that every header line stays one comment line.
-    std::string t = "# sonvel-analyze " SONVEL_VERSION ": " + escaped(c.command.c_str()) + "\n";
+    // The row of names comes first: numpy's genfromtxt(names=True) takes its names from
+    // the first line even when it is a comment, and pandas' read_csv(comment="#") skips
+    // the comment lines wherever they are.
+    std::string t = namesRow();
+    t += "# sonvel-analyze " SONVEL_VERSION ": " + escaped(c.command.c_str()) + "\n";
     t += formatted("# recording: \"%s\", %d Hz, %d channel%s, %lld frames; response: channel %d",
                    escaped(c.recording.c_str()).c_str(), c.rateHz, a.channels, a.channels == 1 ? "" : "s", a.frames, c.channel);
     t += c.reference ? formatted("; reference: channel %d\n", c.reference) : "\n";
@@ -74,14 +174,9 @@ std::string textReport(const ReportContext &c, const Analysis &a)
     t += formatted("# summary: total SNR %.2f dB; odd distortion %s; even distortion %s (re the signal)%s\n",
                    a.snrDb, distortionText(a.oddDb).c_str(), distortionText(a.evenDb).c_str(),
                    a.oddLines ? "" : "; the excited lines are not all odd, so odd and even mix");
-    t += "# excited lines: response with the delay removed; noise and SNR of one period\n";
-    t += "# freq_hz\tgain_db\tphase_deg\tnoise_db\tsnr_db\n";
-    for (const LineResult &l : a.excited)
-        t += formatted("%.10g\t%.4f\t%.3f\t%.2f\t%.2f\n", l.freqHz, l.gainOrLevelDb, l.phaseDeg, l.noiseDb, l.snrDb);
-    t += "# lines not excited: level and noise in dB re the mean excited line\n";
-    t += "# freq_hz\tkind\tlevel_db\tnoise_db\n";
-    for (const LineResult &l : a.other)
-        t += formatted("%.10g\t%s\t%.2f\t%.2f\n", l.freqHz, kindName(l.kind), l.gainOrLevelDb, l.noiseDb);
+    t += "# lines in frequency order: the gain and phase of the excited ones with the delay removed, the level "
+         "of the others in dB re the mean excited line; noise and SNR of one period\n";
+    for (const LineResult *l : linesInOrder(a)) t += tableRow(*l);
     return t;
 }
 
@@ -108,20 +203,9 @@ std::string jsonReport(const ReportContext &c, const Analysis &a)
     j += "  \"summary\": {\"snr_db\": " + number(a.snrDb) + ", \"odd_db\": " + number(a.oddDb) +
          ", \"even_db\": " + number(a.evenDb) + ", \"mean_gain_db\": " + number(a.meanGainDb) +
          ", \"odd_design\": " + (a.oddLines ? "true" : "false") + "},\n";
-    j += "  \"excited\": [";
-    for (size_t i = 0; i < a.excited.size(); i++) {
-        const LineResult &l = a.excited[i];
-        j += std::string(i ? ",\n    " : "\n    ") + "{\"freq_hz\": " + number(l.freqHz) +
-             ", \"gain_db\": " + number(l.gainOrLevelDb) + ", \"phase_deg\": " + number(l.phaseDeg) +
-             ", \"noise_db\": " + number(l.noiseDb) + ", \"snr_db\": " + number(l.snrDb) + "}";
-    }
-    j += "\n  ],\n  \"not_excited\": [";
-    for (size_t i = 0; i < a.other.size(); i++) {
-        const LineResult &l = a.other[i];
-        j += std::string(i ? ",\n    " : "\n    ") + "{\"freq_hz\": " + number(l.freqHz) + ", \"kind\": \"" +
-             kindName(l.kind) + "\", \"level_db\": " + number(l.gainOrLevelDb) + ", \"noise_db\": " +
-             number(l.noiseDb) + "}";
-    }
-    j += a.other.empty() ? "]\n}\n" : "\n  ]\n}\n";
+    j += "  \"lines\": [";
+    const std::vector<const LineResult *> lines = linesInOrder(a);
+    for (size_t i = 0; i < lines.size(); i++) j += (i ? ",\n    " : "\n    ") + jsonLine(*lines[i]);
+    j += lines.empty() ? "]\n}\n" : "\n  ]\n}\n";
     return j;
 }

@@ -33,17 +33,21 @@ const char *kindName(LineKind kind);
 // Whether this build draws plots.
 bool plotSupported();
 
-// The plot's PNG file, claimed before the analysis and placed after the results.
+// The plot's file, claimed before the analysis and placed after the results, and
+// PLplot's device for its format.
 struct PlotOutput {
     OutputFile file;
+    std::string device;
 };
 
-// Claims path for the plot, touching nothing that is there: a path that cannot be
-// written, or standard output, which takes the results, is refused before the analysis.
+// Claims path for the plot, touching nothing that is there: a path that does not end
+// in .png, .svg or .pdf, one that cannot be written, or standard output, which takes
+// the results, is refused before the analysis.
 Result claimPlot(const char *path, PlotOutput *plot);
 
-// Draws the response magnitude, the noise and the odd and even distortion on one
-// log-frequency plot into memory, and writes the whole PNG into the claimed file,
+// Draws the gain with its 95 % interval, the noise floor of the mean and the
+// significant odd and even distortion over the phase, on log-frequency axes, into
+// memory in the claimed file's format, and writes the whole file into it,
 // every write checked; a file written in place is refused first when it cannot hold it.
 Result writePlot(const Analysis &a, PlotOutput *plot);
 

@@ -64,8 +64,9 @@ OptionGroup analysisOptions(AnalysisRequest *r, const char **plotPath)
                   r->json = true;
                   return Result();
               }},
-             {"plot", 0, "FILE.png",
-              plotSupported() ? "draw response, noise and distortion" : "not in this build: it was built without PLplot",
+             {"plot", 0, "FILE",
+              plotSupported() ? "draw response and distortion (.png, .svg or .pdf)"
+                              : "not in this build: it was built without PLplot",
               "", [plotPath](const char *v) {
                   *plotPath = v;
                   return Result();

@@ -26,11 +26,13 @@ namespace {
 
 std::string quoted(const std::string &s) { return "'" + s + "'"; }
 
-// How one program writes a file: its name, and its shell command for an output path
-// that ends in "-1.txt", so that the designer's PREFIX-1.txt is that path.
+// How one program writes a file: its name, its shell command for an output path that
+// ends in ending: "-1.txt", so that the designer's PREFIX-1.txt is that path, or
+// "-1.png" for the plot, whose format its extension gives.
 struct Writer {
     std::string name;
     std::function<std::string(const std::string &path)> command;
+    std::string ending = "-1.txt";
 };
 
 class Outputs : public TempDirTest {
@@ -62,7 +64,7 @@ protected:
         writers.push_back({"sonvel-analyze --plot", [=](const std::string &p) {
                                return quoted(SONVEL_ANALYZE_BINARY) + signal + "-f " + multisine + " --plot " +
                                       quoted(p) + " " + recording;
-                           }});
+                           }, "-1.png"});
 #endif
     }
 
@@ -112,7 +114,7 @@ TEST_F(Outputs, AFullDiskOrAFileSizeLimitLeavesTheOldFile)
             // it whole is refused before the truncation.
             for (const std::string &at : {dir, small}) {
                 if (at == small && !mounted) continue;
-                const std::string target = at + "/old-1.txt";
+                const std::string target = at + "/old" + w.ending;
                 writeFile(target, "old");
                 if (linked) link(target.c_str(), (at + "/second").c_str());
                 const std::string limit = at == dir ? "ulimit -f 8; " : "dd if=/dev/zero of=fill bs=1k 2>/dev/null; ";
@@ -154,7 +156,7 @@ TEST_F(Outputs, AReplacedFileKeepsItsGroupAclAndFlags)
         // would give a new file, on a file of mode 0660 without an ACL.
         for (const char *in : {"setgid", "acl"}) {
             if (!(in[0] == 's' ? root : acl)) continue;
-            const std::string file = path(in) + "/out-1.txt";
+            const std::string file = path(in) + "/out" + w.ending;
             writeFile(file, "old");
             ASSERT_EQ(std::system(("setfacl -b " + quoted(file) + " 2>/dev/null").c_str()), acl ? 0 : 256);
             ASSERT_EQ(chmod(file.c_str(), 0660), 0);
@@ -170,7 +172,7 @@ TEST_F(Outputs, AReplacedFileKeepsItsGroupAclAndFlags)
             EXPECT_EQ(getxattr(file.c_str(), "system.posix_acl_access", value, sizeof value), -1) << w.name;
         }
         // chattr +d.
-        const std::string file = path("flag-1.txt");
+        const std::string file = path("flag" + w.ending);
         writeFile(file, "old");
         if (inodeFlags(file, FS_NODUMP_FL) < 0) continue;
         EXPECT_EQ(bash(w.command(file)), 0) << w.name;
@@ -185,32 +187,34 @@ TEST_F(Outputs, ALinkPlantedInASharedDirectoryIsNotFollowed)
     ASSERT_EQ(mkdir(shared.c_str(), 0777) | chmod(shared.c_str(), 01777), 0);
     writeFile(secret, "root's");
     ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
-    // nobody plants a link to root's file, one to where root would create a file, and
-    // one to the test's directory, on the way to root's file.
+    // nobody plants a link to root's file, one to where root would create a file (for
+    // each ending of the writers' names), and one to the test's directory, on the way to
+    // root's file.
+    const std::string endings[] = {"-1.txt", "-1.png"};
     const pid_t pid = fork();
     if (pid == 0) {
-        _exit(setgid(65534) == 0 && setuid(65534) == 0 && symlink(secret.c_str(), (shared + "/out-1.txt").c_str()) == 0 &&
-                      symlink(path("created-1.txt").c_str(), (shared + "/new-1.txt").c_str()) == 0 &&
-                      symlink(dir.c_str(), (shared + "/dir").c_str()) == 0
-                  ? 0
-                  : 1);
+        bool planted = setgid(65534) == 0 && setuid(65534) == 0 && symlink(dir.c_str(), (shared + "/dir").c_str()) == 0;
+        for (const std::string &e : endings)
+            planted = planted && symlink(secret.c_str(), (shared + "/out" + e).c_str()) == 0 &&
+                      symlink(path("created" + e).c_str(), (shared + "/new" + e).c_str()) == 0;
+        _exit(planted ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     // root's own link in the same directory is followed.
-    ASSERT_EQ(symlink(path("own-1.txt").c_str(), (shared + "/own-1.txt").c_str()), 0);
+    for (const std::string &e : endings) ASSERT_EQ(symlink(path("own" + e).c_str(), (shared + "/own" + e).c_str()), 0);
     for (const Writer &w : writers) {
-        writeFile(path("old-1.txt"), "root's");
-        for (const char *name : {"out-1.txt", "new-1.txt", "dir/old-1.txt"}) {
-            EXPECT_EQ(bash(w.command(shared + "/" + name)), 1) << w.name << " " << name;
+        writeFile(path("old" + w.ending), "root's");
+        for (const char *name : {"out", "new", "dir/old"}) {
+            EXPECT_EQ(bash(w.command(shared + "/" + name + w.ending)), 1) << w.name << " " << name;
             const std::string err = readFile(path("err"));
             EXPECT_NE(err.find(w.name == "sonvel" ? "error: " : "is not followed"), std::string::npos) << err;
         }
-        EXPECT_EQ(readFile(secret) + readFile(path("old-1.txt")), "root'sroot's") << w.name;
-        EXPECT_FALSE(fileExists(path("created-1.txt"))) << w.name;
-        EXPECT_EQ(bash(w.command(shared + "/own-1.txt")), 0) << w.name;
-        EXPECT_EQ(unlink(path("own-1.txt").c_str()), 0) << w.name;
+        EXPECT_EQ(readFile(secret) + readFile(path("old" + w.ending)), "root'sroot's") << w.name;
+        EXPECT_FALSE(fileExists(path("created" + w.ending))) << w.name;
+        EXPECT_EQ(bash(w.command(shared + "/own" + w.ending)), 0) << w.name;
+        EXPECT_EQ(unlink(path("own" + w.ending).c_str()), 0) << w.name;
     }
 }
 
