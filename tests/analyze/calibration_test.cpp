@@ -24,7 +24,9 @@ Lines excitedLines(const std::string &json)
     Lines lines;
     double f = 0, g = 0, p = 0;
     for (size_t at = json.find("{\"freq_hz\": "); at != std::string::npos; at = json.find("{\"freq_hz\": ", at + 1))
-        if (std::sscanf(json.c_str() + at, "{\"freq_hz\": %lf, \"gain_db\": %lf, \"phase_deg\": %lf", &f, &g, &p) == 3)
+        if (std::sscanf(json.c_str() + at,
+                        "{\"freq_hz\": %lf, \"kind\": \"excited\", \"gain_or_level_db\": %lf, \"phase_deg\": %lf",
+                        &f, &g, &p) == 3)
             lines[f] = {g, p};
     return lines;
 }
