@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "analysis.h"
+#include "realisations.h"
 #include "steps.h"
 
 namespace {
@@ -131,6 +132,7 @@ void describeLines(const PeriodSums &sums, const PlayedSignal &played, long long
 {
     const double outputPower = describeExcited(sums, played, first, M, withReference, out);
     describeOthers(sums, played, M, top, outputPower, out);
+    estimateDetectionDistortion(sums, played, M, withReference, out);
 }
 
 Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out)
