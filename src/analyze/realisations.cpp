@@ -194,6 +194,22 @@ void combineRealisations(const std::vector<Analysis> &analyses, BlaResult *bla)
     }
 }
 
+namespace {
+
+// The count bins of the rising list nearest to bin, list[*low .. *high - 1], widened from
+// *low = *high = the first one above bin; the lower one of two as near.
+void nearest(const std::vector<long long> &list, long long bin, size_t count, size_t *low, size_t *high)
+{
+    while (*high - *low < count && (*low > 0 || *high < list.size())) {
+        if (*low > 0 && (*high == list.size() || bin - list[*low - 1] <= list[*high] - bin))
+            --*low;
+        else
+            ++*high;
+    }
+}
+
+}  // namespace
+
 void estimateDetectionDistortion(const PeriodSums &sums, const PlayedSignal &played, long long M,
                                  bool withReference, Analysis *out)
 {
@@ -213,13 +229,8 @@ void estimateDetectionDistortion(const PeriodSums &sums, const PlayedSignal &pla
     size_t next = 0;  // the first detection line above the excited line
     for (LineResult &line : out->excited) {
         while (next < odd.size() && odd[next] < line.bin) next++;
-        size_t low = next, high = next;  // the nearest, odd[low .. high - 1]
-        while (high - low < NEAREST && (low > 0 || high < odd.size())) {
-            if (low > 0 && (high == odd.size() || line.bin - odd[low - 1] <= odd[high] - line.bin))
-                low--;
-            else
-                high++;
-        }
+        size_t low = next, high = next;
+        nearest(odd, line.bin, NEAREST, &low, &high);
         double sum = 0.0;
         for (size_t j = low; j < high; j++) sum += power[j];
         const size_t i = static_cast<size_t>(line.bin);

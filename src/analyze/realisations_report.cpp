@@ -102,7 +102,8 @@ std::string realisationsText(const RealisationsReport &report)
         const Analysis &a = report.analyses[r];
         t += formatted("# realisation %zu: \"%s\", \"%s\": %lld periods used from frame %lld; delay %.3f samples\n",
                        r + 1, escaped(report.pairs[r].list.c_str()).c_str(),
-                       escaped(report.pairs[r].recording.c_str()).c_str(), a.periodsUsed, a.firstFrame, a.delay);
+                       escaped(report.pairs[r].recording.c_str()).c_str(), a.periodsUsed, a.firstFrame,
+                       std::fabs(a.delay) < 0.0005 ? 0.0 : a.delay);
     }
     for (const std::string &w : report.warnings) t += "# warning: " + escaped(w.c_str()) + "\n";
     const Summary s = summaryOf(bla);
