@@ -187,7 +187,8 @@ void combineRealisations(const std::vector<Analysis> &analyses, BlaResult *bla)
         line.totalHigh = line.total * b.totalHigh;
         line.nonlinearLow = line.total * b.ratioLow - line.noise;
         line.nonlinearHigh = line.total * b.ratioHigh - line.noise;
-        line.significant = line.total > b.significant * line.noise;
+        // Below 1e-20 of the BLA's power (-200 dB) the scatter is the transforms' rounding.
+        line.significant = line.total > b.significant * line.noise && line.total > 1e-20 * std::norm(line.bla);
         line.radius = std::sqrt(line.total * b.radius2);
         line.detection = detection / (count * count);
         if (line.significant) bla->significantLines++;
