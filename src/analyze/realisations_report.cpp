@@ -41,6 +41,15 @@ Summary summaryOf(const BlaResult &bla)
     return {varianceDb(noise / power), varianceDb(nonlinear / power)};
 }
 
+// A value in its column's format, without the sign of one that prints as 0 ("-0.000"
+// reads as a direction that is not there).
+std::string cell(const char *format, double v)
+{
+    std::string text = formatted(format, v);
+    if (text[0] == '-' && text.find_first_not_of("0.", 1) == std::string::npos) text.erase(0, 1);
+    return text;
+}
+
 std::string number(double v) { return std::isfinite(v) ? formatted("%.10g", v) : "null"; }
 
 std::string quoted(const std::string &s)
@@ -120,7 +129,7 @@ std::string realisationsText(const RealisationsReport &report)
     t += "\n";
     for (const BlaLine &l : bla.lines) {
         const std::vector<double> row = rowOf(l);
-        for (size_t c = 0; c < row.size(); c++) t += (c ? "\t" : "") + formatted(COLUMNS[c].format, row[c]);
+        for (size_t c = 0; c < row.size(); c++) t += (c ? "\t" : "") + cell(COLUMNS[c].format, row[c]);
         t += "\n";
     }
     return t;
