@@ -204,7 +204,8 @@ TEST_F(Realisations, ThroughThePrograms)
                                            "random-odd", "--phases", "random", "--realisations", "2", path("l")});
     ASSERT_EQ(designed.status, 0) << designed.err;
     for (const std::string r : {"1", "2"})
-        ASSERT_EQ(runSonvel({"-s", "48000", "-l", "-20", "-f", path("l-" + r + ".txt"), path("r" + r + ".wav")}).status, 0);
+        ASSERT_EQ(runSonvel({"-s", "48000", "-l", "-20", "-f", path("l-" + r + ".txt"), path("r" + r + ".wav")}).status,
+                  0);
     writeFile(path("other.txt"), "1000 1 0\n2000 1 0\n");
     const std::string l1 = path("l-1.txt"), l2 = path("l-2.txt"), r1 = path("r1.wav"), r2 = path("r2.wav");
     const struct {
