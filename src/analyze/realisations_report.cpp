@@ -41,16 +41,25 @@ Summary summaryOf(const BlaResult &bla)
     return {varianceDb(noise / power), varianceDb(nonlinear / power)};
 }
 
-// A value in its column's format, without the sign of one that prints as 0 ("-0.000"
-// reads as a direction that is not there).
+// A table cell: a finite value in its column's format, without the sign of one that
+// prints as 0 ("-0.000" reads as a direction that is not there); an infinity as inf or
+// -inf and a value that is not a number as nan, as the one-recording table spells them.
 std::string cell(const char *format, double v)
 {
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
     std::string text = formatted(format, v);
     if (text[0] == '-' && text.find_first_not_of("0.", 1) == std::string::npos) text.erase(0, 1);
     return text;
 }
 
-std::string number(double v) { return std::isfinite(v) ? formatted("%.10g", v) : "null"; }
+// A JSON number as the one-recording JSON writes it: an infinity as +-1e308, a value
+// that is not a number as null.
+std::string number(double v)
+{
+    if (std::isnan(v)) return "null";
+    return formatted("%.10g", std::isinf(v) ? std::copysign(1e308, v) : v);
+}
 
 std::string quoted(const std::string &s)
 {
@@ -72,7 +81,7 @@ struct Column {
 };
 const Column COLUMNS[] = {
     {"freq_hz", "%.10g"},       {"gain_db", "%.4f"},          {"phase_deg", "%.3f"},
-    {"gain_low_db", "%.4f"},    {"gain_high_db", "%.4f"},     {"phase_half_deg", "%.3f"},
+    {"gain_low_db", "%.4f"},    {"gain_high_db", "%.4f"},     {"phase_half_width_deg", "%.3f"},
     {"noise_db", "%.2f"},       {"noise_low_db", "%.2f"},     {"noise_high_db", "%.2f"},
     {"total_db", "%.2f"},       {"total_low_db", "%.2f"},     {"total_high_db", "%.2f"},
     {"nonlinear_db", "%.2f"},   {"nonlinear_low_db", "%.2f"}, {"nonlinear_high_db", "%.2f"},
@@ -101,7 +110,11 @@ std::string realisationsText(const RealisationsReport &report)
     const BlaResult &bla = report.bla;
     const Analysis &a1 = report.analyses.front();
     const int rateHz = q.signal.samplingHz;
-    std::string t = "# sonvel-analyze " SONVEL_VERSION ": " + escaped(q.command.c_str()) + "\n";
+    // The row of names comes first, as in the one-recording table, so that table readers
+    // that take the names from the first line find them.
+    std::string t;
+    for (const Column &c : COLUMNS) t += std::string(&c == COLUMNS ? "" : "\t") + c.name;
+    t += "\n# sonvel-analyze " SONVEL_VERSION ": " + escaped(q.command.c_str()) + "\n";
     t += formatted("# realisations: %d pairs of list and recording at %d Hz; response: channel %d", bla.realisations,
                    rateHz, q.analyze.channel);
     t += q.analyze.reference ? formatted("; reference: channel %d\n", q.analyze.reference) : "\n";
@@ -125,8 +138,6 @@ std::string realisationsText(const RealisationsReport &report)
     t += formatted("# realisations (%.0f), nonlinear their difference, significant (1) at the 5 %% level;\n",
                    bla.totalDof);
     t += "# detection: the nonlinear variance from the recordings' odd detection lines\n";
-    for (const Column &c : COLUMNS) t += std::string(&c == COLUMNS ? "" : "\t") + c.name;
-    t += "\n";
     for (const BlaLine &l : bla.lines) {
         const std::vector<double> row = rowOf(l);
         for (size_t c = 0; c < row.size(); c++) t += (c ? "\t" : "") + cell(COLUMNS[c].format, row[c]);
