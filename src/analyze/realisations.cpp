@@ -292,6 +292,9 @@ Result analyzeRealisations(const AnalysisRequest &request, const std::vector<Rea
         if (r.ok()) r = analyzeRecording(one, i == 0 ? first : played, &rec, &single);
         if (!r.ok()) return pairFailure(i, pairs[i], r);
         addWarnings(i, single.warnings, &warnings);
+        // Only the excited lines are combined: the others (up to half the period's bins)
+        // are let go, so that memory does not grow with them for every realisation.
+        single.analysis.other = std::vector<LineResult>();
         outcome->analyses[i] = std::move(single.analysis);
     }
     combineRealisations(outcome->analyses, &outcome->bla);
