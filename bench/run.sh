@@ -280,3 +280,10 @@ if [ "${ANALYZE:-1}" = 1 ] && [ -x "$build/sonvel-analyze" ] && command -v sox >
   echo "sonvel-analyze"
   BUILD="$build" RUNS="$runs" bash bench/analyze.sh
 fi
+
+# Several realisations analysed together in one run, where the analyser is built.
+if [ -x "$build/sonvel-analyze" ]; then
+  echo
+  echo "sonvel-analyze, 8 realisations"
+  BUILD="$build" RUNS="$runs" bash bench/realisations.sh
+fi

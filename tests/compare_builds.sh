@@ -200,6 +200,10 @@ sonvel-analyze -t 1000 -f list.txt --reference 3 stereo.wav
 sonvel-analyze -t 1000 -f list.txt --channel 0 r16.wav
 sonvel-analyze -t 1000 -f list.txt -l 0 --level 80spl r16.wav
 sonvel-analyze -t 1000 -f list.txt r16.wav r24.wav
+sonvel-analyze -t 1000 -l -12 list.txt r16.wav list.txt r16.wav
+sonvel-analyze -t 1000 -l -12 --json list.txt r16.wav list.txt r16.wav
+sonvel-analyze -t 1000 -l -12 list.txt r16.wav tone.txt r16.wav
+sonvel-analyze -t 1000 -l -12 list.txt r16.wav
 sonvel-analyze -t 1000 -f list.txt nosuch.wav
 sonvel-analyze -t 1000 -f list.txt --plot p.jpg r16.wav
 sonvel-analyze -t 1000 -f tone.txt r16.wav

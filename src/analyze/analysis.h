@@ -106,6 +106,10 @@ struct LineResult {
     double floorDb = NAN;
     double playedDb = NAN;
     bool significant = false;
+    // Excited lines of an odd design: the variance that the stochastic nonlinear
+    // distortion adds to the response, estimated from the nearest odd detection lines,
+    // in dB like the gain (nan without odd detection lines).
+    double nonlinearDb = NAN;
 };
 
 struct Analysis {

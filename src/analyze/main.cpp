@@ -2,8 +2,10 @@
 // response per line, its noise and its odd and even nonlinear distortion.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "analysis.h"
+#include "realisations.h"
 #include "session.h"
 #include "cli_main.h"
 #include "report.h"
@@ -19,26 +21,35 @@ Program analyzeProgram(AnalysisRequest *request, const char **plotPath)
     signal.options.push_back(playedOption(request));
     for (Option &option : signal.options)
         if (option.letter == 's') option.byDefault = "the list's comment's rate or 12000";
-    return {"sonvel-analyze", {"[options] <recording>"}, {signal, analysisOptions(request, plotPath)}};
+    return {"sonvel-analyze",
+            {"[options] <recording>", "[options] <list1> <recording1> <list2> <recording2> ..."},
+            {signal, analysisOptions(request, plotPath)}};
 }
 
 // Reads the command line. Returns RUN_CONTINUES, or the exit status.
-int parseAnalyzeOptions(int argc, char **argv, AnalysisRequest *request, const char **plotPath)
+int parseAnalyzeOptions(int argc, char **argv, AnalysisRequest *request, const char **plotPath,
+                        std::vector<RealisationPair> *pairs)
 {
     const Program program = analyzeProgram(request, plotPath);
     const ParsedLine line = parseCommandLine(program, argc, argv);
     const int status = answerCommandLine(program, line);
     if (status != RUN_CONTINUES) return status;
-    if (line.operands.size() != 1) {
-        std::fputs(line.operands.empty() ? "error: no recording given; see sonvel-analyze --help.\n"
-                                         : "error: one recording at a time; see sonvel-analyze --help.\n",
-                   stderr);
+    if (printFailure(readOperands(line.operands, request->signal.paramPath != nullptr, &request->recordingName, pairs)))
         return 1;
-    }
-    request->recordingName = line.operands[0];
+    if (!pairs->empty() && *plotPath)
+        return printFailure(failure("--plot draws one recording, not several realisations."));
     request->command = "sonvel-analyze";
     for (int i = 1; i < argc; i++) request->command += std::string(" ") + argv[i];
     return RUN_CONTINUES;
+}
+
+// Several realisations: their table or JSON, and the warnings of each.
+int analyzeRealisationsMain(const AnalysisRequest &request, const std::vector<RealisationPair> &pairs)
+{
+    RealisationsOutcome outcome;
+    if (printFailure(analyzeRealisations(request, pairs, &outcome))) return 1;
+    std::fputs(outcome.warnings.c_str(), stderr);
+    return printOutput(outcome.results, "the results");
 }
 
 int analyzeMain(int argc, char **argv)
@@ -47,8 +58,10 @@ int analyzeMain(int argc, char **argv)
     AnalysisRequest request;
     request.rateFromList = true;
     const char *plotPath = nullptr;
-    int status = parseAnalyzeOptions(argc, argv, &request, &plotPath);
+    std::vector<RealisationPair> pairs;
+    int status = parseAnalyzeOptions(argc, argv, &request, &plotPath, &pairs);
     if (status != RUN_CONTINUES) return status;
+    if (!pairs.empty()) return analyzeRealisationsMain(request, pairs);
     // The plot's file is claimed first, so that a path that cannot take it costs no
     // analysis; nothing reaches standard output before the plot is written in full.
     PlotOutput plot;

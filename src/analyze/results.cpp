@@ -7,6 +7,7 @@
 #include "analysis.h"
 #include "calibration.h"
 #include "plausibility.h"
+#include "realisations.h"
 #include "steps.h"
 
 namespace {
@@ -134,6 +135,7 @@ void describeLines(const PeriodSums &sums, const PlayedSignal &played, long long
 {
     const double outputPower = describeExcited(sums, played, first, M, withReference, out);
     describeOthers(sums, played, M, top, outputPower, out);
+    estimateDetectionDistortion(sums, played, M, withReference, out);
 }
 
 Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out)
