@@ -2,12 +2,27 @@
 // reference) into running means and scatters, and the delay refined from the means.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "analysis.h"
+#include "statistics.h"
 #include "steps.h"
 
+namespace {
+
+// The energy of the difference between a period and the one before it.
+double changeOf(const std::vector<double> &now, const std::vector<double> &before)
+{
+    double sum = 0.0;
+    for (size_t n = 0; n < now.size(); n++) sum += (now[n] - before[n]) * (now[n] - before[n]);
+    return sum;
+}
+
+}  // namespace
+
 Result accumulatePeriods(ChannelReader *reader, const std::string &name, long long first, long long M,
-                         long long P, size_t bins, bool withReference, PeriodSums *sums)
+                         long long P, size_t bins, bool withReference, PeriodSums *sums,
+                         const std::vector<long long> *skip)
 {
     sums->Y.resize(bins);
     if (withReference) {
@@ -19,23 +34,39 @@ Result accumulatePeriods(ChannelReader *reader, const std::string &name, long lo
     RealTransform fft;
     openTransform(&fft, P, RealTransform::FORWARD);
     std::vector<double> y(static_cast<size_t>(P)), u(static_cast<size_t>(P));
+    std::vector<double> lastY(skip ? 0 : y.size()), lastU(skip || !withReference ? 0 : u.size());
     std::vector<Complex> spectrumU(withReference ? bins : 0);
     if (!reader->seek(first))
         return failure(formatted("\"%s\" cannot be read at frame %lld.", name.c_str(), first));
+    size_t skipped = 0;
     for (long long m = 0; m < M; m++) {
         if (reader->read(P, y.data(), u.data()) != P)
             return failure(formatted("\"%s\" ends early, in period %lld.", name.c_str(), m + 1));
-        for (double v : y) sums->power += v * v;
+        if (skip && skipped < skip->size() && (*skip)[skipped] == m) {
+            skipped++;
+            continue;
+        }
+        if (!skip) {
+            if (m > 0) sums->changeY.push_back(changeOf(y, lastY));
+            lastY.swap(y);
+            if (withReference) {
+                if (m > 0) sums->changeU.push_back(changeOf(u, lastU));
+                for (double v : u) sums->referencePower += v * v;
+                lastU.swap(u);
+            }
+        }
+        const std::vector<double> &periodY = skip ? y : lastY, &periodU = skip || !withReference ? u : lastU;
+        for (double v : periodY) sums->power += v * v;
         if (withReference) {
-            std::copy(u.begin(), u.end(), fft.signal());
+            std::copy(periodU.begin(), periodU.end(), fft.signal());
             fft.toSpectrum();
             for (size_t k = 0; k < bins; k++) spectrumU[k] = fft.bin(static_cast<long long>(k));
         }
-        std::copy(y.begin(), y.end(), fft.signal());
+        std::copy(periodY.begin(), periodY.end(), fft.signal());
         fft.toSpectrum();
         // Welford's steps in real arithmetic (a product of std::complex values checks for
         // infinities, at several times the cost).
-        const double inverse = 1.0 / static_cast<double>(m + 1);
+        const double inverse = 1.0 / static_cast<double>(++sums->count);
         const fftw_complex *spectrum = fft.spectrum();
         for (size_t k = 0; k < bins; k++) {
             const double vr = spectrum[k][0], vi = spectrum[k][1];
@@ -56,6 +87,37 @@ Result accumulatePeriods(ChannelReader *reader, const std::string &name, long lo
             }
         }
     }
+    return Status::Ok;
+}
+
+Result leaveOutOutliers(ChannelReader *reader, const std::string &name, long long first, long long M,
+                        long long P, size_t bins, bool withReference, PeriodSums *sums, Analysis *out)
+{
+    bool unsteady = false, unsteadyU = false;
+    const double mean = static_cast<double>(M);
+    std::vector<long long> found = findOutliers(sums->changeY, P, sums->power / mean, &unsteady);
+    if (withReference) {
+        const std::vector<long long> inReference =
+            findOutliers(sums->changeU, P, sums->referencePower / mean, &unsteadyU);
+        std::vector<long long> both;
+        std::set_union(found.begin(), found.end(), inReference.begin(), inReference.end(), std::back_inserter(both));
+        found.swap(both);
+    }
+    if (unsteady || unsteadyU)
+        out->warnings.push_back("the periods differ from one another more than steady noise would make them "
+                                "differ: none was left out.");
+    if (found.empty()) return Status::Ok;
+    PeriodSums again;
+    Result r = accumulatePeriods(reader, name, first, M, P, bins, withReference, &again, &found);
+    if (!r.ok()) return r;
+    *sums = std::move(again);
+    std::string named;
+    for (size_t i = 0; i < found.size() && i < 10; i++) named += formatted("%s%lld", i ? ", " : "", found[i] + 1);
+    if (found.size() > 10) named += ", ...";
+    out->warnings.push_back(formatted("%zu period%s differ%s from the rest beyond the noise (a click, a dropout) and "
+                                      "%s left out: %s.", found.size(), found.size() == 1 ? "" : "s",
+                                      found.size() == 1 ? "s" : "", found.size() == 1 ? "is" : "are", named.c_str()));
+    for (long long j : found) out->outlierPeriods.push_back(j + 1);
     return Status::Ok;
 }
 

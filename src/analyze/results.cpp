@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "analysis.h"
+#include "statistics.h"
 #include "steps.h"
 
 namespace {
@@ -48,6 +49,7 @@ double describeExcited(const PeriodSums &sums, const PlayedSignal &played, long 
     const long long P = played.period;
     const Accumulator &Y = sums.Y, &U = sums.U;
     const double scatter = 1.0 / static_cast<double>(M - 1);
+    const double t = tQuantile(TEST_LEVEL, 2.0 * static_cast<double>(M - 1));
     double outputPower = 0.0, inputPower = 0.0, noisePower = 0.0;
     out->excited.clear();
     for (long long k : played.excited) {
@@ -81,47 +83,94 @@ double describeExcited(const PeriodSums &sums, const PlayedSignal &played, long 
         line.phaseDeg = std::arg(response) * 180.0 / PI;
         line.noiseDb = db10(noise);
         line.snrDb = line.gainOrLevelDb - line.noiseDb;
+        describeUncertainty(response, noise, M, t, &line);
         out->excited.push_back(line);
     }
+    groupDelays(&out->excited);
     out->meanGainDb = db10(outputPower / inputPower);
     out->snrDb = db10(outputPower / noisePower);
+    if (M < 5)
+        out->warnings.push_back(formatted("%lld periods were used: with fewer than 5 the uncertainty of every line "
+                                          "is wide.", M));
     return outputPower;
 }
 
-// The lines not excited on the excited lines' grid up to bin top: level and noise re
-// the mean excited line, and the odd and even distortion re the output power.
-void describeOthers(const PeriodSums &sums, const PlayedSignal &played, long long M, long long top,
-                    double outputPower, Analysis *out)
+// The response at bin k from the excited lines (the delay removed): the straight line
+// between the neighbours in the complex plane, the nearest one beyond the band.
+Complex responseAt(const std::vector<LineResult> &excited, long long k)
+{
+    auto above = std::lower_bound(excited.begin(), excited.end(), k,
+                                  [](const LineResult &l, long long bin) { return l.bin < bin; });
+    auto of = [](const LineResult &l) { return std::polar(std::pow(10.0, l.gainOrLevelDb / 20.0), l.phaseDeg * PI / 180.0); };
+    if (above == excited.begin()) return of(*above);
+    if (above == excited.end()) return of(excited.back());
+    const LineResult &below = *(above - 1);
+    const double share = static_cast<double>(k - below.bin) / static_cast<double>(above->bin - below.bin);
+    return of(below) + share * (of(*above) - of(below));
+}
+
+// The lines not excited on the excited lines' grid up to bin top, re the mean excited
+// line: the level with the played signal's own content at the line (through the
+// response) and the noise of the mean removed, the noise of one period and the noise
+// floor of the mean; and the odd and even distortion re the output power, with their
+// floors and whether they stand above them.
+void describeOthers(const PeriodSums &sums, const PlayedSignal &played, long long first, long long M,
+                    long long top, double outputPower, bool withReference, Analysis *out)
 {
     const long long P = played.period;
     const Accumulator &Y = sums.Y;
     const double scatter = 1.0 / static_cast<double>(M - 1);
+    const double threshold = fQuantile2(TEST_LEVEL, 2.0 * static_cast<double>(M - 1));
     const long long grid = gridOf(played.excited);
     out->oddLines = true;
     for (long long k : played.excited) out->oddLines &= (k / grid) % 2 == 1;
     const long long low = played.excited.front(), high = played.excited.back();
     const double reference = outputPower / static_cast<double>(played.excited.size());
-    double odd = 0.0, even = 0.0;
-    bool anyOdd = false, anyEven = false;
+    // Powers below -200 dB re the mean line are the arithmetic's rounding, never distortion.
+    const double resolution = 1e-20 * reference;
+    LineGroup odd, even;
     out->other.clear();
     size_t next = 0;
     for (long long k = grid; k <= top; k += grid) {
         while (next < played.excited.size() && played.excited[next] < k) next++;
         if (next < played.excited.size() && played.excited[next] == k) continue;
         const size_t i = static_cast<size_t>(k);
+        // What the played signal holds at the line, as it reaches the response: through
+        // the reference's mean, or the played spectrum delayed to the periods' start.
+        const Complex played1 = withReference
+                                    ? sums.U.mean(i) * rotation(k, out->referenceDelay - out->delay, P)
+                                    : played.spectrum[i] * rotation(k, static_cast<double>(first) - out->delay, P);
+        const Complex content = responseAt(out->excited, k) * played1;
+        const double power = std::norm(Y.mean(i) - content);
+        const double variance = Y.m2[i] * scatter, floor = variance / static_cast<double>(M);
         LineResult line;
         line.bin = k;
         line.freqHz = static_cast<double>(k) * played.rateHz / static_cast<double>(P);
         line.kind = k < low || k > high ? LINE_OUT_OF_BAND : (k / grid) % 2 ? LINE_ODD : LINE_EVEN;
-        line.gainOrLevelDb = db10(std::norm(Y.mean(i)) / reference);
-        line.noiseDb = db10(Y.m2[i] * scatter / reference);
+        line.gainOrLevelDb = db10(std::max(power - floor, 0.0) / reference);
+        line.noiseDb = db10(variance / reference);
         line.snrDb = line.gainOrLevelDb - line.noiseDb;
-        if (line.kind == LINE_ODD) odd += std::norm(Y.mean(i)), anyOdd = true;
-        if (line.kind == LINE_EVEN) even += std::norm(Y.mean(i)), anyEven = true;
+        line.floorDb = db10(floor / reference);
+        line.playedDb = db10(std::norm(content) / reference);
+        // M |mean|^2 / variance is F(2, 2(M - 1)) for a line of noise alone.
+        line.significant = power > resolution && (variance > 0.0 ? power > threshold * floor : true);
+        if (line.kind == LINE_ODD || line.kind == LINE_EVEN) {
+            LineGroup &g = line.kind == LINE_ODD ? odd : even;
+            g.lines++;
+            g.power += power;
+            g.floor += floor;
+            g.floorSquares += floor * floor;
+        }
         out->other.push_back(line);
     }
-    out->oddDb = anyOdd ? db10(odd / outputPower) : NAN;
-    out->evenDb = anyEven ? db10(even / outputPower) : NAN;
+    // The groups' levels are their powers less their floors: an unbiased sum where each
+    // line floored at 0 would add the noise back.
+    out->oddDb = odd.lines ? db10(std::max(odd.power - odd.floor, 0.0) / outputPower) : NAN;
+    out->evenDb = even.lines ? db10(std::max(even.power - even.floor, 0.0) / outputPower) : NAN;
+    out->oddFloorDb = odd.lines ? db10(odd.floor / outputPower) : NAN;
+    out->evenFloorDb = even.lines ? db10(even.floor / outputPower) : NAN;
+    out->oddSignificant = odd.power > resolution * odd.lines && groupSignificant(odd, M);
+    out->evenSignificant = even.power > resolution * even.lines && groupSignificant(even, M);
 }
 
 }  // namespace
@@ -130,7 +179,7 @@ void describeLines(const PeriodSums &sums, const PlayedSignal &played, long long
                    long long top, bool withReference, Analysis *out)
 {
     const double outputPower = describeExcited(sums, played, first, M, withReference, out);
-    describeOthers(sums, played, M, top, outputPower, out);
+    describeOthers(sums, played, first, M, top, outputPower, withReference, out);
 }
 
 Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out)
@@ -170,7 +219,10 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
     const long long top = std::min((P - 1) / 2, std::max(maxFreqBin, played.excited.back()));
     PeriodSums sums;
     r = accumulatePeriods(&reader, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums);
+    if (r.ok()) r = leaveOutOutliers(&reader, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums, out);
     if (!r.ok()) return r;
+    M = sums.count;
+    out->periodsUsed = M;
     out->levelDb = db10(sums.power / static_cast<double>(M * P));
     out->delay = refineDelay(sums.Y, played, first, place.delay);
     out->referenceDelay = withReference ? refineDelay(sums.U, played, first, out->delay) : 0.0;
