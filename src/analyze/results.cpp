@@ -219,7 +219,7 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
     const long long top = std::min((P - 1) / 2, std::max(maxFreqBin, played.excited.back()));
     PeriodSums sums;
     r = accumulatePeriods(&reader, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums);
-    if (r.ok()) r = leaveOutOutliers(&reader, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums, out);
+    if (r.ok()) r = leaveOutOutliers(&reader, rec->name, first, M, P, withReference, &sums, out);
     if (!r.ok()) return r;
     M = sums.count;
     out->periodsUsed = M;
