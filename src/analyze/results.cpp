@@ -109,17 +109,61 @@ Complex responseAt(const std::vector<LineResult> &excited, long long k)
     return of(below) + share * (of(*above) - of(below));
 }
 
+// What is left at bin k, a line not excited, of the mean of M periods once the played
+// signal's own content there has gone through the response: its power, and the
+// variance of one period's remainder.
+struct Remainder {
+    Complex content;  // the played content at the response
+    double power = 0.0, variance = 0.0;
+};
+
+Remainder remainderAt(const PeriodSums &sums, const PlayedSignal &played, long long first, long long M, long long k,
+                      bool withReference, const Analysis &a)
+{
+    const long long P = played.period;
+    const size_t i = static_cast<size_t>(k);
+    const double scatter = 1.0 / static_cast<double>(M - 1);
+    Remainder r;
+    r.variance = sums.Y.m2[i] * scatter;
+    if (!withReference) {
+        // The played spectrum, delayed to the periods' start.
+        r.content = responseAt(a.excited, k) * played.spectrum[i] * rotation(k, static_cast<double>(first) - a.delay, P);
+    } else {
+        // The reference's mean through g, the gain from reference to response, whose own
+        // noise comes with it: var Y + |g|^2 var U - 2 Re(conj(g) cov(Y, U)).
+        const Complex g = responseAt(a.excited, k) * rotation(k, a.referenceDelay - a.delay, P);
+        r.content = g * sums.U.mean(i);
+        const Complex covariance(sums.coRe[i], sums.coIm[i]);
+        r.variance += (std::norm(g) * sums.U.m2[i] - 2.0 * std::real(std::conj(g) * covariance)) * scatter;
+        r.variance = std::max(r.variance, 0.0);
+    }
+    r.power = std::norm(sums.Y.mean(i) - r.content);
+    return r;
+}
+
+// The odd and even distortion re the output power from their groups of lines: the
+// powers less the floors (an unbiased sum, where each line floored at 0 would add noise
+// back), the floors, and whether they stand above them; powers below resolution per
+// line are the arithmetic's rounding.
+void summarise(const LineGroup &odd, const LineGroup &even, double outputPower, double resolution, long long M,
+               Analysis *out)
+{
+    out->oddDb = odd.lines ? db10(std::max(odd.power - odd.floor, 0.0) / outputPower) : NAN;
+    out->evenDb = even.lines ? db10(std::max(even.power - even.floor, 0.0) / outputPower) : NAN;
+    out->oddFloorDb = odd.lines ? db10(odd.floor / outputPower) : NAN;
+    out->evenFloorDb = even.lines ? db10(even.floor / outputPower) : NAN;
+    out->oddSignificant = odd.power > resolution * odd.lines && groupSignificant(odd, M);
+    out->evenSignificant = even.power > resolution * even.lines && groupSignificant(even, M);
+}
+
 // The lines not excited on the excited lines' grid up to bin top, re the mean excited
-// line: the level with the played signal's own content at the line (through the
-// response) and the noise of the mean removed, the noise of one period and the noise
-// floor of the mean; and the odd and even distortion re the output power, with their
-// floors and whether they stand above them.
+// line: the level with the played signal's own content (through the response) and the
+// noise of the mean removed, that content, the noise of one period and the noise floor
+// of the mean, and whether the level stands above the floor; then the summary.
 void describeOthers(const PeriodSums &sums, const PlayedSignal &played, long long first, long long M,
                     long long top, double outputPower, bool withReference, Analysis *out)
 {
     const long long P = played.period;
-    const Accumulator &Y = sums.Y;
-    const double scatter = 1.0 / static_cast<double>(M - 1);
     const double threshold = fQuantile2(TEST_LEVEL, 2.0 * static_cast<double>(M - 1));
     const long long grid = gridOf(played.excited);
     out->oddLines = true;
@@ -134,43 +178,29 @@ void describeOthers(const PeriodSums &sums, const PlayedSignal &played, long lon
     for (long long k = grid; k <= top; k += grid) {
         while (next < played.excited.size() && played.excited[next] < k) next++;
         if (next < played.excited.size() && played.excited[next] == k) continue;
-        const size_t i = static_cast<size_t>(k);
-        // What the played signal holds at the line, as it reaches the response: through
-        // the reference's mean, or the played spectrum delayed to the periods' start.
-        const Complex played1 = withReference
-                                    ? sums.U.mean(i) * rotation(k, out->referenceDelay - out->delay, P)
-                                    : played.spectrum[i] * rotation(k, static_cast<double>(first) - out->delay, P);
-        const Complex content = responseAt(out->excited, k) * played1;
-        const double power = std::norm(Y.mean(i) - content);
-        const double variance = Y.m2[i] * scatter, floor = variance / static_cast<double>(M);
+        const Remainder r = remainderAt(sums, played, first, M, k, withReference, *out);
+        const double floor = r.variance / static_cast<double>(M);
         LineResult line;
         line.bin = k;
         line.freqHz = static_cast<double>(k) * played.rateHz / static_cast<double>(P);
         line.kind = k < low || k > high ? LINE_OUT_OF_BAND : (k / grid) % 2 ? LINE_ODD : LINE_EVEN;
-        line.gainOrLevelDb = db10(std::max(power - floor, 0.0) / reference);
-        line.noiseDb = db10(variance / reference);
+        line.gainOrLevelDb = db10(std::max(r.power - floor, 0.0) / reference);
+        line.noiseDb = db10(sums.Y.m2[static_cast<size_t>(k)] / static_cast<double>(M - 1) / reference);
         line.snrDb = line.gainOrLevelDb - line.noiseDb;
         line.floorDb = db10(floor / reference);
-        line.playedDb = db10(std::norm(content) / reference);
-        // M |mean|^2 / variance is F(2, 2(M - 1)) for a line of noise alone.
-        line.significant = power > resolution && (variance > 0.0 ? power > threshold * floor : true);
-        if (line.kind == LINE_ODD || line.kind == LINE_EVEN) {
+        line.playedDb = db10(std::norm(r.content) / reference);
+        // M |remainder|^2 / variance is F(2, 2(M - 1)) for a line of noise alone.
+        line.significant = r.power > resolution && (r.variance > 0.0 ? r.power > threshold * floor : true);
+        if (line.kind != LINE_OUT_OF_BAND) {
             LineGroup &g = line.kind == LINE_ODD ? odd : even;
             g.lines++;
-            g.power += power;
+            g.power += r.power;
             g.floor += floor;
             g.floorSquares += floor * floor;
         }
         out->other.push_back(line);
     }
-    // The groups' levels are their powers less their floors: an unbiased sum where each
-    // line floored at 0 would add the noise back.
-    out->oddDb = odd.lines ? db10(std::max(odd.power - odd.floor, 0.0) / outputPower) : NAN;
-    out->evenDb = even.lines ? db10(std::max(even.power - even.floor, 0.0) / outputPower) : NAN;
-    out->oddFloorDb = odd.lines ? db10(odd.floor / outputPower) : NAN;
-    out->evenFloorDb = even.lines ? db10(even.floor / outputPower) : NAN;
-    out->oddSignificant = odd.power > resolution * odd.lines && groupSignificant(odd, M);
-    out->evenSignificant = even.power > resolution * even.lines && groupSignificant(even, M);
+    summarise(odd, even, outputPower, resolution, M, out);
 }
 
 }  // namespace
