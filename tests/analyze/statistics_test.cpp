@@ -48,10 +48,10 @@ PlayedList randomOdd2048()
     return list;
 }
 
-// The recording of GAIN times the played signal of M + 2 periods between its fades, LEAD
+// The recording of gain times the played signal of M + 2 periods between its fades, LEAD
 // samples late, with white noise of standard deviation sigma and a click (a full-scale
 // sample) at frame click (none below 0).
-std::vector<double> recording(const PlayedSignal &played, double sigma, uint64_t seed, long long click)
+std::vector<double> recording(const PlayedSignal &played, double gain, double sigma, uint64_t seed, long long click)
 {
     std::mt19937_64 rng(seed);
     std::normal_distribution<double> gauss(0.0, 1.0);
@@ -63,7 +63,7 @@ std::vector<double> recording(const PlayedSignal &played, double sigma, uint64_t
                            : t > played.size - TAPER ? static_cast<double>(played.size - t) / TAPER
                                                       : 1.0;
         const double signal = t < 0 ? 0.0 : played.samples[static_cast<size_t>(t % played.period)];
-        x[n] = GAIN * env * signal + (sigma > 0.0 ? sigma * gauss(rng) : 0.0);
+        x[n] = gain * env * signal + (sigma > 0.0 ? sigma * gauss(rng) : 0.0);
     }
     if (click >= 0) x[static_cast<size_t>(click)] += 1.0;
     return x;
@@ -71,22 +71,30 @@ std::vector<double> recording(const PlayedSignal &played, double sigma, uint64_t
 
 class AnalyzeStatistics : public TempDirTest {
 protected:
-    // Writes the recording as float samples and analyses M periods of it.
-    Analysis analyzed(const PlayedSignal &played, const std::vector<double> &x, long long M)
+    // Writes the recording as float samples, with a reference channel where ref is not
+    // empty, and analyses M periods of it.
+    Analysis analyzed(const PlayedSignal &played, const std::vector<double> &x, long long M,
+                      const std::vector<double> &ref = {})
     {
         SF_INFO info{};
         info.samplerate = RATE;
-        info.channels = 1;
+        info.channels = ref.empty() ? 1 : 2;
+        std::vector<double> frames = x;
+        if (!ref.empty()) {
+            frames.clear();
+            for (size_t n = 0; n < x.size(); n++) frames.push_back(x[n]), frames.push_back(ref[n]);
+        }
         info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
         SNDFILE *f = sf_open(path("rec.wav").c_str(), SFM_WRITE, &info);
         EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
-        sf_writef_double(f, x.data(), static_cast<sf_count_t>(x.size()));
+        sf_writef_double(f, frames.data(), static_cast<sf_count_t>(x.size()));
         sf_close(f);
         Recording rec;
         Result r = openRecording(path("rec.wav").c_str(), &rec);
         EXPECT_TRUE(r.ok()) << r.message();
         AnalyzeSettings s;
         s.maxPeriods = M;
+        s.reference = ref.empty() ? 0 : 2;
         Analysis a;
         r = analyze(&rec, played, s, &a);
         EXPECT_TRUE(r.ok()) << r.message();
@@ -110,12 +118,14 @@ TEST(Statistics, Quantiles)
 }
 
 // One row: the periods analysed, the SNR of a line in one period, a click in one period
-// (from 1, 0 for none) and whether the detection lines are checked for false alarms.
+// (from 1, 0 for none), whether the detection lines are checked for false alarms, and
+// whether a loopback of the played signal, with noise as large, is the reference.
 struct StatisticsRow {
     long long periods;
     double snrDb;
     long long click;
     bool falseAlarms;
+    bool reference = false;
 };
 
 TEST_F(AnalyzeStatistics, CoverageSignificanceAndOutliers)
@@ -130,6 +140,7 @@ TEST_F(AnalyzeStatistics, CoverageSignificanceAndOutliers)
         {3, 20, 0, false},
         {10, 20, 0, false},
         {100, 27, 0, true},
+        {100, 27, 0, true, true},
         {97, 60, 50, false},
         {20, INFINITY, 0, false},  // no noise: the played signal's 16-bit samples, halved
     };
@@ -145,14 +156,15 @@ TEST_F(AnalyzeStatistics, CoverageSignificanceAndOutliers)
         // One period's noise at a line is P sigma^2 in the transform.
         const double sigma = GAIN * std::sqrt(linePower / static_cast<double>(P)) * std::pow(10.0, -row.snrDb / 20);
         const long long clickFrame = row.click ? LEAD + TAPER + P + (row.click - 1) * P + 777 : -1;
-        const Analysis a = analyzed(played, recording(played, sigma, 21, clickFrame), row.periods);
+        const std::vector<double> ref = row.reference ? recording(played, 1.0, sigma, 22, -1) : std::vector<double>();
+        const Analysis a = analyzed(played, recording(played, GAIN, sigma, 21, clickFrame), row.periods, ref);
         EXPECT_EQ(a.periodsUsed, row.periods - (row.click ? 1 : 0));
         EXPECT_EQ(a.warnings.empty(), row.periods >= 5 && !row.click);
 
         if (row.click) {
             // Named, and left out: the floors as without the click.
             EXPECT_EQ(a.outlierPeriods, std::vector<long long>{(clickFrame - a.firstFrame) / P + 1});
-            const Analysis clean = analyzed(played, recording(played, sigma, 21, -1), row.periods);
+            const Analysis clean = analyzed(played, recording(played, GAIN, sigma, 21, -1), row.periods);
             EXPECT_TRUE(clean.outlierPeriods.empty());
             EXPECT_NEAR(a.evenFloorDb, clean.evenFloorDb, 0.5);
             EXPECT_NEAR(a.oddFloorDb, clean.oddFloorDb, 0.5);
@@ -178,7 +190,8 @@ TEST_F(AnalyzeStatistics, CoverageSignificanceAndOutliers)
         long long gainIn = 0, phaseIn = 0;
         for (const LineResult &l : a.excited) {
             const double w = 2 * PI * static_cast<double>(l.bin) / static_cast<double>(P);
-            const double gainDb = 20 * std::log10(GAIN), phaseDeg = w * (a.delay - LEAD) * 180 / PI;
+            const double removed = row.reference ? a.delay - a.referenceDelay : a.delay - LEAD;
+            const double gainDb = 20 * std::log10(GAIN), phaseDeg = w * removed * 180 / PI;
             gainIn += l.gainLowDb <= gainDb && gainDb <= l.gainHighDb;
             phaseIn += std::fabs(std::remainder(l.phaseDeg - phaseDeg, 360.0)) <= l.phaseHalfDeg;
         }
