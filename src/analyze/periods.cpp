@@ -102,21 +102,27 @@ Result removePeriod(ChannelReader *reader, const std::string &name, long long fi
     std::copy(y.begin(), y.end(), fft->signal());
     fft->toSpectrum();
     // n periods before, n - 1 after: mean' = mean + (mean - x) / (n - 1), and the
-    // squares and co-moment lose what adding x gave them.
+    // squares and co-moment lose what adding x gave them. What is left of the squares
+    // below 1e-12 of them is the subtraction's rounding (periods that were otherwise
+    // identical): 0.
     const double inverse = 1.0 / static_cast<double>(sums->count - 1);
+    auto lessened = [](double m2, double part) {
+        const double left = m2 - part;
+        return left > 1e-12 * m2 ? left : 0.0;
+    };
     Accumulator &Y = sums->Y, &U = sums->U;
     for (size_t k = 0; k < bins; k++) {
         const double vr = fft->bin(static_cast<long long>(k)).real(), vi = fft->bin(static_cast<long long>(k)).imag();
         const double dr = vr - Y.re[k], di = vi - Y.im[k];  // against the mean after adding
         Y.re[k] -= dr * inverse;
         Y.im[k] -= di * inverse;
-        Y.m2[k] = std::max(0.0, Y.m2[k] - ((vr - Y.re[k]) * dr + (vi - Y.im[k]) * di));
+        Y.m2[k] = lessened(Y.m2[k], (vr - Y.re[k]) * dr + (vi - Y.im[k]) * di);
         if (withReference) {
             const double wr = spectrumU[k].real(), wi = spectrumU[k].imag();
             const double fr = wr - U.re[k], fi = wi - U.im[k];
             U.re[k] -= fr * inverse;
             U.im[k] -= fi * inverse;
-            U.m2[k] = std::max(0.0, U.m2[k] - ((wr - U.re[k]) * fr + (wi - U.im[k]) * fi));
+            U.m2[k] = lessened(U.m2[k], (wr - U.re[k]) * fr + (wi - U.im[k]) * fi);
             // (v - mean before) conj(w - mean after), as it was added
             const double er = vr - Y.re[k], ei = vi - Y.im[k];
             sums->coRe[k] -= er * fr + ei * fi;
