@@ -122,8 +122,11 @@ std::vector<long long> findOutliers(const std::vector<double> &changes, long lon
     *unsteady = false;
     std::vector<long long> found;
     const long long M = static_cast<long long>(changes.size()) + 1;
-    // Below 6 periods a click spoils too large a share of the differences to be found.
+    // Below 6 periods a click spoils too large a share of the differences to be found;
+    // samples near the largest doubles leave no finite energy to compare.
     if (M < 6) return found;
+    for (double c : changes)
+        if (!std::isfinite(c)) return found;
     // Steady noise of variance s^2 gives each difference 2 s^2 chi^2(P): a relative
     // spread of sqrt(2 / P). The median and the median absolute deviation follow a
     // noise that changes slowly; 12 spreads above the median is never reached by
