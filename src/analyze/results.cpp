@@ -164,6 +164,7 @@ void describeOthers(const PeriodSums &sums, const PlayedSignal &played, long lon
                     long long top, double outputPower, bool withReference, Analysis *out)
 {
     const long long P = played.period;
+    const double scatter = 1.0 / static_cast<double>(M - 1);
     const double threshold = fQuantile2(TEST_LEVEL, 2.0 * static_cast<double>(M - 1));
     const long long grid = gridOf(played.excited);
     out->oddLines = true;
@@ -185,7 +186,7 @@ void describeOthers(const PeriodSums &sums, const PlayedSignal &played, long lon
         line.freqHz = static_cast<double>(k) * played.rateHz / static_cast<double>(P);
         line.kind = k < low || k > high ? LINE_OUT_OF_BAND : (k / grid) % 2 ? LINE_ODD : LINE_EVEN;
         line.gainOrLevelDb = db10(std::max(r.power - floor, 0.0) / reference);
-        line.noiseDb = db10(sums.Y.m2[static_cast<size_t>(k)] / static_cast<double>(M - 1) / reference);
+        line.noiseDb = db10(sums.Y.m2[static_cast<size_t>(k)] * scatter / reference);
         line.snrDb = line.gainOrLevelDb - line.noiseDb;
         line.floorDb = db10(floor / reference);
         line.playedDb = db10(std::norm(r.content) / reference);
