@@ -61,7 +61,18 @@ S="$work/old/bin/sonvel" D="$work/old/bin/sonvel-design"
 "$S" -t 3007 -l -12 -f list.txt r3007.wav 2>/dev/null
 # Two channels: the first the signal 7 samples late, the second the signal itself.
 python3 "$tests/delayed_stereo.py" r16.wav stereo.wav 7
-if [ ! -s stereo.wav ] || [ ! -s r3007.wav ]; then
+# The longer recording with a click: one sample of 30000 halfway.
+python3 - r3007.wav click.wav <<'PY'
+import array, sys, wave
+with wave.open(sys.argv[1]) as w:
+    params = w.getparams()
+    x = array.array("h", w.readframes(w.getnframes()))
+x[len(x) // 2] = 30000
+with wave.open(sys.argv[2], "wb") as o:
+    o.setparams(params)
+    o.writeframes(x.tobytes())
+PY
+if [ ! -s stereo.wav ] || [ ! -s r3007.wav ] || [ ! -s click.wav ]; then
   echo "$0: the inputs could not be made" >&2
   rm -rf "$work"
   exit 2
@@ -183,6 +194,7 @@ sonvel-analyze -t 1000 -l -12 r16.wav <list.txt
 sonvel-analyze -t 1000 -l -12 --sample-format s24 --quantize tpdf -f list.txt r24.wav
 sonvel-analyze -t 1000 -l -12 --sample-format f32 --json -f list.txt rf32.wav
 sonvel-analyze -t 3007 -l -12 -f list.txt r3007.wav
+sonvel-analyze -t 3007 -l -12 -f list.txt click.wav
 sonvel-analyze -t 1000 -l -12 -f list.txt --reference 2 stereo.wav
 sonvel-analyze -t 1000 -l -12 -f list.txt --channel 2 --json stereo.wav
 sonvel-analyze -t 1000 -l -12 -f list.txt --json --periods 5 --max-freq 3000 --settle 100 r16.wav

@@ -125,7 +125,21 @@ std::string quoted(const std::string &s)
     return out + "\"";
 }
 
-std::string distortionText(double db) { return std::isfinite(db) ? formatted("%.2f dB", db) : "none"; }
+// The distortion of a kind of detection line: none where there is no such line, its level
+// where it stands significantly above the noise floor of the mean, else that floor.
+std::string distortionText(double db, double floorDb, bool significant)
+{
+    if (std::isnan(db)) return "none";
+    return significant ? formatted("%.2f dB", db) : formatted("below the noise floor (%.2f dB)", floorDb);
+}
+
+// The periods left out, from 1 in the window, as "3, 57".
+std::string periodList(const std::vector<long long> &periods)
+{
+    std::string t;
+    for (size_t i = 0; i < periods.size(); i++) t += formatted("%s%lld", i ? ", " : "", periods[i]);
+    return t;
+}
 
 }  // namespace
 
@@ -166,13 +180,17 @@ std::string textReport(const ReportContext &c, const Analysis &a)
                      : "\n";
     if (a.groupPeriods > 1)
         t += formatted("# onset found to within %lld periods: as many more left out at each end\n", a.groupPeriods);
+    if (!a.outlierPeriods.empty())
+        t += formatted("# outlier periods left out: %zu (%s)\n", a.outlierPeriods.size(),
+                       periodList(a.outlierPeriods).c_str());
     t += formatted("# peak: %.2f dB re full scale (%s)\n", 20.0 * std::log10(a.peak), peakText(a.peak).c_str());
     if (a.fullScale) t += "# warning: the recording reaches full scale: it may be clipped\n";
     for (const std::string &w : a.warnings) t += "# warning: " + escaped(w.c_str()) + "\n";
     t += formatted("# level: %.2f dB re %s\n", dcToReference(a.levelDb, c.fullScale),
                    c.fullScale == LevelReference::Sine ? "full-scale sine" : "full scale");
     t += formatted("# summary: total SNR %.2f dB; odd distortion %s; even distortion %s (re the signal)%s\n",
-                   a.snrDb, distortionText(a.oddDb).c_str(), distortionText(a.evenDb).c_str(),
+                   a.snrDb, distortionText(a.oddDb, a.oddFloorDb, a.oddSignificant).c_str(),
+                   distortionText(a.evenDb, a.evenFloorDb, a.evenSignificant).c_str(),
                    a.oddLines ? "" : "; the excited lines are not all odd, so odd and even mix");
     t += "# lines in frequency order: the gain and phase of the excited ones with the delay removed, the level "
          "of the others in dB re the mean excited line; noise and SNR of one period\n";
@@ -193,6 +211,7 @@ std::string jsonReport(const ReportContext &c, const Analysis &a)
     j += "  \"delay_samples\": " + number(a.delay) + ",\n  \"delay_ms\": " + number(a.delay * 1000.0 / c.rateHz) + ",\n";
     if (c.reference) j += "  \"reference_delay_samples\": " + number(a.referenceDelay) + ",\n";
     j += formatted("  \"onset_resolution_periods\": %lld,\n", a.groupPeriods);
+    j += "  \"outlier_periods\": [" + periodList(a.outlierPeriods) + "],\n";
     j += "  \"peak\": " + number(a.peak) + ",\n  \"peak_db\": " + number(20.0 * std::log10(a.peak)) + ",\n";
     j += std::string("  \"full_scale\": ") + (a.fullScale ? "true" : "false") + ",\n";
     j += "  \"warnings\": [";

@@ -8,6 +8,7 @@
 #include "calibration.h"
 #include "plausibility.h"
 #include "realisations.h"
+#include "statistics.h"
 #include "steps.h"
 
 namespace {
@@ -51,6 +52,7 @@ double describeExcited(const PeriodSums &sums, const PlayedSignal &played, long 
     const long long P = played.period;
     const Accumulator &Y = sums.Y, &U = sums.U;
     const double scatter = 1.0 / static_cast<double>(M - 1);
+    const double t = tQuantile(TEST_LEVEL, 2.0 * static_cast<double>(M - 1));
     double outputPower = 0.0, inputPower = 0.0, noisePower = 0.0;
     out->excited.clear();
     for (long long k : played.excited) {
@@ -85,47 +87,125 @@ double describeExcited(const PeriodSums &sums, const PlayedSignal &played, long 
         line.phaseDeg = std::arg(response) * 180.0 / PI;
         line.noiseDb = db10(noise);
         line.snrDb = line.gainOrLevelDb - line.noiseDb;
+        describeUncertainty(response, noise, M, t, &line);
         out->excited.push_back(line);
     }
+    groupDelays(&out->excited);
     out->meanGainDb = db10(outputPower / inputPower);
     out->snrDb = db10(outputPower / noisePower);
+    if (M < 5)
+        out->warnings.push_back(formatted("%lld periods were used: with fewer than 5 the uncertainty of every line "
+                                          "is wide.", M));
     return outputPower;
 }
 
-// The lines not excited on the excited lines' grid up to bin top: level and noise re
-// the mean excited line, and the odd and even distortion re the output power.
-void describeOthers(const PeriodSums &sums, const PlayedSignal &played, long long M, long long top,
-                    double outputPower, Analysis *out)
+// The response at bin k from the excited lines (the delay removed): the straight line
+// between the neighbours in the complex plane, the nearest one beyond the band.
+Complex responseAt(const std::vector<LineResult> &excited, long long k)
+{
+    auto above = std::lower_bound(excited.begin(), excited.end(), k,
+                                  [](const LineResult &l, long long bin) { return l.bin < bin; });
+    auto of = [](const LineResult &l) { return std::polar(std::pow(10.0, l.gainOrLevelDb / 20.0), l.phaseDeg * PI / 180.0); };
+    if (above == excited.begin()) return of(*above);
+    if (above == excited.end()) return of(excited.back());
+    const LineResult &below = *(above - 1);
+    const double share = static_cast<double>(k - below.bin) / static_cast<double>(above->bin - below.bin);
+    return of(below) + share * (of(*above) - of(below));
+}
+
+// What is left at bin k, a line not excited, of the mean of M periods once the played
+// signal's own content there has gone through the response: its power, and the
+// variance of one period's remainder.
+struct Remainder {
+    Complex content;  // the played content at the response
+    double power = 0.0, variance = 0.0;
+};
+
+Remainder remainderAt(const PeriodSums &sums, const PlayedSignal &played, long long first, long long M, long long k,
+                      bool withReference, const Analysis &a)
 {
     const long long P = played.period;
-    const Accumulator &Y = sums.Y;
+    const size_t i = static_cast<size_t>(k);
     const double scatter = 1.0 / static_cast<double>(M - 1);
+    Remainder r;
+    r.variance = sums.Y.m2[i] * scatter;
+    if (!withReference) {
+        // The played spectrum, delayed to the periods' start.
+        r.content = responseAt(a.excited, k) * played.spectrum[i] * rotation(k, static_cast<double>(first) - a.delay, P);
+    } else {
+        // The reference's mean through g, the gain from reference to response, whose own
+        // noise comes with it: var Y + |g|^2 var U - 2 Re(conj(g) cov(Y, U)).
+        const Complex g = responseAt(a.excited, k) * rotation(k, a.referenceDelay - a.delay, P);
+        r.content = g * sums.U.mean(i);
+        const Complex covariance(sums.coRe[i], sums.coIm[i]);
+        r.variance += (std::norm(g) * sums.U.m2[i] - 2.0 * std::real(std::conj(g) * covariance)) * scatter;
+        r.variance = std::max(r.variance, 0.0);
+    }
+    r.power = std::norm(sums.Y.mean(i) - r.content);
+    return r;
+}
+
+// The odd and even distortion re the output power from their groups of lines: the
+// powers less the floors (an unbiased sum, where each line floored at 0 would add noise
+// back), the floors, and whether they stand above them; powers below resolution per
+// line are the arithmetic's rounding.
+void summarise(const LineGroup &odd, const LineGroup &even, double outputPower, double resolution, long long M,
+               Analysis *out)
+{
+    out->oddDb = odd.lines ? db10(std::max(odd.power - odd.floor, 0.0) / outputPower) : NAN;
+    out->evenDb = even.lines ? db10(std::max(even.power - even.floor, 0.0) / outputPower) : NAN;
+    out->oddFloorDb = odd.lines ? db10(odd.floor / outputPower) : NAN;
+    out->evenFloorDb = even.lines ? db10(even.floor / outputPower) : NAN;
+    out->oddSignificant = odd.power > resolution * odd.lines && groupSignificant(odd, M);
+    out->evenSignificant = even.power > resolution * even.lines && groupSignificant(even, M);
+}
+
+// The lines not excited on the excited lines' grid up to bin top, re the mean excited
+// line: the level with the played signal's own content (through the response) and the
+// noise of the mean removed, that content, the noise of one period and the noise floor
+// of the mean, and whether the level stands above the floor; then the summary.
+void describeOthers(const PeriodSums &sums, const PlayedSignal &played, long long first, long long M,
+                    long long top, double outputPower, bool withReference, Analysis *out)
+{
+    const long long P = played.period;
+    const double scatter = 1.0 / static_cast<double>(M - 1);
+    const double threshold = fQuantile2(TEST_LEVEL, 2.0 * static_cast<double>(M - 1));
     const long long grid = gridOf(played.excited);
     out->oddLines = true;
     for (long long k : played.excited) out->oddLines &= (k / grid) % 2 == 1;
     const long long low = played.excited.front(), high = played.excited.back();
     const double reference = outputPower / static_cast<double>(played.excited.size());
-    double odd = 0.0, even = 0.0;
-    bool anyOdd = false, anyEven = false;
+    // Powers below -200 dB re the mean line are the arithmetic's rounding, never distortion.
+    const double resolution = 1e-20 * reference;
+    LineGroup odd, even;
     out->other.clear();
     size_t next = 0;
     for (long long k = grid; k <= top; k += grid) {
         while (next < played.excited.size() && played.excited[next] < k) next++;
         if (next < played.excited.size() && played.excited[next] == k) continue;
-        const size_t i = static_cast<size_t>(k);
+        const Remainder r = remainderAt(sums, played, first, M, k, withReference, *out);
+        const double floor = r.variance / static_cast<double>(M);
         LineResult line;
         line.bin = k;
         line.freqHz = static_cast<double>(k) * played.rateHz / static_cast<double>(P);
         line.kind = k < low || k > high ? LINE_OUT_OF_BAND : (k / grid) % 2 ? LINE_ODD : LINE_EVEN;
-        line.gainOrLevelDb = db10(std::norm(Y.mean(i)) / reference);
-        line.noiseDb = db10(Y.m2[i] * scatter / reference);
+        line.gainOrLevelDb = db10(std::max(r.power - floor, 0.0) / reference);
+        line.noiseDb = db10(sums.Y.m2[static_cast<size_t>(k)] * scatter / reference);
         line.snrDb = line.gainOrLevelDb - line.noiseDb;
-        if (line.kind == LINE_ODD) odd += std::norm(Y.mean(i)), anyOdd = true;
-        if (line.kind == LINE_EVEN) even += std::norm(Y.mean(i)), anyEven = true;
+        line.floorDb = db10(floor / reference);
+        line.playedDb = db10(std::norm(r.content) / reference);
+        // M |remainder|^2 / variance is F(2, 2(M - 1)) for a line of noise alone.
+        line.significant = r.power > resolution && (r.variance > 0.0 ? r.power > threshold * floor : true);
+        if (line.kind != LINE_OUT_OF_BAND) {
+            LineGroup &g = line.kind == LINE_ODD ? odd : even;
+            g.lines++;
+            g.power += r.power;
+            g.floor += floor;
+            g.floorSquares += floor * floor;
+        }
         out->other.push_back(line);
     }
-    out->oddDb = anyOdd ? db10(odd / outputPower) : NAN;
-    out->evenDb = anyEven ? db10(even / outputPower) : NAN;
+    summarise(odd, even, outputPower, resolution, M, out);
 }
 
 }  // namespace
@@ -134,7 +214,7 @@ void describeLines(const PeriodSums &sums, const PlayedSignal &played, long long
                    long long top, bool withReference, Analysis *out)
 {
     const double outputPower = describeExcited(sums, played, first, M, withReference, out);
-    describeOthers(sums, played, M, top, outputPower, out);
+    describeOthers(sums, played, first, M, top, outputPower, withReference, out);
     estimateDetectionDistortion(sums, played, M, withReference, out);
 }
 
@@ -175,7 +255,10 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
     const long long top = std::min((P - 1) / 2, std::max(maxFreqBin, played.excited.back()));
     PeriodSums sums;
     r = accumulatePeriods(&reader, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums);
+    if (r.ok()) r = leaveOutOutliers(&reader, rec->name, first, M, P, withReference, &sums, out);
     if (!r.ok()) return r;
+    M = sums.count;
+    out->periodsUsed = M;
     out->levelDb = db10(sums.power / static_cast<double>(M * P));
     out->delay = refineDelay(sums.Y, played, first, place.delay);
     out->referenceDelay = withReference ? refineDelay(sums.U, played, first, out->delay) : 0.0;

@@ -65,11 +65,23 @@ struct PeriodSums {
     Accumulator Y, U;
     std::vector<double> coRe, coIm;
     double power = 0.0;
+    // The periods summed, and for each period after the first the energy of its
+    // difference from the one before, in the response and the reference (whose own
+    // energy is referencePower).
+    long long count = 0;
+    std::vector<double> changeY, changeU;
+    double referencePower = 0.0;
 };
 
 // Sums the spectra of M periods of P frames from frame first, bins 0 .. bins - 1.
 Result accumulatePeriods(ChannelReader *reader, const std::string &name, long long first, long long M,
                          long long P, size_t bins, bool withReference, PeriodSums *sums);
+
+// Finds the periods that differ from the rest beyond the noise (a click, a dropout) from
+// the changes in the sums of M periods, and takes them out of the sums, reading them
+// again; names them in out, with a warning.
+Result leaveOutOutliers(ChannelReader *reader, const std::string &name, long long first, long long M,
+                        long long P, bool withReference, PeriodSums *sums, Analysis *out);
 
 // The delay of a mean spectrum whose periods start at frame first, from the
 // cross-correlation with the played period, taken within half a period of near; within
