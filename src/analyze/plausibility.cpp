@@ -212,8 +212,8 @@ Result checkPlausibility(Recording *rec, const PlayedSignal &played, const Analy
                                      : checkLoopbackTaken(rec, played, s, response, out);
     if (!r.ok()) return r;
     if (out->periodsUsed < FEW_PERIODS)
-        out->warnings.push_back(formatted("only %lld periods were averaged: the noise, the SNR and the distortion of "
-                                          "fewer than %lld periods are rough.",
+        out->warnings.push_back(formatted("only %lld periods were averaged: the noise, the SNR, the distortion and "
+                                          "the uncertainty of fewer than %lld periods are rough.",
                                           out->periodsUsed, FEW_PERIODS));
     return Status::Ok;
 }

@@ -93,9 +93,6 @@ double describeExcited(const PeriodSums &sums, const PlayedSignal &played, long 
     groupDelays(&out->excited);
     out->meanGainDb = db10(outputPower / inputPower);
     out->snrDb = db10(outputPower / noisePower);
-    if (M < 5)
-        out->warnings.push_back(formatted("%lld periods were used: with fewer than 5 the uncertainty of every line "
-                                          "is wide.", M));
     return outputPower;
 }
 
