@@ -65,9 +65,11 @@ std::string textReport(const ReportContext &c, const Analysis &a)
                                  unsignedZero(a.referenceDelay * 1000.0 / c.rateHz, 4))
                      : "\n";
     if (a.onset != ONSET_FOUND)
-        t += a.onset == ONSET_UNKNOWN
-                 ? "# onset: neither fade is in the recording: the delay is known modulo the period\n"
-                 : "# onset: before the recording's first frame: the delay is given modulo the period\n";
+        t += a.onset == ONSET_BEFORE_RECORDING
+                 ? "# onset: before the recording's first frame: the delay is given modulo the period\n"
+             : a.oddLines ? "# onset: neither fade is in the recording: the delay is known modulo half the period "
+                            "(an odd design repeats inverted), the polarity not at all\n"
+                          : "# onset: neither fade is in the recording: the delay is known modulo the period\n";
     if (a.inverted) t += "# polarity: inverted (the phases are those of the response inverted again)\n";
     if (a.settledPeriods > 0)
         t += formatted("# start transient: %lld periods left out after the settling time\n", a.settledPeriods);
