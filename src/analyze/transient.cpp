@@ -3,14 +3,19 @@
 // from the steady response (a start transient, a response that reaches the fade-out).
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "analysis.h"
 #include "steps.h"
 
 namespace {
 
-// The reference: at most this many periods from the middle of the window.
+// The periods a period is compared with, and those the noise is taken from: at most
+// this many, and at most a quarter of the window.
 constexpr long long REFERENCE_PERIODS = 32;
+
+// The reference periods' spectra are held at once: at most this many bins in all.
+constexpr long long REFERENCE_BINS = 1LL << 21;
 
 // A difference below this power re the mean excited line (-130 dB) counts as none, so
 // that a recording without noise is not searched for differences in its last bits.
@@ -23,43 +28,120 @@ constexpr long long SETTLED_RUN = 2;
 // left out.
 constexpr long long MIN_PERIODS_LEFT = 5;
 
-// The steady spectrum: mean and the variance of one period's difference from the mean,
-// bins 0 .. top, and the mean power of the excited lines.
-struct Steady {
-    std::vector<Complex> mean;
+using Spectrum = std::vector<Complex>;
+
+// What a period is compared with: the variance of one period's difference from the
+// mean of R periods, bins 0 .. top (its noise, from R periods in the middle of the
+// window, and the floor), and the largest |difference|^2 / variance of a settled period.
+struct Noise {
     std::vector<double> variance;
-    double linePower = 0.0;
-    double threshold = 0.0;  // the largest |difference|^2 / variance of a settled period
+    double threshold = 0.0;
 };
 
-// One period's spectrum, bins 0 .. top, from frame start.
-bool readSpectrum(ChannelReader *reader, RealTransform *fft, long long start, long long P, long long top,
-                  std::vector<double> *y, std::vector<Complex> *spectrum)
+// Reads periods of P frames and gives their spectra, bins 0 .. top.
+class PeriodSpectra {
+public:
+    PeriodSpectra(ChannelReader *reader, const std::string &name, long long P, long long top)
+        : reader_(reader), name_(name), P_(P), top_(top), y_(static_cast<size_t>(2 * P))
+    {
+        openTransform(&fft_, P, RealTransform::FORWARD);
+    }
+    Result read(long long start, Spectrum *spectrum)
+    {
+        // The second half of y takes the reference channel, which is not looked at.
+        if (!reader_->seek(start) || reader_->read(P_, y_.data(), y_.data() + P_) != P_)
+            return failure(formatted("\"%s\" cannot be read at frame %lld.", name_.c_str(), start));
+        std::copy(y_.begin(), y_.begin() + P_, fft_.signal());
+        fft_.toSpectrum();
+        spectrum->resize(static_cast<size_t>(top_ + 1));
+        for (long long k = 0; k <= top_; k++) (*spectrum)[static_cast<size_t>(k)] = fft_.bin(k);
+        return Status::Ok;
+    }
+
+private:
+    ChannelReader *reader_;
+    const std::string &name_;
+    long long P_, top_;
+    std::vector<double> y_;
+    RealTransform fft_;
+};
+
+// The noise of R periods from frame start: the scatter of their spectra, with the floor.
+Result noiseOf(PeriodSpectra *spectra, const PlayedSignal &played, long long start, long long R, long long top,
+               Noise *noise)
 {
-    // The second half of y takes the reference channel, which is not looked at.
-    if (!reader->seek(start) || reader->read(P, y->data(), y->data() + P) != P) return false;
-    std::copy(y->begin(), y->begin() + P, fft->signal());
-    fft->toSpectrum();
-    for (long long k = 0; k <= top; k++) (*spectrum)[static_cast<size_t>(k)] = fft->bin(k);
-    return true;
+    const size_t bins = static_cast<size_t>(top + 1);
+    Spectrum Y, mean(bins);
+    noise->variance.assign(bins, 0.0);
+    for (long long m = 0; m < R; m++) {
+        Result r = spectra->read(start + m * played.period, &Y);
+        if (!r.ok()) return r;
+        const double inverse = 1.0 / static_cast<double>(m + 1);
+        for (size_t k = 0; k < bins; k++) {
+            const Complex d = Y[k] - mean[k];
+            mean[k] += d * inverse;
+            noise->variance[k] += std::real(std::conj(d) * (Y[k] - mean[k]));
+        }
+    }
+    double linePower = 0.0;
+    for (long long k : played.excited) linePower += std::norm(mean[static_cast<size_t>(k)]);
+    linePower /= static_cast<double>(played.excited.size());
+    // With sigma^2 estimated from R periods, |difference|^2 / variance is F(2, 2 (R - 1))
+    // distributed: the threshold leaves a chance of 1e-9 a bin that a settled period
+    // passes it.
+    const double dof = static_cast<double>(R - 1);
+    noise->threshold = dof * (std::pow(1e9, 1.0 / dof) - 1.0);
+    for (double &v : noise->variance)
+        v = v / dof * (1.0 + 1.0 / static_cast<double>(R)) + DIFFERENCE_FLOOR * linePower;
+    return Status::Ok;
 }
 
-// Whether a period's spectrum differs from the steady one beyond the noise, at any bin,
-// once the common delay between them is taken out: a clock drift the analysis does not
-// correct moves the whole period, not a few lines.
-bool differs(const std::vector<Complex> &Y, const Steady &steady, const PlayedSignal &played, long long top)
+// Whether a period's spectrum differs from sum / R beyond the noise at any bin, once the
+// common delay between them is taken out: a clock drift moves the whole period.
+bool differs(const Spectrum &Y, const Spectrum &sum, long long R, const Noise &noise, const PlayedSignal &played)
 {
-    const long long P = played.period;
+    const long long P = played.period, top = static_cast<long long>(Y.size()) - 1;
+    const double inverse = 1.0 / static_cast<double>(R);
     std::vector<Complex> cross(static_cast<size_t>(P / 2 + 1));
     for (long long k : played.excited)
-        if (k <= top) cross[static_cast<size_t>(k)] = Y[static_cast<size_t>(k)] * std::conj(steady.mean[static_cast<size_t>(k)]);
+        cross[static_cast<size_t>(k)] = Y[static_cast<size_t>(k)] * std::conj(sum[static_cast<size_t>(k)]);
     const double shift = std::remainder(circularDelay(cross, P), static_cast<double>(P));
     for (long long k = 1; k <= top; k++) {
         const size_t i = static_cast<size_t>(k);
-        const double d = std::norm(Y[i] * rotation(k, shift, P) - steady.mean[i]);
-        if (d > steady.threshold * steady.variance[i]) return true;
+        const double d = std::norm(Y[i] * rotation(k, shift, P) - sum[i] * inverse);
+        if (d > noise.threshold * noise.variance[i]) return true;
     }
     return false;
+}
+
+// From one end of the window inwards (period i from that end at frame at(i)), the
+// periods up to the last that differs from the R periods after it, and whether the
+// difference lasts to limit.
+Result searchEnd(PeriodSpectra *spectra, const PlayedSignal &played, const Noise &noise, long long R,
+                 long long limit, const std::function<long long(long long)> &at, long long *count, bool *open)
+{
+    // ring holds periods i + 1 .. i + R, sum their sum, Y period i.
+    std::vector<Spectrum> ring(static_cast<size_t>(R));
+    Spectrum Y, sum;
+    Result r = spectra->read(at(0), &Y);
+    sum.assign(Y.size(), Complex());
+    for (long long j = 1; r.ok() && j <= R; j++) {
+        Spectrum &slot = ring[static_cast<size_t>(j % R)];
+        r = spectra->read(at(j), &slot);
+        for (size_t k = 0; k < sum.size(); k++) sum[k] += slot[k];
+    }
+    *count = 0;
+    long long i = 0;
+    for (; r.ok() && i < limit && i - *count < SETTLED_RUN; i++) {
+        if (differs(Y, sum, R, noise, played)) *count = i + 1;
+        // Period i + 1 leaves the ring for Y, period i + R + 1 takes its place.
+        Spectrum &slot = ring[static_cast<size_t>((i + 1) % R)];
+        Y.swap(slot);
+        r = spectra->read(at(i + R + 1), &slot);
+        for (size_t k = 0; k < sum.size(); k++) sum[k] += slot[k] - Y[k];
+    }
+    *open = *count > 0 && i == limit && i - *count < SETTLED_RUN;
+    return r;
 }
 
 }  // namespace
@@ -69,54 +151,20 @@ Result findTransients(ChannelReader *reader, const std::string &name, const Play
 {
     *out = EdgeTransients();
     const long long P = played.period;
-    const long long R = std::clamp(M / 4, 2LL, REFERENCE_PERIODS);
-    const size_t bins = static_cast<size_t>(top + 1);
-    RealTransform fft;
-    openTransform(&fft, P, RealTransform::FORWARD);
-    std::vector<double> y(static_cast<size_t>(2 * P));
-    std::vector<Complex> Y(bins);
-    auto cannotRead = [&](long long frame) {
-        return failure(formatted("\"%s\" cannot be read at frame %lld.", name.c_str(), frame));
-    };
-
-    // The steady spectrum from R periods in the middle of the window.
-    Steady steady;
-    steady.mean.assign(bins, Complex());
-    steady.variance.assign(bins, 0.0);
-    const long long middle = first + (M - R) / 2 * P;
-    for (long long m = 0; m < R; m++) {
-        if (!readSpectrum(reader, &fft, middle + m * P, P, top, &y, &Y)) return cannotRead(middle + m * P);
-        const double inverse = 1.0 / static_cast<double>(m + 1);
-        for (size_t k = 0; k < bins; k++) {
-            const Complex d = Y[k] - steady.mean[k];
-            steady.mean[k] += d * inverse;
-            steady.variance[k] += std::real(std::conj(d) * (Y[k] - steady.mean[k]));
-        }
-    }
-    for (long long k : played.excited)
-        if (k <= top) steady.linePower += std::norm(steady.mean[static_cast<size_t>(k)]);
-    steady.linePower /= static_cast<double>(played.excited.size());
-    // A period's difference from the mean of R has variance sigma^2 (1 + 1 / R); with sigma^2
-    // estimated from R periods, |difference|^2 / variance is F(2, 2 (R - 1)) distributed,
-    // and the threshold leaves a chance of 1e-9 a bin that a settled period passes it.
-    const double dof = static_cast<double>(R - 1);
-    steady.threshold = dof * (std::pow(1e9, 1.0 / dof) - 1.0);
-    for (double &v : steady.variance)
-        v = v / dof * (1.0 + 1.0 / static_cast<double>(R)) + DIFFERENCE_FLOOR * steady.linePower;
-
-    // From each end inwards, up to the reference, until SETTLED_RUN periods in a row agree.
+    const long long R = std::min({REFERENCE_PERIODS, M / 4, REFERENCE_BINS / (top + 1)});
+    if (R < 2) return Status::Ok;
+    PeriodSpectra spectra(reader, name, P, top);
+    Noise noise;
+    Result r = noiseOf(&spectra, played, first + (M - R) / 2 * P, R, top, &noise);
+    // Up to the middle: the ring ahead of the last period tried stays in the window.
     const long long limit = (M - R) / 2;
-    for (int end = 0; end < 2; end++) {
-        long long count = 0, m = 0;
-        for (; m < limit && m - count < SETTLED_RUN; m++) {
-            const long long start = first + (end ? M - 1 - m : m) * P;
-            if (!readSpectrum(reader, &fft, start, P, top, &y, &Y)) return cannotRead(start);
-            if (differs(Y, steady, played, top)) count = m + 1;
-        }
-        (end ? out->end : out->start) = count;
-        (end ? out->endOpen : out->startOpen) = count > 0 && m == limit && m - count < SETTLED_RUN;
-    }
-    return Status::Ok;
+    if (r.ok())
+        r = searchEnd(&spectra, played, noise, R, limit, [&](long long i) { return first + i * P; }, &out->start,
+                      &out->startOpen);
+    if (r.ok())
+        r = searchEnd(&spectra, played, noise, R, limit, [&](long long i) { return first + (M - 1 - i) * P; },
+                      &out->end, &out->endOpen);
+    return r;
 }
 
 Result placeWindow(ChannelReader *reader, const std::string &name, const PlayedSignal &played,
