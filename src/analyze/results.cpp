@@ -124,6 +124,30 @@ void describeOthers(const PeriodSums &sums, const PlayedSignal &played, long lon
     out->evenDb = anyEven ? db10(even / outputPower) : NAN;
 }
 
+// The delays as found, each with its polarity; the response inverted where one of the
+// response and the reference is. Where the onset is not in the recording, the delays are
+// given modulo the period (which changes no line's rotation).
+void placeDelays(const PeriodSums &sums, const PlayedSignal &played, const Placement &place, long long first,
+                 bool withReference, Analysis *out)
+{
+    bool responseInverted = false, referenceInverted = false;
+    out->delay = refineDelay(sums.Y, played, first, place.response.delay, &responseInverted);
+    out->referenceDelay =
+        withReference ? refineDelay(sums.U, played, first, place.reference.delay, &referenceInverted) : 0.0;
+    out->inverted = responseInverted != referenceInverted;
+    // A recording that starts within a sample of the signal misses none of it (the fade-in
+    // starts from 0); one that starts later has the onset before its first frame.
+    out->onset = place.response.onset;
+    if (withReference && place.reference.onset > out->onset) out->onset = place.reference.onset;
+    if (out->onset == ONSET_FOUND && std::min(out->delay, withReference ? out->referenceDelay : 0.0) < -1.0)
+        out->onset = ONSET_BEFORE_RECORDING;
+    if (out->onset != ONSET_FOUND) {
+        const double period = static_cast<double>(played.period);
+        out->delay -= std::floor(out->delay / period) * period;
+        if (withReference) out->referenceDelay -= std::floor(out->referenceDelay / period) * period;
+    }
+}
+
 }  // namespace
 
 void describeLines(const PeriodSums &sums, const PlayedSignal &played, long long first, long long M,
@@ -160,25 +184,7 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
     r = accumulatePeriods(&reader, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums);
     if (!r.ok()) return r;
     out->levelDb = db10(sums.power / static_cast<double>(M * P));
-    // The delays as found, each with its polarity; the response inverted where one of the
-    // response and the reference is. Where the onset is not in the recording, the delays
-    // are given modulo the period (which changes no line's rotation).
-    bool responseInverted = false, referenceInverted = false;
-    out->delay = refineDelay(sums.Y, played, first, place.response.delay, &responseInverted);
-    out->referenceDelay =
-        withReference ? refineDelay(sums.U, played, first, place.reference.delay, &referenceInverted) : 0.0;
-    out->inverted = responseInverted != referenceInverted;
-    // A recording that starts within a sample of the signal misses none of it (the fade-in
-    // starts from 0); one that starts later has the onset before its first frame.
-    out->onset = place.response.onset;
-    if (withReference && place.reference.onset > out->onset) out->onset = place.reference.onset;
-    if (out->onset == ONSET_FOUND && std::min(out->delay, withReference ? out->referenceDelay : 0.0) < -1.0)
-        out->onset = ONSET_BEFORE_RECORDING;
-    if (out->onset != ONSET_FOUND) {
-        const double period = static_cast<double>(P);
-        out->delay -= std::floor(out->delay / period) * period;
-        if (withReference) out->referenceDelay -= std::floor(out->referenceDelay / period) * period;
-    }
+    placeDelays(sums, played, place, first, withReference, out);
     describeLines(sums, played, first, M, top, withReference, out);
     // The phases of the response itself, -H where the system inverts.
     if (out->inverted)

@@ -144,6 +144,38 @@ Result searchEnd(PeriodSpectra *spectra, const PlayedSignal &played, const Noise
     return r;
 }
 
+// Leaves the transients found out of the window of M periods from first, or warns: the
+// start's where the settling time was not given and 5 periods remain, the end's where
+// 5 remain.
+void leaveOutTransients(const EdgeTransients &t, const PlayedSignal &played, const AnalyzeSettings &s,
+                        long long settle, long long *first, long long *M, Analysis *out)
+{
+    const long long P = played.period;
+    const int rateHz = played.rateHz;
+    auto settleMs = [rateHz](long long samples) { return (samples * 1000 + rateHz - 1) / rateHz; };
+    if (t.end > 0 && *M - t.end >= MIN_PERIODS_LEFT && !t.endOpen) {
+        out->fadeOutPeriods = t.end;
+        *M -= t.end;
+    }
+    if (t.startOpen) {
+        out->warnings.push_back(formatted("the response still differs from its steady state %lld periods after "
+                                          "the fade-in, half the window: a start transient as long, or a clock "
+                                          "drift; the periods are analysed as they are.", t.start));
+    } else if (t.start > 0 && s.settle >= 0) {
+        out->warnings.push_back(formatted("the first %lld periods after the settling time differ from the later "
+                                          "ones beyond the noise (a start transient): --settle %lld leaves them out.",
+                                          t.start, settleMs(settle + t.start * P)));
+    } else if (t.start > 0 && *M - t.start < MIN_PERIODS_LEFT) {
+        out->warnings.push_back(formatted("the first %lld periods differ from the later ones beyond the noise (a "
+                                          "start transient); --settle %lld leaves them out, but only %lld periods "
+                                          "with them.", t.start, settleMs(settle + t.start * P), *M - t.start));
+    } else if (t.start > 0) {
+        out->settledPeriods = t.start;
+        *first += t.start * P;
+        *M -= t.start;
+    }
+}
+
 }  // namespace
 
 Result findTransients(ChannelReader *reader, const std::string &name, const PlayedSignal &played, long long first,
@@ -195,29 +227,7 @@ Result placeWindow(ChannelReader *reader, const std::string &name, const PlayedS
         Result r = findTransients(reader, name, played, first, M, top, &t);
         if (!r.ok()) return r;
     }
-    const int rateHz = played.rateHz;
-    auto settleMs = [rateHz](long long samples) { return (samples * 1000 + rateHz - 1) / rateHz; };
-    if (t.end > 0 && M - t.end >= MIN_PERIODS_LEFT && !t.endOpen) {
-        out->fadeOutPeriods = t.end;
-        M -= t.end;
-    }
-    if (t.startOpen) {
-        out->warnings.push_back(formatted("the response still differs from its steady state %lld periods after "
-                                          "the fade-in, half the window: a start transient as long, or a clock "
-                                          "drift; the periods are analysed as they are.", t.start));
-    } else if (t.start > 0 && s.settle >= 0) {
-        out->warnings.push_back(formatted("the first %lld periods after the settling time differ from the later "
-                                          "ones beyond the noise (a start transient): --settle %lld leaves them out.",
-                                          t.start, settleMs(settle + t.start * P)));
-    } else if (t.start > 0 && M - t.start < MIN_PERIODS_LEFT) {
-        out->warnings.push_back(formatted("the first %lld periods differ from the later ones beyond the noise (a "
-                                          "start transient); --settle %lld leaves them out, but only %lld periods with them.",
-                                          t.start, settleMs(settle + t.start * P), M - t.start));
-    } else if (t.start > 0) {
-        out->settledPeriods = t.start;
-        first += t.start * P;
-        M -= t.start;
-    }
+    leaveOutTransients(t, played, s, settle, &first, &M, out);
     if (s.maxPeriods > 0) M = std::min(M, s.maxPeriods);
     if (M < 2)
         return failure(formatted("\"%s\" holds %lld whole period%s of the signal after the fade-in and "
