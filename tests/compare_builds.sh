@@ -60,6 +60,19 @@ S="$work/old/bin/sonvel" D="$work/old/bin/sonvel-design"
 "$S" -t 3007 -l -12 -f list.txt r3007.wav 2>/dev/null
 # Two channels: the first the signal 7 samples late, the second the signal itself.
 python3 "$tests/delayed_stereo.py" r16.wav stereo.wav 7
+# One channel: the signal inverted and 7 samples late; and its middle third, no fade in it.
+python3 - <<'PY'
+import array, wave
+with wave.open("r16.wav") as w:
+    rate, x = w.getframerate(), array.array("h", w.readframes(w.getnframes()))
+inverted = array.array("h", [0] * 7) + array.array("h", [max(-32768, min(32767, -v)) for v in x])
+for name, y in (("inverted.wav", inverted), ("middle.wav", x[len(x) // 3:2 * len(x) // 3])):
+    with wave.open(name, "wb") as o:
+        o.setnchannels(1)
+        o.setsampwidth(2)
+        o.setframerate(rate)
+        o.writeframes(y.tobytes())
+PY
 if [ ! -s stereo.wav ] || [ ! -s r3007.wav ]; then
   echo "$0: the inputs could not be made" >&2
   rm -rf "$work"
@@ -184,6 +197,8 @@ sonvel-analyze -t 1000 -l -12 --sample-format f32 --json -f list.txt rf32.wav
 sonvel-analyze -t 3007 -l -12 -f list.txt r3007.wav
 sonvel-analyze -t 1000 -l -12 -f list.txt --reference 2 stereo.wav
 sonvel-analyze -t 1000 -l -12 -f list.txt --channel 2 --json stereo.wav
+sonvel-analyze -t 1000 -l -12 -f list.txt inverted.wav
+sonvel-analyze -t 1000 -l -12 -f list.txt --json middle.wav
 sonvel-analyze -t 1000 -l -12 -f list.txt --json --periods 5 --max-freq 3000 --settle 100 r16.wav
 sonvel-analyze -t 1000 --calibrate -20=94 --level 102spl --full-scale sine -f list.txt r16.wav
 sonvel-analyze -t 1000 -l -20 -f list.txt r16.wav

@@ -280,12 +280,10 @@ Result placeChannel(ChannelReader *reader, const std::string &name, const Played
         // a design that repeats inverted, the polarity is taken as it is.
         place->onset = ONSET_UNKNOWN;
         place->delay = delayModQ + (repeat.flips && negative ? static_cast<double>(Q) : 0.0);
-        place->inverted = negative && !repeat.flips;
         return Status::Ok;
     }
     const long long repeats = shift * (window / Q);
     place->delay = delayModQ + static_cast<double>(repeats) * static_cast<double>(Q);
-    place->inverted = negative != (repeat.flips && repeats % 2 != 0);
     place->onset = ONSET_FOUND;
     return Status::Ok;
 }

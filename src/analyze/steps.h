@@ -42,10 +42,10 @@ struct LineRepeat {
 LineRepeat lineRepeat(const PlayedSignal &played);
 
 // Where one channel's signal lies: its delay in samples (played sample 0 at that frame,
-// before frame 0 where negative), its polarity, and whether a fade placed the onset.
+// before frame 0 where negative; the polarity is found with the delay refined), and
+// whether a fade placed the onset.
 struct ChannelPlace {
     double delay = 0.0;
-    bool inverted = false;
     OnsetKind onset = ONSET_FOUND;
 };
 
