@@ -17,41 +17,37 @@ constexpr double FULL_SCALE_READ = 32767.0 / 32768.0;
 constexpr double INVERTED_PEAK = 2.0;
 
 
-// Energies of consecutive windows of window frames of channel a from frame start on;
-// on the first pass (track) also the frames read, the peak of both channels and any
-// sample that is not a number.
+// Energies of consecutive windows of window frames from frame 0 of channel a, and of
+// channel b where both; the frames read, the peak of both channels and any sample that
+// is not a number.
 struct EnergyScan {
-    std::vector<double> energy, energyB;  // energyB: channel b's, on the first pass
+    std::vector<double> energy, energyB;
     long long frames = 0;
     double peak = 0.0;
     bool nonFinite = false;
 };
 
-void scanEnergies(ChannelReader *reader, long long start, long long window, bool track, bool both,
-                  EnergyScan *scan)
+void scanEnergies(ChannelReader *reader, long long window, bool both, EnergyScan *scan)
 {
     const long long CHUNK = 65536;
     std::vector<double> x(CHUNK), y(CHUNK);
     scan->energy.clear();
     scan->energyB.clear();
-    if (!reader->seek(start)) return;
+    if (!reader->seek(0)) return;
     double sum = 0.0, sumB = 0.0, peak = scan->peak;
     long long inWindow = 0, frames = 0;
     bool nonFinite = false;
     for (;;) {
         const long long got = reader->read(CHUNK, x.data(), y.data());
         for (long long i = 0; i < got; i++) {
-            const double v = x[i];
+            const double v = x[i], a = std::fabs(v), b = both ? std::fabs(y[i]) : 0.0;
             sum += v * v;
-            if (track) {
-                const double a = std::fabs(v), b = both ? std::fabs(y[i]) : 0.0;
-                peak = std::max(peak, std::max(a, b));
-                nonFinite |= !std::isfinite(v) || !std::isfinite(b);
-                sumB += b * b;
-            }
+            sumB += b * b;
+            peak = std::max(peak, std::max(a, b));
+            nonFinite |= !std::isfinite(v) || !std::isfinite(b);
             if (++inWindow == window) {
                 scan->energy.push_back(sum);
-                if (track && both) scan->energyB.push_back(sumB);
+                if (both) scan->energyB.push_back(sumB);
                 sum = sumB = 0.0;
                 inWindow = 0;
             }
@@ -59,11 +55,9 @@ void scanEnergies(ChannelReader *reader, long long start, long long window, bool
         frames += got;
         if (got < CHUNK) break;
     }
-    if (track) {
-        scan->frames = frames;
-        scan->peak = peak;
-        scan->nonFinite = nonFinite;
-    }
+    scan->frames = frames;
+    scan->peak = peak;
+    scan->nonFinite = nonFinite;
 }
 
 // The played signal's squared envelope (fade factors) averaged over windows of window
@@ -251,41 +245,77 @@ Result delayModRepeat(ChannelReader *reader, const std::string &name, const Play
     return Status::Ok;
 }
 
-// Where one channel's signal lies, from its energies on windows from frame 0 (coarse,
-// first): the delay modulo the repeat from one period in the middle of the signal, then
-// the energies on windows aligned with the recorded repeats for the whole repeats.
-Result placeChannel(ChannelReader *reader, const std::string &name, const PlayedSignal &played, int channel,
-                    const std::vector<double> &coarse, long long window, long long frames, ChannelPlace *place)
+// A channel's delay modulo the repeat, and whether the correlation is negative there.
+struct ModRepeat {
+    double delay = 0.0;
+    bool negative = false;
+};
+
+// The first step of placing a channel, from its energies on windows from frame 0
+// (coarse, first): the delay modulo the repeat from one period in the middle of the
+// signal.
+Result placeModRepeat(ChannelReader *reader, const std::string &name, const PlayedSignal &played, int channel,
+                      const std::vector<double> &coarse, const std::vector<double> &envelope, long long window,
+                      long long frames, ModRepeat *m)
 {
-    const LineRepeat repeat = lineRepeat(played);
-    const long long P = played.period, Q = repeat.samples;
-    const std::vector<double> envelope = playedEnvelope(played.size, played.taper, window);
+    const long long P = played.period;
     long long shift = 0;
     bool unique = false;
     if (!bestShift(coarse, envelope, &shift, &unique))
         return failure(formatted("channel %d of \"%s\" is silent.", channel, name.c_str()));
     const long long middle = std::clamp(shift * window + played.size / 2 - P / 2, 0LL, frames - P);
-    double delayModQ = 0.0;
-    bool negative = false;
-    Result r = delayModRepeat(reader, name, played, channel, middle, Q, &delayModQ, &negative);
-    if (!r.ok()) return r;
+    return delayModRepeat(reader, name, played, channel, middle, lineRepeat(played).samples, &m->delay,
+                          &m->negative);
+}
 
-    // Window j starts at frame ceil(delay mod Q) + j window: it holds the played window
-    // j - shift when the played signal starts at delay mod Q + shift window.
-    EnergyScan aligned;
-    scanEnergies(reader, static_cast<long long>(std::ceil(delayModQ)), window, false, false, &aligned);
-    if (!bestShift(aligned.energy, envelope, &shift, &unique)) shift = 0, unique = false;
-    if (!unique) {
+// Energies of consecutive windows of channel a from frame startA on, and of channel b
+// from startB on (none where startB < 0), in one pass.
+void scanAligned(ChannelReader *reader, long long startA, long long startB, long long window,
+                 std::vector<double> *energyA, std::vector<double> *energyB)
+{
+    const long long CHUNK = 65536;
+    std::vector<double> x(CHUNK), y(CHUNK);
+    energyA->clear();
+    energyB->clear();
+    long long frame = startB >= 0 ? std::min(startA, startB) : startA;
+    if (!reader->seek(frame)) return;
+    double sumA = 0.0, sumB = 0.0;
+    long long inA = 0, inB = 0;
+    for (;;) {
+        const long long got = reader->read(CHUNK, x.data(), y.data());
+        for (long long i = 0; i < got; i++, frame++) {
+            if (frame >= startA) {
+                sumA += x[i] * x[i];
+                if (++inA == window) energyA->push_back(sumA), sumA = 0.0, inA = 0;
+            }
+            if (startB >= 0 && frame >= startB) {
+                sumB += y[i] * y[i];
+                if (++inB == window) energyB->push_back(sumB), sumB = 0.0, inB = 0;
+            }
+        }
+        if (got < CHUNK) break;
+    }
+}
+
+// The second step: the whole repeats from the energies on windows aligned with the
+// recorded repeats, window j from frame ceil(delay mod Q) + j window. It holds the played
+// window j - shift when the played signal starts at delay mod Q + shift window.
+void placeRepeats(const std::vector<double> &aligned, const std::vector<double> &envelope, const ModRepeat &m,
+                  const PlayedSignal &played, long long window, ChannelPlace *place)
+{
+    const LineRepeat repeat = lineRepeat(played);
+    const long long Q = repeat.samples;
+    long long shift = 0;
+    bool unique = false;
+    if (!bestShift(aligned, envelope, &shift, &unique) || !unique) {
         // Neither fade is in the recording: the delay is known modulo the period, and on
         // a design that repeats inverted, the polarity is taken as it is.
         place->onset = ONSET_UNKNOWN;
-        place->delay = delayModQ + (repeat.flips && negative ? static_cast<double>(Q) : 0.0);
-        return Status::Ok;
+        place->delay = m.delay + (repeat.flips && m.negative ? static_cast<double>(Q) : 0.0);
+        return;
     }
-    const long long repeats = shift * (window / Q);
-    place->delay = delayModQ + static_cast<double>(repeats) * static_cast<double>(Q);
+    place->delay = m.delay + static_cast<double>(shift * (window / Q)) * static_cast<double>(Q);
     place->onset = ONSET_FOUND;
-    return Status::Ok;
 }
 
 }  // namespace
@@ -322,7 +352,7 @@ Result placeSignal(ChannelReader *reader, ChannelReader *referenceReader, const 
     out->groupPeriods = std::max(1LL, (place->window + P - 1) / P);
 
     EnergyScan scan;
-    scanEnergies(reader, 0, place->window, true, s.reference > 0, &scan);
+    scanEnergies(reader, place->window, s.reference > 0, &scan);
     out->frames = scan.frames;
     out->peak = scan.peak;
     out->fullScale = scan.peak >= FULL_SCALE_READ;
@@ -333,10 +363,20 @@ Result placeSignal(ChannelReader *reader, ChannelReader *referenceReader, const 
     if (scan.frames < P)
         return failure(formatted("\"%s\" is shorter (%lld frames) than one period of the signal (%lld samples).",
                                  name.c_str(), scan.frames, P));
-    Result r = placeChannel(reader, name, played, s.channel, scan.energy, place->window, scan.frames,
-                            &place->response);
+    // Both channels' delays modulo the repeat, then their whole repeats from one more pass.
+    const std::vector<double> envelope = playedEnvelope(played.size, played.taper, place->window);
+    ModRepeat response, reference;
+    Result r = placeModRepeat(reader, name, played, s.channel, scan.energy, envelope, place->window, scan.frames,
+                              &response);
     if (r.ok() && referenceReader)
-        r = placeChannel(referenceReader, name, played, s.reference, scan.energyB, place->window, scan.frames,
-                         &place->reference);
-    return r;
+        r = placeModRepeat(referenceReader, name, played, s.reference, scan.energyB, envelope, place->window,
+                           scan.frames, &reference);
+    if (!r.ok()) return r;
+    std::vector<double> alignedResponse, alignedReference;
+    const auto startOf = [](const ModRepeat &m) { return static_cast<long long>(std::ceil(m.delay)); };
+    scanAligned(reader, startOf(response), referenceReader ? startOf(reference) : -1, place->window,
+                &alignedResponse, &alignedReference);
+    placeRepeats(alignedResponse, envelope, response, played, place->window, &place->response);
+    if (referenceReader) placeRepeats(alignedReference, envelope, reference, played, place->window, &place->reference);
+    return Status::Ok;
 }
