@@ -72,7 +72,20 @@ with wave.open(sys.argv[2], "wb") as o:
     o.setparams(params)
     o.writeframes(x.tobytes())
 PY
-if [ ! -s stereo.wav ] || [ ! -s r3007.wav ] || [ ! -s click.wav ]; then
+# One channel: the signal inverted and 7 samples late; and its middle third, no fade in it.
+python3 - <<'PY'
+import array, wave
+with wave.open("r16.wav") as w:
+    rate, x = w.getframerate(), array.array("h", w.readframes(w.getnframes()))
+inverted = array.array("h", [0] * 7) + array.array("h", [max(-32768, min(32767, -v)) for v in x])
+for name, y in (("inverted.wav", inverted), ("middle.wav", x[len(x) // 3:2 * len(x) // 3])):
+    with wave.open(name, "wb") as o:
+        o.setnchannels(1)
+        o.setsampwidth(2)
+        o.setframerate(rate)
+        o.writeframes(y.tobytes())
+PY
+if [ ! -s stereo.wav ] || [ ! -s r3007.wav ] || [ ! -s click.wav ] || [ ! -s inverted.wav ]; then
   echo "$0: the inputs could not be made" >&2
   rm -rf "$work"
   exit 2
@@ -197,6 +210,8 @@ sonvel-analyze -t 3007 -l -12 -f list.txt r3007.wav
 sonvel-analyze -t 3007 -l -12 -f list.txt click.wav
 sonvel-analyze -t 1000 -l -12 -f list.txt --reference 2 stereo.wav
 sonvel-analyze -t 1000 -l -12 -f list.txt --channel 2 --json stereo.wav
+sonvel-analyze -t 1000 -l -12 -f list.txt inverted.wav
+sonvel-analyze -t 1000 -l -12 -f list.txt --json middle.wav
 sonvel-analyze -t 1000 -l -12 -f list.txt --json --periods 5 --max-freq 3000 --settle 100 r16.wav
 sonvel-analyze -t 1000 --calibrate -20=94 --level 102spl --full-scale sine -f list.txt r16.wav
 sonvel-analyze -t 1000 -l -20 -f list.txt r16.wav

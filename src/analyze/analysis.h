@@ -79,6 +79,11 @@ struct AnalyzeSettings {
     const DeviceCalibration *calibration = nullptr;
 };
 
+// Where the played signal's onset (its sample 0) was found: from a fade; before the
+// recording's first frame, from the fade-out; or not at all, neither fade being in the
+// recording. In the last two, the delay is reported modulo the period.
+enum OnsetKind { ONSET_FOUND, ONSET_BEFORE_RECORDING, ONSET_UNKNOWN };
+
 enum LineKind { LINE_EXCITED, LINE_ODD, LINE_EVEN, LINE_OUT_OF_BAND };
 
 // One line of the result. For an excited line: gain and phase of the response (the
@@ -142,13 +147,20 @@ struct Analysis {
     // Warnings about the recording, each one sentence without "warning: " and newline:
     // on standard error, in the table's header and in the JSON.
     std::vector<std::string> warnings;
+    // The window: how the onset was found, and the periods left out before the fade-out
+    // where the response still differs there (a response that starts before its peak).
+    OnsetKind onset = ONSET_FOUND;
+    long long fadeOutPeriods = 0;
 };
 
 // Analyses the recording against the played signal.
 Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out);
 
-// The circular delay in [0, n) that maximises the magnitude of the cross-correlation
-// whose spectrum is cross (bins 0 .. n / 2), to a fraction of a sample.
-double circularDelay(const std::vector<Complex> &cross, long long n);
+// The circular delay in [0, n) that maximises the cross-correlation whose spectrum is
+// cross (bins 0 .. n / 2), to a fraction of a sample; with negative given, the one that
+// minimises it where that peak is decisively larger in magnitude, *negative telling which.
+// Only the span integer delays from `from` (modulo n) are looked at, all where span is 0.
+double circularDelay(const std::vector<Complex> &cross, long long n, bool *negative = nullptr, long long from = 0,
+                     long long span = 0);
 
 #endif

@@ -168,10 +168,8 @@ Result leaveOutOutliers(ChannelReader *reader, const std::string &name, long lon
     return Status::Ok;
 }
 
-// The delay of a mean spectrum whose periods start at frame first, from the
-// cross-correlation with the played period, taken within half a period of near; within
-// 1e-9 of a whole number of samples (the refinement's rounding) it is that number.
-double refineDelay(const Accumulator &sums, const PlayedSignal &played, long long first, double near)
+double refineDelay(const Accumulator &sums, const PlayedSignal &played, long long first, double near,
+                   bool *inverted)
 {
     const long long P = played.period;
     std::vector<Complex> cross(static_cast<size_t>(P / 2 + 1));
@@ -179,7 +177,6 @@ double refineDelay(const Accumulator &sums, const PlayedSignal &played, long lon
         cross[static_cast<size_t>(k)] = sums.mean(static_cast<size_t>(k)) *
                                         rotation(k, -static_cast<double>(first), P) *
                                         std::conj(played.spectrum[static_cast<size_t>(k)]);
-    const double d = near + std::remainder(circularDelay(cross, P) - near, static_cast<double>(P));
+    const double d = delayNear(cross, played, near, inverted);
     return std::fabs(d - std::round(d)) < 1e-9 ? std::round(d) + 0.0 : d;
 }
-

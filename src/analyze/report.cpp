@@ -178,6 +178,18 @@ std::string textReport(const ReportContext &c, const Analysis &a)
     t += c.reference ? formatted("; reference delay: %.3f samples (%.4f ms)\n", unsignedZero(a.referenceDelay, 3),
                                  unsignedZero(a.referenceDelay * 1000.0 / c.rateHz, 4))
                      : "\n";
+    if (a.onset != ONSET_FOUND)
+        t += a.onset == ONSET_BEFORE_RECORDING
+                 ? "# onset: before the recording's first frame: the delay is given modulo the period\n"
+             : a.oddLines ? "# onset: neither fade is in the recording: the delay is known modulo half the period "
+                            "(an odd design repeats inverted), the polarity not at all\n"
+                          : "# onset: neither fade is in the recording: the delay is known modulo the period\n";
+    if (a.inverted) t += "# polarity: inverted (the phases are those of the response inverted again)\n";
+    if (a.settledPeriods > 0)
+        t += formatted("# start transient: %lld periods left out after the settling time\n", a.settledPeriods);
+    if (a.fadeOutPeriods > 0)
+        t += formatted("# fade-out: %lld periods left out before it, which the response reaches\n",
+                       a.fadeOutPeriods);
     if (a.groupPeriods > 1)
         t += formatted("# onset found to within %lld periods: as many more left out at each end\n", a.groupPeriods);
     if (!a.outlierPeriods.empty())
@@ -212,6 +224,11 @@ std::string jsonReport(const ReportContext &c, const Analysis &a)
     if (c.reference) j += "  \"reference_delay_samples\": " + number(a.referenceDelay) + ",\n";
     j += formatted("  \"onset_resolution_periods\": %lld,\n", a.groupPeriods);
     j += "  \"outlier_periods\": [" + periodList(a.outlierPeriods) + "],\n";
+    j += std::string("  \"onset\": \"") +
+         (a.onset == ONSET_FOUND ? "found" : a.onset == ONSET_UNKNOWN ? "unknown" : "before_recording") + "\",\n";
+    j += std::string("  \"polarity_inverted\": ") + (a.inverted ? "true" : "false") + ",\n";
+    j += formatted("  \"settled_periods\": %lld,\n  \"fade_out_periods\": %lld,\n", a.settledPeriods,
+                   a.fadeOutPeriods);
     j += "  \"peak\": " + number(a.peak) + ",\n  \"peak_db\": " + number(20.0 * std::log10(a.peak)) + ",\n";
     j += std::string("  \"full_scale\": ") + (a.fullScale ? "true" : "false") + ",\n";
     j += "  \"warnings\": [";

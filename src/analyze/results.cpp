@@ -205,6 +205,30 @@ void describeOthers(const PeriodSums &sums, const PlayedSignal &played, long lon
     summarise(odd, even, outputPower, resolution, M, out);
 }
 
+// The delays as found, each with its polarity; the response inverted where one of the
+// response and the reference is. Where the onset is not in the recording, the delays are
+// given modulo the period (which changes no line's rotation).
+void placeDelays(const PeriodSums &sums, const PlayedSignal &played, const Placement &place, long long first,
+                 bool withReference, Analysis *out)
+{
+    bool responseInverted = false, referenceInverted = false;
+    out->delay = refineDelay(sums.Y, played, first, place.response.delay, &responseInverted);
+    out->referenceDelay =
+        withReference ? refineDelay(sums.U, played, first, place.reference.delay, &referenceInverted) : 0.0;
+    out->inverted = responseInverted != referenceInverted;
+    // A recording that starts within a sample of the signal misses none of it (the fade-in
+    // starts from 0); one that starts later has the onset before its first frame.
+    out->onset = place.response.onset;
+    if (withReference && place.reference.onset > out->onset) out->onset = place.reference.onset;
+    if (out->onset == ONSET_FOUND && std::min(out->delay, withReference ? out->referenceDelay : 0.0) < -1.0)
+        out->onset = ONSET_BEFORE_RECORDING;
+    if (out->onset != ONSET_FOUND) {
+        const double period = static_cast<double>(played.period);
+        out->delay -= std::floor(out->delay / period) * period;
+        if (withReference) out->referenceDelay -= std::floor(out->referenceDelay / period) * period;
+    }
+}
+
 }  // namespace
 
 void describeLines(const PeriodSums &sums, const PlayedSignal &played, long long first, long long M,
@@ -222,34 +246,22 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
     const long long P = played.period;
     const bool withReference = s.reference > 0;
     ChannelReader reader(rec, s.channel - 1, withReference ? s.reference - 1 : -1);
+    ChannelReader referenceReader(rec, withReference ? s.reference - 1 : 0, -1);
     out->channels = rec->info.channels;
     out->period = P;
     Placement place;
-    r = placeSignal(&reader, rec->name, played, s, rec->info.frames, &place, out);
+    r = placeSignal(&reader, withReference ? &referenceReader : nullptr, rec->name, played, s, rec->info.frames,
+                    &place, out);
     if (!r.ok()) return r;
-
-    // The whole periods between the fades, after the settling time; where a window of the
-    // onset search held several periods, a window less at each end for its uncertainty.
-    const long long settle = s.settle >= 0 ? s.settle : P;
-    const long long margin = place.window - P;
-    const double from = static_cast<double>(played.taper + settle + margin) + place.delay;
-    const double to = static_cast<double>(played.size - played.taper - margin) + place.delay;
-    const long long first = std::max(0LL, static_cast<long long>(std::ceil(from)));
-    const long long last = std::min(out->frames, static_cast<long long>(std::floor(to)));
-    long long M = last > first ? (last - first) / P : 0;
-    if (s.maxPeriods > 0) M = std::min(M, s.maxPeriods);
-    if (M < 2)
-        return failure(formatted("\"%s\" holds %lld whole period%s of the signal after the fade-in and "
-                                 "settling and before the fade-out; 2 at least are needed.",
-                                 rec->name.c_str(), M, M == 1 ? "" : "s"));
-    out->periodsUsed = M;
-    out->firstFrame = first;
 
     // Every bin up to the highest one reported; a frequency above half the rate means
     // half the rate (converted as it stands, a large one would overflow the bin).
     const double maxFreqHz = s.maxFreqHz > 0.0 ? std::min(s.maxFreqHz, played.rateHz / 2.0) : played.rateHz / 2.0;
     const long long maxFreqBin = static_cast<long long>(std::floor(maxFreqHz * P / played.rateHz + 1e-9));
     const long long top = std::min((P - 1) / 2, std::max(maxFreqBin, played.excited.back()));
+    r = placeWindow(&reader, rec->name, played, s, place, top, out);
+    if (!r.ok()) return r;
+    const long long first = out->firstFrame, M = out->periodsUsed;
     PeriodSums sums;
     r = accumulatePeriods(&reader, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums);
     if (r.ok()) r = leaveOutOutliers(&reader, rec->name, first, M, P, withReference, &sums, out);
@@ -257,9 +269,11 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
     M = sums.count;
     out->periodsUsed = M;
     out->levelDb = db10(sums.power / static_cast<double>(M * P));
-    out->delay = refineDelay(sums.Y, played, first, place.delay);
-    out->referenceDelay = withReference ? refineDelay(sums.U, played, first, out->delay) : 0.0;
+    placeDelays(sums, played, place, first, withReference, out);
     describeLines(sums, played, first, M, top, withReference, out);
+    // The phases of the response itself, -H where the system inverts.
+    if (out->inverted)
+        for (LineResult &line : out->excited) line.phaseDeg += line.phaseDeg > 0.0 ? -180.0 : 180.0;
     // The checks see the recording as it is, before a calibration changes its gains.
     r = checkPlausibility(rec, played, s, out);
     if (r.ok() && s.calibration) applyCalibration(*s.calibration, out);

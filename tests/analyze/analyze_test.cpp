@@ -6,6 +6,7 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <complex>
 #include <cstdio>
 #include <random>
@@ -31,16 +32,16 @@ LevelTarget at(double level)
     return target;
 }
 
-// A random-odd multisine on 100 Hz lines from 100 Hz to 12 kHz (period 480 samples),
+// A multisine of the designer's lines on a grid of resolutionHz (the period) in a band,
 // random phases.
-PlayedList randomOddList()
+PlayedList designedList(LineRule rule, int resolutionHz, int lowHz, int highHz)
 {
     DesignSettings s;
     s.rateHz = RATE;
-    s.resolutionHz = 100;
-    s.bandLowHz = 100;
-    s.bandHighHz = 12000;
-    s.lines = LINES_RANDOM_ODD;
+    s.resolutionHz = resolutionHz;
+    s.bandLowHz = lowHz;
+    s.bandHighHz = highHz;
+    s.lines = rule;
     uint64_t random = 7;
     LineSet lines;
     EXPECT_EQ(checkSettings(s).message(), "");
@@ -48,25 +49,38 @@ PlayedList randomOddList()
     PlayedList list;
     list.phase = randomPhases(lines.bins.size(), &random);
     for (int k : lines.bins) {
-        list.freq.push_back(100.0 * k);
+        list.freq.push_back(static_cast<double>(resolutionHz) * k);
         list.amp.push_back(1.0);
     }
     return list;
 }
 
-// The 16-bit signal sonvel writes for the list, through the engine's own run.
-std::vector<int16_t> sonvelSamples(const PlayedList &list, int ms, int level)
+// A random-odd multisine on 100 Hz lines from 100 Hz to 12 kHz (period 480 samples).
+PlayedList randomOddList() { return designedList(LINES_RANDOM_ODD, 100, 100, 12000); }
+
+// The signal sonvel writes for the list, through the engine's own run: 16-bit samples
+// (sonvelSamples), or as libsndfile reads samples of any format (sonvelValues).
+std::vector<double> sonvelValues(const PlayedList &list, int ms, int level, SampleFormat format)
 {
     SignalRequest req = signalRequest(static_cast<int>(samplesOf(RATE, ms)),
                                       static_cast<int>(samplesOf(RATE, TAPER_MS)), level, list.freq.data(),
                                       list.amp.data(), list.phase.data(), static_cast<int>(list.freq.size()), RATE);
     req.keepSamples = true;
+    req.format = format;
     SignalPlan plan;
     EXPECT_TRUE(planSignal(req, &plan).ok());
     double level16 = 0.0;
     EXPECT_TRUE(emitSignal(&plan, [](const unsigned char *, int, void *) { return true; }, nullptr, &level16).ok());
+    const double scale = format == SampleFormat::F32 ? 1.0 : 32768.0;
+    std::vector<double> values;
+    for (int n = 0; n < req.size; n++) values.push_back(sampleValue(plan.samples, format, n) / scale);
+    return values;
+}
+
+std::vector<int16_t> sonvelSamples(const PlayedList &list, int ms, int level)
+{
     std::vector<int16_t> samples;
-    for (int n = 0; n < req.size; n++) samples.push_back(static_cast<int16_t>(sampleValue(plan.samples, SampleFormat::S16, n)));
+    for (double v : sonvelValues(list, ms, level, SampleFormat::S16)) samples.push_back(static_cast<int16_t>(v * 32768.0));
     return samples;
 }
 
@@ -164,6 +178,40 @@ Recorded record(const std::vector<int16_t> &signal, long long period, const Syst
         r.samples.push_back(env * r.response[static_cast<size_t>(at)] + (noise > 0 ? gauss(rng) : 0.0));
     }
     return r;
+}
+
+// The recording of the whole signal through the system in the time domain, start and
+// end transients and all: `lead` samples of silence, the FIR, the biquads, the gain and
+// a latency of whole samples, and `tail` samples after the signal.
+std::vector<double> filtered(const std::vector<double> &signal, const System &system, long long lead, long long tail)
+{
+    std::vector<double> x(static_cast<size_t>(lead + static_cast<long long>(system.latency)), 0.0);
+    x.insert(x.end(), signal.begin(), signal.end());
+    x.resize(x.size() + static_cast<size_t>(tail), 0.0);
+    if (!system.fir.empty()) {
+        std::vector<double> y(x.size(), 0.0);
+        for (size_t n = 0; n < x.size(); n++)
+            for (size_t m = 0; m < system.fir.size() && m <= n; m++) y[n] += system.fir[m] * x[n - m];
+        x.swap(y);
+    }
+    for (const auto &q : system.biquads) {
+        double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+        for (double &v : x) {
+            const double y = q[0] * v + q[1] * x1 + q[2] * x2 - q[3] * y1 - q[4] * y2;
+            x2 = x1, x1 = v, y2 = y1, y1 = y;
+            v = y;
+        }
+    }
+    for (double &v : x) v *= system.gain;
+    return x;
+}
+
+// A resonance: the band-pass added to the signal, gain times the signal at f0.
+std::vector<double> resonance(double f0, double q, double gain)
+{
+    const std::vector<double> b = bandPass(f0, q);
+    const double g = gain - 1.0;
+    return {1.0 + g * b[0], b[3] + g * b[1], b[4] + g * b[2], b[3], b[4]};
 }
 
 std::vector<double> interleave(const std::vector<double> &a, const std::vector<double> &b)
@@ -327,5 +375,116 @@ TEST_F(AnalyzeSystems, KnownAnswers)
             EXPECT_GT(a.evenDb, -80);
             EXPECT_GT(a.oddDb, -80);
         }
+    }
+}
+
+// Faults of a measuring rig, each through a noise-free system with a known answer: where
+// the signal lies (the delay, the polarity, the onset) and the window of periods (the
+// fade-in's and the fade-out's reach, the system's start transient).
+struct RigFault {
+    const char *name;
+    const PlayedList *list;
+    System system;
+    // With the system's transients, at a latency of whole samples, on float samples (so
+    // that no 16-bit truncation shows at the detection lines); else 16-bit, steady.
+    bool timeDomain = false;
+    int ms = 2000;
+    long long cutFrom = 0, cutTo = 0;  // the part of the recording kept (0, 0: all)
+    long long settle = -1;             // samples
+    bool inverted = false;
+    OnsetKind onset = ONSET_FOUND;
+};
+
+TEST_F(AnalyzeSystems, RigFaults)
+{
+    const PlayedList odd = randomOddList(), all = designedList(LINES_ALL, 100, 100, 12000);
+    const PlayedList fine = designedList(LINES_RANDOM_ODD, 10, 10, 2000);  // 40 and 100 Hz detection lines
+    System inverter;
+    inverter.gain = -1.0;
+    inverter.latency = 37.3;
+    System latency;
+    latency.latency = 37.3;
+    System invertingFir = inverter;
+    invertingFir.fir = {0.6, 0.25, -0.15, 0.05, 0.02};
+    System longFir;  // its peak 1500 samples in: 3 periods of 480 reach into the fade-out
+    std::mt19937_64 rng(3);
+    std::normal_distribution<double> gauss(0.0, 0.01);
+    for (int m = 0; m < 1500; m++) longFir.fir.push_back(gauss(rng));
+    longFir.fir.push_back(1.0);
+    longFir.latency = 37;
+    System at40, at100;
+    at40.biquads = {resonance(40, 50, 4)};
+    at100.biquads = {resonance(100, 50, 4)};
+    const long long half = samplesOf(RATE, 1000);
+    const RigFault rows[] = {
+        {"an inverter on an odd design, no settling", &odd, inverter, false, 2000, 0, 0, 0, true},
+        {"an inverting FIR on an all design", &all, invertingFir, false, 2000, 0, 0, -1, true},
+        {"neither fade in the recording", &odd, latency, false, 3000, half, 2 * half, -1, false, ONSET_UNKNOWN},
+        {"the recording starts after the signal", &all, invertingFir, false, 2000, 3000, 0, -1, true,
+         ONSET_BEFORE_RECORDING},
+        {"a long FIR near the fade-out", &odd, longFir, true},
+        {"a resonance at 40 Hz, Q 50", &fine, at40, true, 30000},
+        {"a resonance at 100 Hz, Q 50", &fine, at100, true, 30000},
+        {"a resonance at 100 Hz, Q 50, settling too short", &fine, at100, true, 30000, 0, 0, samplesOf(RATE, 200)},
+    };
+    const long long lead = 300;
+    for (const RigFault &row : rows) {
+        SCOPED_TRACE(row.name);
+        long long P = 0;
+        ASSERT_TRUE(findPeriod(*row.list, RATE, &P).ok());
+        LevelTarget target = at(-12);
+        target.format = row.timeDomain ? SampleFormat::F32 : SampleFormat::S16;
+        std::vector<double> samples =
+            row.timeDomain ? filtered(sonvelValues(*row.list, row.ms, -12, target.format), row.system, lead, P)
+                           : record(sonvelSamples(*row.list, row.ms, -12), P, row.system, 0, 0, 0, 1, lead).samples;
+        samples.erase(samples.begin() + (row.cutTo ? row.cutTo : samples.size()), samples.end());
+        samples.erase(samples.begin(), samples.begin() + row.cutFrom);
+        writeWave(path("rec.wav"), samples, 1, SF_FORMAT_FLOAT);
+        PlayedSignal played;
+        Result r = playedSignal(*row.list, RATE, samplesOf(RATE, row.ms), samplesOf(RATE, TAPER_MS), target, P,
+                                &played);
+        ASSERT_TRUE(r.ok()) << r.message();
+        Recording file;
+        ASSERT_TRUE(openRecording(path("rec.wav").c_str(), &file).ok());
+        AnalyzeSettings settings;
+        settings.settle = row.settle;
+        Analysis a;
+        r = analyze(&file, played, settings, &a);
+        ASSERT_TRUE(r.ok()) << r.message();
+
+        // The delay of a pure latency within 0.01 sample of the truth (modulo the period
+        // where no fade places it), never negative; the polarity and onset as they are.
+        const double truth = lead + row.system.latency - static_cast<double>(row.cutFrom);
+        const double delayError = row.onset == ONSET_FOUND ? a.delay - truth : std::remainder(a.delay - truth, P);
+        if (row.system.fir.empty() && row.system.biquads.empty()) EXPECT_NEAR(delayError, 0.0, 0.01) << a.delay;
+        EXPECT_GE(a.delay, 0.0);
+        EXPECT_EQ(a.inverted, row.inverted);
+        EXPECT_EQ(a.onset, row.onset);
+        EXPECT_EQ(textReport(ReportContext(), a).find("# polarity: inverted") != std::string::npos, row.inverted);
+        // A transient left in with the settling time given: the warning names the
+        // settling time that removes it, and that one does.
+        EXPECT_EQ(a.warnings.size(), row.settle > 0 ? 1u : 0u);
+        if (!a.warnings.empty()) {
+            const size_t named = a.warnings[0].find("--settle ");
+            ASSERT_NE(named, std::string::npos) << a.warnings[0];
+            settings.settle = samplesOf(RATE, std::atoi(a.warnings[0].c_str() + named + 9));
+            a = Analysis();
+            ASSERT_TRUE(analyze(&file, played, settings, &a).ok());
+            EXPECT_TRUE(a.warnings.empty()) << a.warnings[0];
+        }
+        // The response of the system as it is (not inverted) with the delay removed, and
+        // nothing else: no fade, no transient, at any line.
+        const std::string report = textReport(ReportContext(), a);
+        EXPECT_GT(a.snrDb, 100.0) << report;
+        const double sign = row.inverted ? -1.0 : 1.0;
+        for (const LineResult &l : a.excited) {
+            const double w = 2 * PI * static_cast<double>(l.bin) / static_cast<double>(P);
+            const std::complex<double> h =
+                sign * row.system.response(w) * std::polar(1.0, w * (a.delay - truth + row.system.latency));
+            EXPECT_NEAR(l.gainOrLevelDb, 20 * std::log10(std::abs(h)), 0.01) << l.freqHz;
+            EXPECT_NEAR(std::remainder(l.phaseDeg - std::arg(h) * 180 / PI, 360.0), 0.0, 0.1) << l.freqHz;
+        }
+        for (const LineResult &l : a.other)
+            if (row.timeDomain && l.kind != LINE_OUT_OF_BAND) EXPECT_LT(l.gainOrLevelDb, -100.0) << l.freqHz;
     }
 }

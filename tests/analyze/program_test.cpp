@@ -73,11 +73,11 @@ TEST_F(AnalyzeProgram, WindowsPeriodsAndLines)
         // level made from the whole periods alone, or from the part of a period taken
         // from the wrong place, gives gains 0.015 or 0.007 dB off.
         {"a window of whole periods and a part", peakyList(), window, {},
-         "# period: 480 samples (100 Hz); 290 periods used from frame 2640\n", 23900},
+         "# period: 480 samples (100 Hz); 289 periods used from frame 2640\n", 23900},
         {"--periods", peakyList(), window, {"--periods", "5"},
          "# period: 480 samples (100 Hz); 5 periods used from frame 2640\n", 23900},
         {"--periods beyond the recording", peakyList(), window, {"--periods", "1000"},
-         "# period: 480 samples (100 Hz); 290 periods", 23900},
+         "# period: 480 samples (100 Hz); 289 periods", 23900},
         {"--max-freq", peakyList(), window, {"--max-freq", "9000"}, "# period: 480", 9000},
         {"--max-freq beyond half the rate", peakyList(), window, {"--max-freq", "30000"},
          "# period: 480", 23900},
