@@ -261,7 +261,8 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
     const long long top = std::min((P - 1) / 2, std::max(maxFreqBin, played.excited.back()));
     r = placeWindow(&reader, rec->name, played, s, place, top, out);
     if (!r.ok()) return r;
-    const long long first = out->firstFrame, M = out->periodsUsed;
+    const long long first = out->firstFrame;
+    long long M = out->periodsUsed;
     PeriodSums sums;
     r = accumulatePeriods(&reader, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums);
     if (r.ok()) r = leaveOutOutliers(&reader, rec->name, first, M, P, withReference, &sums, out);

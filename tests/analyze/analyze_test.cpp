@@ -5,6 +5,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <complex>
@@ -463,7 +464,11 @@ TEST_F(AnalyzeSystems, RigFaults)
         EXPECT_EQ(textReport(ReportContext(), a).find("# polarity: inverted") != std::string::npos, row.inverted);
         // A transient left in with the settling time given: the warning names the
         // settling time that removes it, and that one does.
-        EXPECT_EQ(a.warnings.size(), row.settle > 0 ? 1u : 0u);
+        // (The transient's periods may also be left out as outliers, with their own warning.)
+        const auto settleWarnings = std::count_if(a.warnings.begin(), a.warnings.end(), [](const std::string &w) {
+            return w.find("--settle ") != std::string::npos;
+        });
+        EXPECT_EQ(settleWarnings, row.settle > 0 ? 1 : 0);
         if (!a.warnings.empty()) {
             const size_t named = a.warnings[0].find("--settle ");
             ASSERT_NE(named, std::string::npos) << a.warnings[0];

@@ -23,7 +23,7 @@
 namespace {
 
 constexpr double PI = 3.14159265358979323846;
-constexpr int RATE = 48000, TAPER_MS = 20, DURATION_MS = 1200, LEVEL = -15;
+constexpr int RATE = 48000, TAPER_MS = 20, DURATION_MS = 1400, LEVEL = -15;
 constexpr long long LEAD = 300;  // samples of silence before the signal
 constexpr int R = 8, PERIODS = 4, MONTE_CARLO = 400;
 

@@ -116,7 +116,7 @@ TEST_F(AnalyzeStatistics, CoverageSignificanceAndOutliers)
     for (const StatisticsRow &row : rows) {
         SCOPED_TRACE(testing::Message() << row.periods << " periods, SNR " << row.snrDb << " dB");
         PlayedSignal played;
-        Result r = playedSignal(list, RATE, 2 * TAPER + (row.periods + 2) * P, TAPER, target, P, &played);
+        Result r = playedSignal(list, RATE, 2 * TAPER + (row.periods + 3) * P, TAPER, target, P, &played);
         ASSERT_TRUE(r.ok()) << r.message();
         ASSERT_EQ(played.excited.size(), 2048u);
         double linePower = 0.0;
