@@ -60,12 +60,18 @@ struct PlayedSignal {
 Result playedSignal(const PlayedList &list, int rateHz, long long size, long long taper, LevelTarget target,
                     long long period, PlayedSignal *played);
 
+// What becomes of the recorder's clock: measured and corrected where it matters,
+// measured and never corrected (--drift off), or given (--drift PPM) and corrected.
+enum class DriftMode { Auto, Off, Given };
+
 struct AnalyzeSettings {
     int channel = 1;               // the response, from 1
     int reference = 0;             // the loopback channel, 0 for none
     long long settle = -1;         // samples after the fade-in; -1 for one period
     long long maxPeriods = 0;      // 0 for all
     double maxFreqHz = 0.0;        // 0 for half the rate
+    DriftMode drift = DriftMode::Auto;
+    double driftPpm = 0.0;         // the clock's ratio given with DriftMode::Given
 };
 
 enum LineKind { LINE_EXCITED, LINE_ODD, LINE_EVEN, LINE_OUT_OF_BAND };
@@ -127,6 +133,9 @@ struct Analysis {
     // Warnings about the recording, each one sentence without "warning: " and newline:
     // on standard error, in the table's header and in the JSON.
     std::vector<std::string> warnings;
+    // How driftPpm came about: given by --drift rather than measured; and, where it was
+    // not corrected, why: --drift off, or a build without a resampler.
+    bool driftGiven = false, driftForbidden = false, driftUnsupported = false;
 };
 
 // Analyses the recording against the played signal.

@@ -29,6 +29,17 @@ std::string quoted(const std::string &s)
     return out + "\"";
 }
 
+// The recorder's clock against the player's, and what became of it.
+std::string clockText(const Analysis &a)
+{
+    std::string t = formatted("%+.2f ppm", unsignedZero(a.driftPpm, 2));
+    t += a.driftGiven ? " (given)" : " (recorder against player)";
+    if (a.driftCorrected) return t + ", corrected";
+    if (a.driftForbidden) return t + ", not corrected (--drift off)";
+    if (a.driftUnsupported) return t + ", not corrected (this build cannot resample)";
+    return t + (a.driftGiven ? ", nothing to correct" : ", not corrected: too small to matter");
+}
+
 std::string distortionText(double db) { return std::isfinite(db) ? formatted("%.2f dB", db) : "none"; }
 
 }  // namespace
@@ -64,6 +75,7 @@ std::string textReport(const ReportContext &c, const Analysis &a)
     t += c.reference ? formatted("; reference delay: %.3f samples (%.4f ms)\n", unsignedZero(a.referenceDelay, 3),
                                  unsignedZero(a.referenceDelay * 1000.0 / c.rateHz, 4))
                      : "\n";
+    t += "# clock: " + clockText(a) + "\n";
     if (a.groupPeriods > 1)
         t += formatted("# onset found to within %lld periods: as many more left out at each end\n", a.groupPeriods);
     t += formatted("# peak: %.2f dB re full scale (%s)\n", 20.0 * std::log10(a.peak), peakText(a.peak).c_str());
@@ -97,6 +109,8 @@ std::string jsonReport(const ReportContext &c, const Analysis &a)
                    a.period, a.periodsUsed, a.firstFrame);
     j += "  \"delay_samples\": " + number(a.delay) + ",\n  \"delay_ms\": " + number(a.delay * 1000.0 / c.rateHz) + ",\n";
     if (c.reference) j += "  \"reference_delay_samples\": " + number(a.referenceDelay) + ",\n";
+    j += "  \"clock_ppm\": " + number(a.driftPpm) + ",\n  \"clock_given\": " + (a.driftGiven ? "true" : "false") +
+         ",\n  \"clock_corrected\": " + (a.driftCorrected ? "true" : "false") + ",\n";
     j += formatted("  \"onset_resolution_periods\": %lld,\n", a.groupPeriods);
     j += "  \"peak\": " + number(a.peak) + ",\n  \"peak_db\": " + number(20.0 * std::log10(a.peak)) + ",\n";
     j += std::string("  \"full_scale\": ") + (a.fullScale ? "true" : "false") + ",\n";

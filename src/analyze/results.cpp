@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "analysis.h"
+#include "drift.h"
 #include "steps.h"
 
 namespace {
@@ -39,6 +40,31 @@ Result checkRecording(const Recording &rec, const PlayedSignal &played, const An
 }  // namespace
 
 namespace {
+
+// The whole periods between the fades, after the settling time, of a recording of frames
+// frames that holds played sample 0 at delay: the first frame and their count. Where a
+// window of the onset search held several periods, a window less at each end for its
+// uncertainty.
+Result periodWindow(const std::string &name, const PlayedSignal &played, const AnalyzeSettings &s,
+                    const Placement &place, double delay, long long frames, long long *firstFrame, long long *count)
+{
+    const long long P = played.period;
+    const long long settle = s.settle >= 0 ? s.settle : P;
+    const long long margin = place.window - P;
+    const double from = static_cast<double>(played.taper + settle + margin) + delay;
+    const double to = static_cast<double>(played.size - played.taper - margin) + delay;
+    const long long first = std::max(0LL, static_cast<long long>(std::ceil(from)));
+    const long long last = std::min(frames, static_cast<long long>(std::floor(to)));
+    long long M = last > first ? (last - first) / P : 0;
+    if (s.maxPeriods > 0) M = std::min(M, s.maxPeriods);
+    if (M < 2)
+        return failure(formatted("\"%s\" holds %lld whole period%s of the signal after the fade-in and "
+                                 "settling and before the fade-out; 2 at least are needed.",
+                                 name.c_str(), M, M == 1 ? "" : "s"));
+    *firstFrame = first;
+    *count = M;
+    return Status::Ok;
+}
 
 // The excited lines: gain, phase, noise and SNR of each, with the mean gain and the
 // total SNR. Returns the sum of the lines' output powers.
@@ -146,20 +172,19 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
     r = placeSignal(&reader, rec->name, played, s, rec->info.frames, &place, out);
     if (!r.ok()) return r;
 
-    // The whole periods between the fades, after the settling time; where a window of the
-    // onset search held several periods, a window less at each end for its uncertainty.
-    const long long settle = s.settle >= 0 ? s.settle : P;
-    const long long margin = place.window - P;
-    const double from = static_cast<double>(played.taper + settle + margin) + place.delay;
-    const double to = static_cast<double>(played.size - played.taper - margin) + place.delay;
-    const long long first = std::max(0LL, static_cast<long long>(std::ceil(from)));
-    const long long last = std::min(out->frames, static_cast<long long>(std::floor(to)));
-    long long M = last > first ? (last - first) / P : 0;
-    if (s.maxPeriods > 0) M = std::min(M, s.maxPeriods);
-    if (M < 2)
-        return failure(formatted("\"%s\" holds %lld whole period%s of the signal after the fade-in and "
-                                 "settling and before the fade-out; 2 at least are needed.",
-                                 rec->name.c_str(), M, M == 1 ? "" : "s"));
+    long long first = 0, M = 0;
+    r = periodWindow(rec->name, played, s, place, place.delay, out->frames, &first, &M);
+    if (!r.ok()) return r;
+    // The clock, measured on those periods; where it is corrected, the periods are those
+    // of the recording resampled onto the player's clock.
+    DriftCorrection drift;
+    r = settleDrift(rec, played, s, first, M, place.delay, out, &drift);
+    if (!r.ok()) return r;
+    if (drift.reader) {
+        r = periodWindow(rec->name, played, s, place, drift.delay, drift.frames, &first, &M);
+        if (!r.ok()) return r;
+    }
+    ChannelReader *periods = drift.reader ? drift.reader.get() : &reader;
     out->periodsUsed = M;
     out->firstFrame = first;
 
@@ -169,11 +194,12 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
     const long long maxFreqBin = static_cast<long long>(std::floor(maxFreqHz * P / played.rateHz + 1e-9));
     const long long top = std::min((P - 1) / 2, std::max(maxFreqBin, played.excited.back()));
     PeriodSums sums;
-    r = accumulatePeriods(&reader, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums);
+    r = accumulatePeriods(periods, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums);
     if (!r.ok()) return r;
     out->levelDb = db10(sums.power / static_cast<double>(M * P));
-    out->delay = refineDelay(sums.Y, played, first, place.delay);
+    out->delay = refineDelay(sums.Y, played, first, drift.reader ? drift.delay : place.delay);
     out->referenceDelay = withReference ? refineDelay(sums.U, played, first, out->delay) : 0.0;
     describeLines(sums, played, first, M, top, withReference, out);
+    if (drift.reader) toRecordingFrames(drift, withReference, out);
     return Status::Ok;
 }
