@@ -165,7 +165,7 @@ Stretches layOut(const PlayedSignal &played, long long first, long long M, long 
 // delay is taken near its neighbour's towards the middle, moved along prior's slope;
 // the middle one near prior's line.
 Result fitStretches(Recording *rec, int channel, const PlayedSignal &played, const Stretches &st, long long repeat,
-                    const ClockFit &prior, ClockFit *fit)
+                    long long frames, const ClockFit &prior, ClockFit *fit)
 {
     const long long P = played.period, K = st.K;
     const double rho = prior.ratio, slope = 1.0 - 1.0 / rho;
@@ -185,7 +185,13 @@ Result fitStretches(Recording *rec, int channel, const PlayedSignal &played, con
         std::unique_ptr<ChannelReader> resampled;
         if (rho != 1.0) resampled = resampledReader(rec, channel, -1, rho, origin);
         ChannelReader *reader = resampled ? resampled.get() : &raw;
-        const long long u0 = static_cast<long long>(std::ceil(static_cast<double>(st.start[i] - origin) / rho));
+        // A resampled stretch moved back as far as the recording ends sooner on the
+        // player's clock, and its filter reaches further.
+        long long u0 = static_cast<long long>(std::ceil(static_cast<double>(st.start[i] - origin) / rho));
+        if (rho != 1.0) {
+            const double room = std::floor(static_cast<double>(frames - origin) / rho);
+            u0 = std::max(0LL, std::min(u0, static_cast<long long>(room) - K * P - GUARD_FRAMES));
+        }
         const double centre = static_cast<double>(u0) + static_cast<double>(K * P) / 2.0;
         t[i] = static_cast<double>(origin) + centre * rho;
         double near = t[i] - (t[i] - prior.delay0) / rho;
@@ -216,22 +222,25 @@ Result fitStretches(Recording *rec, int channel, const PlayedSignal &played, con
     return Status::Ok;
 }
 
+// A ratio within MAX_DRIFT_PPM of 1: what the stretches can tell apart.
+bool plausible(const ClockFit &fit) { return std::fabs(fit.ratio - 1.0) <= MAX_DRIFT_PPM * 1e-6; }
+
 // The clock from the recording itself: the stretches as recorded, then, where this
 // build resamples and the drift matters, read again on the clock found (a stretch
 // of a large drift is smeared, and its neighbouring lines leak into each other) until
 // the estimate moves by less than a tenth of the threshold, twice at most.
 Result measureClock(Recording *rec, int channel, const PlayedSignal &played, long long first, long long M,
-                    double delay, ClockFit *fit)
+                    double delay, long long frames, ClockFit *fit)
 {
     long long repeat = 0;
     const Stretches st = layOut(played, first, M, &repeat);
     ClockFit prior;
     prior.delay0 = delay;
-    Result r = fitStretches(rec, channel, played, st, repeat, prior, fit);
+    Result r = fitStretches(rec, channel, played, st, repeat, frames, prior, fit);
     for (int pass = 0; r.ok() && pass < 2 && driftCorrectable(); pass++) {
-        if (swingDeg(fit->ratio, played, M) < DRIFT_THRESHOLD_DEG) break;
+        if (!(swingDeg(fit->ratio, played, M) >= DRIFT_THRESHOLD_DEG) || !plausible(*fit)) break;
         prior = *fit;
-        r = fitStretches(rec, channel, played, st, repeat, prior, fit);
+        r = fitStretches(rec, channel, played, st, repeat, frames, prior, fit);
         if (swingDeg(1.0 + (fit->ratio - prior.ratio), played, M) < DRIFT_THRESHOLD_DEG / 10.0) break;
     }
     return r;
@@ -261,9 +270,16 @@ Result settleDrift(Recording *rec, const PlayedSignal &played, const AnalyzeSett
         out->driftGiven = true;
     } else {
         // The loopback, where there is one, is the cleanest copy of what was played.
+        // A recording that gives no clock (it ends early on the player's clock, it has
+        // nothing at the lines) is analysed as it is.
         const int channel = (s.reference > 0 ? s.reference : s.channel) - 1;
-        Result r = measureClock(rec, channel, played, first, M, delay, &clock);
-        if (!r.ok()) return r;
+        const Result r = measureClock(rec, channel, played, first, M, delay, out->frames, &clock);
+        if (!r.ok() || !plausible(clock)) {
+            out->driftPpm = NAN;
+            out->warnings.push_back("the recorder's clock against the player's could not be measured, and no "
+                                    "drift was corrected (--drift PPM gives it).");
+            return Status::Ok;
+        }
         out->driftPpm = (clock.ratio - 1.0) * 1e6;
     }
     out->driftForbidden = s.drift == DriftMode::Off;

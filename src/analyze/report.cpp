@@ -32,6 +32,7 @@ std::string quoted(const std::string &s)
 // The recorder's clock against the player's, and what became of it.
 std::string clockText(const Analysis &a)
 {
+    if (!std::isfinite(a.driftPpm)) return "not measured, not corrected";
     std::string t = formatted("%+.2f ppm", unsignedZero(a.driftPpm, 2));
     t += a.driftGiven ? " (given)" : " (recorder against player)";
     if (a.driftCorrected) return t + ", corrected";

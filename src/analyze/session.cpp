@@ -51,7 +51,7 @@ OptionGroup analysisOptions(AnalysisRequest *r, const char **plotPath)
                   r->analyze.maxFreqHz = f;
                   return Result();
               }},
-             {"drift", 0, "PPM|off", "the recorder's clock against the player's: given, or never corrected",
+             {"drift", 0, "PPM|off", "the recorder's clock drift to correct, or off to correct none",
               "measured", [r](const char *v) {
                   double ppm = 0.0;
                   if (std::strcmp(v, "off") == 0) {
