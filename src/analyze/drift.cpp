@@ -51,6 +51,13 @@ public:
         out_.resize(static_cast<size_t>(CHUNK * channels_));
     }
 
+    // Makes the next seek start the stream again at origin.
+    void restartAt(long long origin)
+    {
+        origin_ = origin;
+        started_ = false;
+    }
+
     bool seek(long long frame) override
     {
         if (!started_ || frame < position_) {
@@ -128,6 +135,18 @@ std::unique_ptr<ChannelReader> resampledReader(Recording *rec, int a, int b, dou
 #endif
 }
 
+// Where a stretch read on another clock begins in the recording: the resampler's
+// stream is started again there (made once per reading of the stretches: its filter
+// takes a while to design).
+void restartAt(ChannelReader *resampled, long long origin)
+{
+#ifdef SONVEL_HAVE_SOXR
+    static_cast<ResampledReader *>(resampled)->restartAt(origin);
+#else
+    (void)resampled, (void)origin;
+#endif
+}
+
 // The degrees by which a drift of ratio turns the highest excited line over M periods:
 // its delay moves by (ratio - 1) M P samples, a cycle every P / k of them.
 double swingDeg(double ratio, const PlayedSignal &played, long long M)
@@ -173,6 +192,8 @@ Result fitStretches(Recording *rec, int channel, const PlayedSignal &played, con
     const size_t bins = static_cast<size_t>(played.excited.back() + 1);
     std::vector<double> t(S), d(S);
     ChannelReader raw(rec, channel, -1);
+    std::unique_ptr<ChannelReader> resampled;
+    if (rho != 1.0) resampled = resampledReader(rec, channel, -1, rho, 0);
     // The middle first, then outwards one to the right and one to the left.
     const size_t middle = S / 2;
     std::vector<size_t> order{middle};
@@ -182,8 +203,7 @@ Result fitStretches(Recording *rec, int channel, const PlayedSignal &played, con
     }
     for (size_t i : order) {
         const long long origin = rho == 1.0 ? 0 : std::max(0LL, st.start[i] - GUARD_FRAMES);
-        std::unique_ptr<ChannelReader> resampled;
-        if (rho != 1.0) resampled = resampledReader(rec, channel, -1, rho, origin);
+        if (resampled) restartAt(resampled.get(), origin);
         ChannelReader *reader = resampled ? resampled.get() : &raw;
         // A resampled stretch moved back as far as the recording ends sooner on the
         // player's clock, and its filter reaches further.
