@@ -16,10 +16,10 @@
 namespace {
 
 // Frames read before a resampled stream's first frame used: more than the reach of the
-// resampler's filter (a few hundred frames at a ratio near 1), so that the frames used
+// resampler's filter (under 100 frames at a ratio near 1), so that the frames used
 // never see the silence a stream starts from. As many are left out before the end of
 // the recording, where the stream is flushed with silence.
-constexpr long long GUARD_FRAMES = 2048;
+constexpr long long GUARD_FRAMES = 512;
 
 // Periods a stretch: enough to average the noise of one, few enough that a drift of
 // 100 ppm smears the highest line of a 4,800-sample period by less than a cycle.
