@@ -32,8 +32,9 @@ struct SoxrCloser {
 
 // Channels a and b of the recording resampled onto the player's clock: frame j is the
 // recording at frame origin + j ratio (libsoxr's high quality: 20 bits, flat within
-// 0.01 dB to 91 % of half the rate). The stream goes forwards only: a seek back starts
-// it again at origin.
+// 0.01 dB to 91 % of half the rate), a thread a channel (libsoxr resamples each
+// channel on its own, so the bytes are the same on one). The stream goes forwards
+// only: a seek back starts it again at origin.
 class ResampledReader : public ChannelReader {
 public:
     ResampledReader(Recording *rec, int a, int b, double ratio, long long origin)
@@ -41,7 +42,7 @@ public:
     {
         const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
         const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-        const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+        const soxr_runtime_spec_t runtime = soxr_runtime_spec(static_cast<unsigned>(channels_));
         soxr_error_t error = nullptr;
         soxr_.reset(soxr_create(ratio, 1.0, static_cast<unsigned>(channels_), &error, &io, &quality, &runtime));
         if (error || !soxr_) throw std::bad_alloc();
