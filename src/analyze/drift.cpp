@@ -48,6 +48,8 @@ public:
         if (error || !soxr_) throw std::bad_alloc();
         x_.resize(CHUNK);
         y_.resize(CHUNK);
+        skipX_.resize(CHUNK);
+        skipY_.resize(CHUNK);
         in_.resize(static_cast<size_t>(CHUNK * channels_));
         out_.resize(static_cast<size_t>(CHUNK * channels_));
     }
@@ -70,7 +72,7 @@ public:
         }
         while (position_ < frame) {
             const long long want = std::min(frame - position_, CHUNK);
-            if (read(want, x_.data(), y_.data()) != want) return false;
+            if (read(want, skipX_.data(), skipY_.data()) != want) return false;
         }
         return true;
     }
@@ -122,7 +124,8 @@ private:
     bool started_ = false, ended_ = false;
     long long position_ = 0;         // the next frame out
     long long pending_ = 0, at_ = 0; // frames of in_ not yet taken, from at_
-    std::vector<double> x_, y_, in_, out_;
+    std::vector<double> x_, y_, in_, out_;  // the recording's frames; the resampler's
+    std::vector<double> skipX_, skipY_;     // frames passed over by a seek
 };
 #endif
 
