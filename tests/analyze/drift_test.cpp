@@ -6,6 +6,7 @@
 #include <sndfile.h>
 #include <soxr.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -61,6 +62,7 @@ std::vector<double> sonvelSamples(const PlayedList &list)
     double level = 0.0;
     EXPECT_TRUE(emitSignal(&plan, [](const unsigned char *, int, void *) { return true; }, nullptr, &level).ok());
     std::vector<double> samples;
+    samples.reserve(static_cast<size_t>(req.size));
     for (int n = 0; n < req.size; n++) samples.push_back(sampleValue(plan.samples, SampleFormat::F32, n));
     return samples;
 }
@@ -77,14 +79,24 @@ std::vector<double> recording(const std::vector<double> &signal, bool reference,
         if (reference) in[(n + REFERENCE_LEAD) * 2 + 1] = 0.5 * signal[n];
     }
     if (ppm == 0.0) return in;
-    std::vector<double> out(static_cast<size_t>(static_cast<double>(frames) * (1.0 + ppm * 1e-6)) * channels + 64);
+    // Block by block, as a recorder's stream would be.
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
-    size_t made = 0;
-    EXPECT_EQ(soxr_oneshot(1.0, 1.0 + ppm * 1e-6, static_cast<unsigned>(channels), in.data(), frames, nullptr,
-                           out.data(), out.size() / channels, &made, &io, &quality, nullptr),
-              nullptr);
-    out.resize(made * channels);
+    soxr_error_t error = nullptr;
+    soxr_t soxr = soxr_create(1.0, 1.0 + ppm * 1e-6, static_cast<unsigned>(channels), &error, &io, &quality, nullptr);
+    EXPECT_EQ(error, nullptr);
+    const size_t BLOCK = 16384;
+    std::vector<double> out, block(2 * BLOCK * channels);
+    out.reserve(in.size() + in.size() / 1000 + 64);
+    for (size_t at = 0;;) {
+        const size_t n = std::min(BLOCK, frames - at);
+        size_t made = 0;
+        soxr_process(soxr, n > 0 ? in.data() + at * channels : nullptr, n, nullptr, block.data(), 2 * BLOCK, &made);
+        out.insert(out.end(), block.begin(), block.begin() + static_cast<long>(made * channels));
+        at += n;
+        if (n == 0 && made == 0) break;
+    }
+    soxr_delete(soxr);
     return out;
 }
 
