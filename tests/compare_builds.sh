@@ -215,6 +215,9 @@ sonvel-analyze -t 1000 -l -12 -f list.txt --json middle.wav
 sonvel-analyze -t 1000 -l -12 -f list.txt --json --periods 5 --max-freq 3000 --settle 100 r16.wav
 sonvel-analyze -t 1000 --calibrate -20=94 --level 102spl --full-scale sine -f list.txt r16.wav
 sonvel-analyze -t 1000 -l -20 -f list.txt r16.wav
+sonvel-analyze -t 1000 -l -12 -f list.txt --drift off r16.wav
+sonvel-analyze -t 1000 -l -12 -f list.txt --drift -35.5 --reference 2 stereo.wav
+sonvel-analyze -t 1000 -f list.txt --drift 1001 r16.wav
 sonvel-analyze -t 0 -f list.txt r16.wav
 sonvel-analyze -t 1000 -f list.txt --periods 1 r16.wav
 sonvel-analyze -t 1000 -l -12 -f list.txt --strict r16.wav

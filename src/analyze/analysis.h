@@ -68,6 +68,9 @@ Result playedSignal(const PlayedList &list, int rateHz, long long size, long lon
                     long long period, PlayedSignal *played);
 
 struct DeviceCalibration;  // calibration.h
+// What becomes of the recorder's clock: measured and corrected where it matters,
+// measured and never corrected (--drift off), or given (--drift PPM) and corrected.
+enum class DriftMode { Auto, Off, Given };
 
 struct AnalyzeSettings {
     int channel = 1;               // the response, from 1
@@ -77,6 +80,8 @@ struct AnalyzeSettings {
     double maxFreqHz = 0.0;        // 0 for half the rate
     // A microphone's or device's response removed from the excited lines; none if null.
     const DeviceCalibration *calibration = nullptr;
+    DriftMode drift = DriftMode::Auto;
+    double driftPpm = 0.0;         // the clock's ratio given with DriftMode::Given
 };
 
 // Where the played signal's onset (its sample 0) was found: from a fade; before the
@@ -151,6 +156,9 @@ struct Analysis {
     // where the response still differs there (a response that starts before its peak).
     OnsetKind onset = ONSET_FOUND;
     long long fadeOutPeriods = 0;
+    // How driftPpm came about: given by --drift rather than measured; and, where it was
+    // not corrected, why: --drift off, or a build without a resampler.
+    bool driftGiven = false, driftForbidden = false, driftUnsupported = false;
 };
 
 // Analyses the recording against the played signal.

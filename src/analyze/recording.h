@@ -43,14 +43,16 @@ Result openRecording(const char *path, Recording *rec);
 Result openRecordingInMemory(const void *data, long long size, Recording *rec);
 
 // Reads channels a and b (from 0; b < 0 for none) of consecutive frames, in blocks.
+// A reader that resamples them (drift.h) keeps this interface.
 class ChannelReader {
 public:
     ChannelReader(Recording *rec, int a, int b);
+    virtual ~ChannelReader() = default;
     // Moves to frame; false where the file cannot seek there.
-    bool seek(long long frame);
+    virtual bool seek(long long frame);
     // Up to count frames into x (and y for channel b); returns how many were read, fewer
     // only at the end of the file or on a read error.
-    long long read(long long count, double *x, double *y);
+    virtual long long read(long long count, double *x, double *y);
 
 private:
     Recording *rec_;

@@ -141,6 +141,19 @@ std::string periodList(const std::vector<long long> &periods)
     return t;
 }
 
+// The recorder's clock against the player's, and what became of it.
+std::string clockText(const Analysis &a)
+{
+    if (!std::isfinite(a.driftPpm)) return "not measured, not corrected";
+    std::string t = formatted("%+.2f ppm", unsignedZero(a.driftPpm, 2));
+    t += a.driftGiven ? " (given)" : " (recorder against player)";
+    if (a.driftCorrected) return t + ", corrected";
+    if (a.driftForbidden) return t + ", not corrected (--drift off)";
+    if (a.driftUnsupported) return t + ", not corrected (this build cannot resample)";
+    return t + (a.driftGiven ? ", nothing to correct" : ", not corrected: too small to matter");
+}
+
+
 }  // namespace
 
 std::string peakText(double peak)
@@ -178,6 +191,7 @@ std::string textReport(const ReportContext &c, const Analysis &a)
     t += c.reference ? formatted("; reference delay: %.3f samples (%.4f ms)\n", unsignedZero(a.referenceDelay, 3),
                                  unsignedZero(a.referenceDelay * 1000.0 / c.rateHz, 4))
                      : "\n";
+    t += "# clock: " + clockText(a) + "\n";
     if (a.onset != ONSET_FOUND)
         t += a.onset == ONSET_BEFORE_RECORDING
                  ? "# onset: before the recording's first frame: the delay is given modulo the period\n"
@@ -222,6 +236,8 @@ std::string jsonReport(const ReportContext &c, const Analysis &a)
                    a.period, a.periodsUsed, a.firstFrame);
     j += "  \"delay_samples\": " + number(a.delay) + ",\n  \"delay_ms\": " + number(a.delay * 1000.0 / c.rateHz) + ",\n";
     if (c.reference) j += "  \"reference_delay_samples\": " + number(a.referenceDelay) + ",\n";
+    j += "  \"clock_ppm\": " + number(a.driftPpm) + ",\n  \"clock_given\": " + (a.driftGiven ? "true" : "false") +
+         ",\n  \"clock_corrected\": " + (a.driftCorrected ? "true" : "false") + ",\n";
     j += formatted("  \"onset_resolution_periods\": %lld,\n", a.groupPeriods);
     j += "  \"outlier_periods\": [" + periodList(a.outlierPeriods) + "],\n";
     j += std::string("  \"onset\": \"") +

@@ -6,6 +6,7 @@
 
 #include "analysis.h"
 #include "calibration.h"
+#include "drift.h"
 #include "plausibility.h"
 #include "realisations.h"
 #include "statistics.h"
@@ -259,19 +260,42 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
     const double maxFreqHz = s.maxFreqHz > 0.0 ? std::min(s.maxFreqHz, played.rateHz / 2.0) : played.rateHz / 2.0;
     const long long maxFreqBin = static_cast<long long>(std::floor(maxFreqHz * P / played.rateHz + 1e-9));
     const long long top = std::min((P - 1) / 2, std::max(maxFreqBin, played.excited.back()));
+    const size_t warningsBefore = out->warnings.size();
     r = placeWindow(&reader, rec->name, played, s, place, top, out);
     if (!r.ok()) return r;
+    // The clock, measured on the window's periods (on the loopback where there is one);
+    // where it is corrected, the window is placed again, and its transients and warnings
+    // found again, on the recording resampled onto the player's clock.
+    DriftCorrection drift;
+    const double fitted = withReference ? place.reference.delay : place.response.delay;
+    r = settleDrift(rec, played, s, out->firstFrame, out->periodsUsed, fitted, out, &drift);
+    if (!r.ok()) return r;
+    ChannelReader *periods = &reader;
+    if (drift.reader) {
+        const double ratio = drift.clock.ratio;
+        place.response.delay = drift.delay + (place.response.delay - fitted) / ratio;
+        place.reference.delay = drift.delay + (place.reference.delay - fitted) / ratio;
+        out->warnings.resize(warningsBefore);
+        out->settledPeriods = out->fadeOutPeriods = 0;
+        const long long frames = out->frames;
+        out->frames = drift.frames;
+        r = placeWindow(drift.reader.get(), rec->name, played, s, place, top, out);
+        out->frames = frames;
+        if (!r.ok()) return r;
+        periods = drift.reader.get();
+    }
     const long long first = out->firstFrame;
     long long M = out->periodsUsed;
     PeriodSums sums;
-    r = accumulatePeriods(&reader, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums);
-    if (r.ok()) r = leaveOutOutliers(&reader, rec->name, first, M, P, withReference, &sums, out);
+    r = accumulatePeriods(periods, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums);
+    if (r.ok()) r = leaveOutOutliers(periods, rec->name, first, M, P, withReference, &sums, out);
     if (!r.ok()) return r;
     M = sums.count;
     out->periodsUsed = M;
     out->levelDb = db10(sums.power / static_cast<double>(M * P));
     placeDelays(sums, played, place, first, withReference, out);
     describeLines(sums, played, first, M, top, withReference, out);
+    if (drift.reader) toRecordingFrames(drift, withReference, out);
     // The phases of the response itself, -H where the system inverts.
     if (out->inverted)
         for (LineResult &line : out->excited) line.phaseDeg += line.phaseDeg > 0.0 ? -180.0 : 180.0;

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 
 #include "played_file.h"
+#include "drift.h"
 #include "report.h"
 #include "sizes.h"
 
@@ -57,6 +60,19 @@ OptionGroup analysisOptions(AnalysisRequest *r, const char **plotPath)
                   double f = 0.0;
                   if (!readDecimal(v, false, &f) || !(f > 0.0)) return refusal("--max-freq", v, "a frequency in Hz");
                   r->analyze.maxFreqHz = f;
+                  return Result();
+              }},
+             {"drift", 0, "PPM|off", "the recorder's clock drift to correct, or off to correct none",
+              "measured", [r](const char *v) {
+                  double ppm = 0.0;
+                  if (std::strcmp(v, "off") == 0) {
+                      r->analyze.drift = DriftMode::Off;
+                  } else if (readDecimal(v, true, &ppm) && std::fabs(ppm) <= MAX_DRIFT_PPM) {
+                      r->analyze.drift = DriftMode::Given;
+                      r->analyze.driftPpm = ppm;
+                  } else {
+                      return refusal("--drift", v, "a drift in ppm from -1000 to 1000, or off");
+                  }
                   return Result();
               }},
              {"json", 0, nullptr, "the results as JSON", "",
