@@ -207,8 +207,7 @@ void describeOthers(const PeriodSums &sums, const PlayedSignal &played, long lon
 }
 
 // The delays as found, each with its polarity; the response inverted where one of the
-// response and the reference is. Where the onset is not in the recording, the delays are
-// given modulo the period (which changes no line's rotation).
+// response and the reference is.
 void placeDelays(const PeriodSums &sums, const PlayedSignal &played, const Placement &place, long long first,
                  bool withReference, Analysis *out)
 {
@@ -217,8 +216,15 @@ void placeDelays(const PeriodSums &sums, const PlayedSignal &played, const Place
     out->referenceDelay =
         withReference ? refineDelay(sums.U, played, first, place.reference.delay, &referenceInverted) : 0.0;
     out->inverted = responseInverted != referenceInverted;
-    // A recording that starts within a sample of the signal misses none of it (the fade-in
-    // starts from 0); one that starts later has the onset before its first frame.
+}
+
+// How the onset was found, from the delays in the recording's own frames. A recording
+// that starts within a sample of the signal misses none of it (the fade-in starts from
+// 0); one that starts later has the onset before its first frame. Where the onset is not
+// in the recording, the delays are given modulo the period (which changes no line's
+// rotation).
+void placeOnset(const PlayedSignal &played, const Placement &place, bool withReference, Analysis *out)
+{
     out->onset = place.response.onset;
     if (withReference && place.reference.onset > out->onset) out->onset = place.reference.onset;
     if (out->onset == ONSET_FOUND && std::min(out->delay, withReference ? out->referenceDelay : 0.0) < -1.0)
@@ -296,6 +302,7 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
     placeDelays(sums, played, place, first, withReference, out);
     describeLines(sums, played, first, M, top, withReference, out);
     if (drift.reader) toRecordingFrames(drift, withReference, out);
+    placeOnset(played, place, withReference, out);
     // The phases of the response itself, -H where the system inverts.
     if (out->inverted)
         for (LineResult &line : out->excited) line.phaseDeg += line.phaseDeg > 0.0 ? -180.0 : 180.0;
