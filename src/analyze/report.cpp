@@ -70,6 +70,7 @@ const Column COLUMNS[] = {
     {"floor_db", "%.2f", [](const LineResult &l) { return l.floorDb; }, false},
     {"played_db", "%.2f", [](const LineResult &l) { return l.playedDb; }, false},
     {"significant", "%.0f", significance, true},
+    {"nonlinear_db", "%.2f", [](const LineResult &l) { return l.nonlinearDb; }, false},
 };
 
 // Every line, excited or not, in frequency order: both lists rise by bin.

@@ -18,7 +18,7 @@ work = tempfile.mkdtemp()
 failures = []
 NAMES = ["freq_hz", "kind", "gain_or_level_db", "phase_deg", "noise_db", "snr_db", "gain_unc_db", "phase_unc_deg",
          "gain_low_db", "gain_high_db", "phase_half_width_deg", "coherence", "group_delay_ms", "floor_db",
-         "played_db", "significant"]
+         "played_db", "significant", "nonlinear_db"]
 NUMBER = re.compile(r"-?(inf|\d+(\.\d+)?)|nan")  # what both readers and float() take
 
 

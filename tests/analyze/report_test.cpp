@@ -20,7 +20,7 @@ TEST(AnalyzeReport, EveryLineInItsPlaceWithItsStatistics)
     LineResult even = line(4, LINE_EVEN, -INFINITY);
     excited.phaseDeg = 12.3456, excited.gainUncDb = 0.01, excited.phaseUncDeg = 0.05;
     excited.gainLowDb = -1.52, excited.gainHighDb = -1.48, excited.phaseHalfDeg = 0.1;
-    excited.coherence = 0.999, excited.groupDelayMs = 0.25;
+    excited.coherence = 0.999, excited.groupDelayMs = 0.25, excited.nonlinearDb = -45.678;
     odd.floorDb = even.floorDb = -70.0, odd.playedDb = -120.0, odd.significant = true;
     even.snrDb = NAN;
     a.excited = {excited};
@@ -30,11 +30,11 @@ TEST(AnalyzeReport, EveryLineInItsPlaceWithItsStatistics)
     a.period = 480;
     const std::string table = textReport(c, a);
     const char *rows[] = {
-        "\n100\tout-of-band\t-50.0000\tnan\t-60.00\t10.00\tnan\tnan\tnan\tnan\tnan\tnan\tnan\tnan\tnan\tnan\n",
-        "\n200\todd\t-40.0000\tnan\t-60.00\t20.00\tnan\tnan\tnan\tnan\tnan\tnan\tnan\t-70.00\t-120.00\t1\n",
+        "\n100\tout-of-band\t-50.0000\tnan\t-60.00\t10.00\tnan\tnan\tnan\tnan\tnan\tnan\tnan\tnan\tnan\tnan\tnan\n",
+        "\n200\todd\t-40.0000\tnan\t-60.00\t20.00\tnan\tnan\tnan\tnan\tnan\tnan\tnan\t-70.00\t-120.00\t1\tnan\n",
         "\n300\texcited\t-1.5000\t12.346\t-60.00\t58.50\t0.0100\t0.050\t-1.5200\t-1.4800\t0.100\t0.999000\t0.2500"
-        "\tnan\tnan\tnan\n",
-        "\n400\teven\t-inf\tnan\t-60.00\tnan\tnan\tnan\tnan\tnan\tnan\tnan\tnan\t-70.00\tnan\t0\n",
+        "\tnan\tnan\tnan\t-45.68\n",
+        "\n400\teven\t-inf\tnan\t-60.00\tnan\tnan\tnan\tnan\tnan\tnan\tnan\tnan\t-70.00\tnan\t0\tnan\n",
     };
     size_t at = 0;
     for (const char *row : rows) {
