@@ -5,6 +5,7 @@
 
 #include "cli.h"
 #include "realisations.h"
+#include "report.h"
 #include "steps.h"
 
 namespace {
@@ -39,40 +40,6 @@ Summary summaryOf(const BlaResult &bla)
         nonlinear += l.nonlinear;
     }
     return {varianceDb(noise / power), varianceDb(nonlinear / power)};
-}
-
-// A table cell: a finite value in its column's format, without the sign of one that
-// prints as 0 ("-0.000" reads as a direction that is not there); an infinity as inf or
-// -inf and a value that is not a number as nan, as the one-recording table spells them.
-std::string cell(const char *format, double v)
-{
-    if (std::isnan(v)) return "nan";
-    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-    std::string text = formatted(format, v);
-    if (text[0] == '-' && text.find_first_not_of("0.", 1) == std::string::npos) text.erase(0, 1);
-    return text;
-}
-
-// A JSON number as the one-recording JSON writes it: an infinity as +-1e308, a value
-// that is not a number as null.
-std::string number(double v)
-{
-    if (std::isnan(v)) return "null";
-    return formatted("%.10g", std::isinf(v) ? std::copysign(1e308, v) : v);
-}
-
-std::string quoted(const std::string &s)
-{
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\')
-            out += std::string("\\") + static_cast<char>(c);
-        else if (c < 0x20)
-            out += formatted("\\u%04x", c);
-        else
-            out += static_cast<char>(c);
-    }
-    return out + "\"";
 }
 
 // The table's columns, with the format of each value.
@@ -140,7 +107,7 @@ std::string realisationsText(const RealisationsReport &report)
     t += "# detection: the nonlinear variance from the recordings' odd detection lines\n";
     for (const BlaLine &l : bla.lines) {
         const std::vector<double> row = rowOf(l);
-        for (size_t c = 0; c < row.size(); c++) t += (c ? "\t" : "") + cell(COLUMNS[c].format, row[c]);
+        for (size_t c = 0; c < row.size(); c++) t += (c ? "\t" : "") + tableCell(row[c], COLUMNS[c].format);
         t += "\n";
     }
     return t;
@@ -151,24 +118,24 @@ std::string realisationsJson(const RealisationsReport &report)
     const AnalysisRequest &q = report.request;
     const BlaResult &bla = report.bla;
     std::string j = "{\n  \"program\": \"sonvel-analyze\",\n  \"version\": \"" SONVEL_VERSION "\",\n";
-    j += "  \"command\": " + quoted(q.command) + ",\n";
+    j += "  \"command\": " + jsonQuoted(q.command) + ",\n";
     j += formatted("  \"rate_hz\": %d,\n  \"channel\": %d,\n  \"reference\": %d,\n  \"period_samples\": %lld,\n",
                    q.signal.samplingHz, q.analyze.channel, q.analyze.reference, report.analyses.front().period);
     j += "  \"realisations\": [";
     for (size_t r = 0; r < report.pairs.size(); r++) {
         const Analysis &a = report.analyses[r];
-        j += std::string(r ? ",\n    " : "\n    ") + "{\"list\": " + quoted(report.pairs[r].list) +
-             ", \"recording\": " + quoted(report.pairs[r].recording) +
+        j += std::string(r ? ",\n    " : "\n    ") + "{\"list\": " + jsonQuoted(report.pairs[r].list) +
+             ", \"recording\": " + jsonQuoted(report.pairs[r].recording) +
              formatted(", \"periods_used\": %lld, \"first_frame\": %lld, \"delay_samples\": ", a.periodsUsed,
                        a.firstFrame) +
-             number(a.delay) + "}";
+             jsonNumber(a.delay) + "}";
     }
     j += "\n  ],\n  \"warnings\": [";
-    for (size_t i = 0; i < report.warnings.size(); i++) j += (i ? ", " : "") + quoted(report.warnings[i]);
+    for (size_t i = 0; i < report.warnings.size(); i++) j += (i ? ", " : "") + jsonQuoted(report.warnings[i]);
     const Summary s = summaryOf(bla);
     j += "],\n" + formatted("  \"degrees_of_freedom\": {\"noise\": %.0f, \"total\": %.0f},\n", bla.noiseDof,
                             bla.totalDof);
-    j += "  \"summary\": {\"noise_db\": " + number(s.noiseDb) + ", \"nonlinear_db\": " + number(s.nonlinearDb) +
+    j += "  \"summary\": {\"noise_db\": " + jsonNumber(s.noiseDb) + ", \"nonlinear_db\": " + jsonNumber(s.nonlinearDb) +
          formatted(", \"significant_lines\": %zu, \"lines\": %zu},\n", bla.significantLines, bla.lines.size());
     j += "  \"lines\": [";
     for (size_t i = 0; i < bla.lines.size(); i++) {
@@ -176,7 +143,7 @@ std::string realisationsJson(const RealisationsReport &report)
         j += i ? ",\n    {" : "\n    {";
         for (size_t c = 0; c < row.size(); c++) {
             j += std::string(c ? ", " : "") + "\"" + COLUMNS[c].name + "\": ";
-            j += c == SIGNIFICANT ? (row[c] != 0.0 ? "true" : "false") : number(row[c]);
+            j += c == SIGNIFICANT ? (row[c] != 0.0 ? "true" : "false") : jsonNumber(row[c]);
         }
         j += "}";
     }

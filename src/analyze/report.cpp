@@ -13,29 +13,6 @@ namespace {
 // ("-0.000" reads as a direction that is not there).
 double unsignedZero(double v, int decimals) { return std::fabs(v) < 0.5 * std::pow(10.0, -decimals) ? 0.0 : v; }
 
-// The largest magnitude a JSON number stands for: +-1e308 for an infinity (a
-// noise-free line's SNR, a silent line's level), which every parser reads as a double
-// and no finite result comes near.
-constexpr double JSON_INFINITY = 1e308;
-
-// A JSON number: a finite value as it is, an infinity as +-1e308, and null for a
-// value that is not a number (missing, or not defined for this line).
-std::string number(double v, const char *fmt = "%.10g")
-{
-    if (std::isnan(v)) return "null";
-    return formatted(fmt, std::isinf(v) ? std::copysign(JSON_INFINITY, v) : v);
-}
-
-// A table cell: a finite value in fmt, an infinity as inf or -inf and a value that is
-// not a number as nan, the spellings both Python's float() and the usual table readers
-// take (printf would write "-nan" for some NaNs).
-std::string cell(double v, const char *fmt)
-{
-    if (std::isnan(v)) return "nan";
-    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-    return formatted(fmt, v);
-}
-
 // A column of the lines' table after freq_hz and kind, the same in the TSV and the
 // JSON: its name, the printf format of a finite value, and the value of a line (NaN
 // where the line has none). A yes/no column holds 1, 0 or NaN and is true, false or
@@ -96,35 +73,22 @@ std::string namesRow()
 std::string tableRow(const LineResult &l)
 {
     std::string row = formatted("%.10g\t", l.freqHz) + kindName(l.kind);
-    for (const Column &column : COLUMNS) row += "\t" + cell(column.value(l), column.format);
+    for (const Column &column : COLUMNS) row += "\t" + tableCell(column.value(l), column.format);
     return row + "\n";
 }
 
 // The same line as a JSON object: a yes/no column as true or false.
 std::string jsonLine(const LineResult &l)
 {
-    std::string object = "{\"freq_hz\": " + number(l.freqHz) + ", \"kind\": \"" + kindName(l.kind) + "\"";
+    std::string object = "{\"freq_hz\": " + jsonNumber(l.freqHz) + ", \"kind\": \"" + kindName(l.kind) + "\"";
     for (const Column &column : COLUMNS) {
         const double v = column.value(l);
         object += std::string(", \"") + column.name + "\": " +
-                  (column.yesNo && !std::isnan(v) ? (v != 0.0 ? "true" : "false") : number(v));
+                  (column.yesNo && !std::isnan(v) ? (v != 0.0 ? "true" : "false") : jsonNumber(v));
     }
     return object + "}";
 }
 
-std::string quoted(const std::string &s)
-{
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\')
-            out += std::string("\\") + static_cast<char>(c);
-        else if (c < 0x20)
-            out += formatted("\\u%04x", c);
-        else
-            out += static_cast<char>(c);
-    }
-    return out + "\"";
-}
 
 // The distortion of a kind of detection line: none where there is no such line, its level
 // where it stands significantly above the noise floor of the mean, else that floor.
@@ -156,6 +120,40 @@ std::string clockText(const Analysis &a)
 
 
 }  // namespace
+
+// The largest magnitude a JSON number stands for: +-1e308 for an infinity (a
+// noise-free line's SNR, a silent line's level), which every parser reads as a double
+// and no finite result comes near.
+constexpr double JSON_INFINITY = 1e308;
+
+std::string jsonNumber(double v, const char *fmt)
+{
+    if (std::isnan(v)) return "null";
+    return formatted(fmt, std::isinf(v) ? std::copysign(JSON_INFINITY, v) : v);
+}
+
+std::string tableCell(double v, const char *fmt)
+{
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+    std::string text = formatted(fmt, v);
+    if (text[0] == '-' && text.find_first_not_of("0.", 1) == std::string::npos) text.erase(0, 1);
+    return text;
+}
+
+std::string jsonQuoted(const std::string &s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\')
+            out += std::string("\\") + static_cast<char>(c);
+        else if (c < 0x20)
+            out += formatted("\\u%04x", c);
+        else
+            out += static_cast<char>(c);
+    }
+    return out + "\"";
+}
 
 std::string peakText(double peak)
 {
@@ -229,15 +227,15 @@ std::string jsonReport(const ReportContext &c, const Analysis &a)
 {
     std::string j = "{\n";
     j += "  \"program\": \"sonvel-analyze\",\n  \"version\": \"" SONVEL_VERSION "\",\n";
-    j += "  \"command\": " + quoted(c.command) + ",\n";
-    j += "  \"recording\": {\"path\": " + quoted(c.recording) +
+    j += "  \"command\": " + jsonQuoted(c.command) + ",\n";
+    j += "  \"recording\": {\"path\": " + jsonQuoted(c.recording) +
          formatted(", \"rate_hz\": %d, \"channels\": %d, \"frames\": %lld, \"channel\": %d, \"reference\": %d},\n",
                    c.rateHz, a.channels, a.frames, c.channel, c.reference);
     j += formatted("  \"period_samples\": %lld,\n  \"periods_used\": %lld,\n  \"first_frame\": %lld,\n",
                    a.period, a.periodsUsed, a.firstFrame);
-    j += "  \"delay_samples\": " + number(a.delay) + ",\n  \"delay_ms\": " + number(a.delay * 1000.0 / c.rateHz) + ",\n";
-    if (c.reference) j += "  \"reference_delay_samples\": " + number(a.referenceDelay) + ",\n";
-    j += "  \"clock_ppm\": " + number(a.driftPpm) + ",\n  \"clock_given\": " + (a.driftGiven ? "true" : "false") +
+    j += "  \"delay_samples\": " + jsonNumber(a.delay) + ",\n  \"delay_ms\": " + jsonNumber(a.delay * 1000.0 / c.rateHz) + ",\n";
+    if (c.reference) j += "  \"reference_delay_samples\": " + jsonNumber(a.referenceDelay) + ",\n";
+    j += "  \"clock_ppm\": " + jsonNumber(a.driftPpm) + ",\n  \"clock_given\": " + (a.driftGiven ? "true" : "false") +
          ",\n  \"clock_corrected\": " + (a.driftCorrected ? "true" : "false") + ",\n";
     j += formatted("  \"onset_resolution_periods\": %lld,\n", a.groupPeriods);
     j += "  \"outlier_periods\": [" + periodList(a.outlierPeriods) + "],\n";
@@ -246,15 +244,15 @@ std::string jsonReport(const ReportContext &c, const Analysis &a)
     j += std::string("  \"polarity_inverted\": ") + (a.inverted ? "true" : "false") + ",\n";
     j += formatted("  \"settled_periods\": %lld,\n  \"fade_out_periods\": %lld,\n", a.settledPeriods,
                    a.fadeOutPeriods);
-    j += "  \"peak\": " + number(a.peak) + ",\n  \"peak_db\": " + number(20.0 * std::log10(a.peak)) + ",\n";
+    j += "  \"peak\": " + jsonNumber(a.peak) + ",\n  \"peak_db\": " + jsonNumber(20.0 * std::log10(a.peak)) + ",\n";
     j += std::string("  \"full_scale\": ") + (a.fullScale ? "true" : "false") + ",\n";
     j += "  \"warnings\": [";
-    for (size_t i = 0; i < a.warnings.size(); i++) j += (i ? ", " : "") + quoted(a.warnings[i]);
+    for (size_t i = 0; i < a.warnings.size(); i++) j += (i ? ", " : "") + jsonQuoted(a.warnings[i]);
     j += "],\n";
-    j += "  \"level_db\": " + number(dcToReference(a.levelDb, c.fullScale)) + ",\n";
+    j += "  \"level_db\": " + jsonNumber(dcToReference(a.levelDb, c.fullScale)) + ",\n";
     j += std::string("  \"level_reference\": \"") + (c.fullScale == LevelReference::Sine ? "sine" : "dc") + "\",\n";
-    j += "  \"summary\": {\"snr_db\": " + number(a.snrDb) + ", \"odd_db\": " + number(a.oddDb) +
-         ", \"even_db\": " + number(a.evenDb) + ", \"mean_gain_db\": " + number(a.meanGainDb) +
+    j += "  \"summary\": {\"snr_db\": " + jsonNumber(a.snrDb) + ", \"odd_db\": " + jsonNumber(a.oddDb) +
+         ", \"even_db\": " + jsonNumber(a.evenDb) + ", \"mean_gain_db\": " + jsonNumber(a.meanGainDb) +
          ", \"odd_design\": " + (a.oddLines ? "true" : "false") + "},\n";
     j += "  \"lines\": [";
     const std::vector<const LineResult *> lines = linesInOrder(a);

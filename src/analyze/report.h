@@ -27,6 +27,20 @@ std::string peakText(double peak);
 std::string textReport(const ReportContext &c, const Analysis &a);
 std::string jsonReport(const ReportContext &c, const Analysis &a);
 
+// A JSON number: a finite value in fmt, an infinity as +-1e308 (which every parser
+// reads as a double and no finite result comes near), and null for a value that is not
+// a number (missing, or not defined for the line).
+std::string jsonNumber(double v, const char *fmt = "%.10g");
+
+// A JSON string, with quotes, backslashes and control characters escaped.
+std::string jsonQuoted(const std::string &s);
+
+// A table cell: a finite value in fmt, without the sign of one that prints as 0
+// ("-0.000" reads as a direction that is not there); an infinity as inf or -inf and a
+// value that is not a number as nan, the spellings Python's float() and the usual table
+// readers take (printf would write "-nan" for some NaNs).
+std::string tableCell(double v, const char *fmt);
+
 // The name of a line's kind: excited, odd, even or out-of-band.
 const char *kindName(LineKind kind);
 
