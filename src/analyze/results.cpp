@@ -266,12 +266,12 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
     const double maxFreqHz = s.maxFreqHz > 0.0 ? std::min(s.maxFreqHz, played.rateHz / 2.0) : played.rateHz / 2.0;
     const long long maxFreqBin = static_cast<long long>(std::floor(maxFreqHz * P / played.rateHz + 1e-9));
     const long long top = std::min((P - 1) / 2, std::max(maxFreqBin, played.excited.back()));
-    const size_t warningsBefore = out->warnings.size();
     r = placeWindow(&reader, rec->name, played, s, place, top, out);
     if (!r.ok()) return r;
     // The clock, measured on the window's periods (on the loopback where there is one);
-    // where it is corrected, the window is placed again, and its transients and warnings
-    // found again, on the recording resampled onto the player's clock.
+    // where it is corrected, the same periods are read from the recording resampled onto
+    // the player's clock (the resampler reads forward: the window's search for transients,
+    // which removes a common delay from each period, is not made again on it).
     DriftCorrection drift;
     const double fitted = withReference ? place.reference.delay : place.response.delay;
     r = settleDrift(rec, played, s, out->firstFrame, out->periodsUsed, fitted, out, &drift);
@@ -281,13 +281,12 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
         const double ratio = drift.clock.ratio;
         place.response.delay = drift.delay + (place.response.delay - fitted) / ratio;
         place.reference.delay = drift.delay + (place.reference.delay - fitted) / ratio;
-        out->warnings.resize(warningsBefore);
-        out->settledPeriods = out->fadeOutPeriods = 0;
-        const long long frames = out->frames;
-        out->frames = drift.frames;
-        r = placeWindow(drift.reader.get(), rec->name, played, s, place, top, out);
-        out->frames = frames;
-        if (!r.ok()) return r;
+        out->firstFrame = std::max(0LL, static_cast<long long>(
+                                            std::ceil(static_cast<double>(out->firstFrame - drift.origin) / ratio)));
+        out->periodsUsed = std::min(out->periodsUsed, (drift.frames - out->firstFrame) / P);
+        if (out->periodsUsed < 2)
+            return failure(formatted("\"%s\" holds fewer than 2 whole periods of the signal on the player's clock.",
+                                     rec->name.c_str()));
         periods = drift.reader.get();
     }
     const long long first = out->firstFrame;

@@ -130,12 +130,13 @@ std::vector<long long> findOutliers(const std::vector<double> &changes, long lon
     // Steady noise of variance s^2 gives each difference 2 s^2 chi^2(P): a relative
     // spread of sqrt(2 / P). The median and the median absolute deviation follow a
     // noise that changes slowly; 12 spreads above the median is never reached by
-    // chance, and a change below -120 dB of a period's energy never counts.
+    // chance, and a change below -100 dB of a period's energy never counts (a
+    // resampler's own error on a noise-free recording lies near -120 dB).
     const double middle = median(changes);
     std::vector<double> deviations;
     for (double c : changes) deviations.push_back(std::fabs(c - middle));
     const double spread = std::max(1.4826 * median(deviations), middle * std::sqrt(2.0 / static_cast<double>(P)));
-    const double threshold = std::max(middle + 12.0 * spread, 1e-12 * periodEnergy);
+    const double threshold = std::max(middle + 12.0 * spread, 1e-10 * periodEnergy);
     auto high = [&](long long m) { return changes[static_cast<size_t>(m - 1)] > threshold; };
     // A period that stands out differs from both its neighbours; the first and the last
     // have one, and their neighbour's other difference stays low.
