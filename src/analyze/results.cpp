@@ -246,6 +246,43 @@ void describeLines(const PeriodSums &sums, const PlayedSignal &played, long long
     estimateDetectionDistortion(sums, played, M, withReference, out);
 }
 
+namespace {
+
+// Every bin up to the highest one reported; a frequency above half the rate means half
+// the rate (converted as it stands, a large one would overflow the bin).
+long long topBin(const PlayedSignal &played, const AnalyzeSettings &s)
+{
+    const long long P = played.period;
+    const double maxFreqHz = s.maxFreqHz > 0.0 ? std::min(s.maxFreqHz, played.rateHz / 2.0) : played.rateHz / 2.0;
+    const long long maxFreqBin = static_cast<long long>(std::floor(maxFreqHz * P / played.rateHz + 1e-9));
+    return std::min((P - 1) / 2, std::max(maxFreqBin, played.excited.back()));
+}
+
+// The clock, measured on the window's periods (on the loopback where there is one);
+// where it is corrected, the same periods are to be read from the recording resampled
+// onto the player's clock: the placement and the window move into its frames. The
+// resampler reads forward, so the window's search for transients (which removes a common
+// delay from each period) is not made again on it.
+Result settleClock(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Placement *place,
+                   Analysis *out, DriftCorrection *drift)
+{
+    const double fitted = s.reference > 0 ? place->reference.delay : place->response.delay;
+    Result r = settleDrift(rec, played, s, out->firstFrame, out->periodsUsed, fitted, out, drift);
+    if (!r.ok() || !drift->reader) return r;
+    const double ratio = drift->clock.ratio;
+    place->response.delay = drift->delay + (place->response.delay - fitted) / ratio;
+    place->reference.delay = drift->delay + (place->reference.delay - fitted) / ratio;
+    const double first = std::ceil(static_cast<double>(out->firstFrame - drift->origin) / ratio);
+    out->firstFrame = std::max(0LL, static_cast<long long>(first));
+    out->periodsUsed = std::min(out->periodsUsed, (drift->frames - out->firstFrame) / played.period);
+    if (out->periodsUsed < 2)
+        return failure(formatted("\"%s\" holds fewer than 2 whole periods of the signal on the player's clock.",
+                                 rec->name.c_str()));
+    return Status::Ok;
+}
+
+}  // namespace
+
 Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings &s, Analysis *out)
 {
     Result r = checkRecording(*rec, played, s);
@@ -259,43 +296,19 @@ Result analyze(Recording *rec, const PlayedSignal &played, const AnalyzeSettings
     Placement place;
     r = placeSignal(&reader, withReference ? &referenceReader : nullptr, rec->name, played, s, rec->info.frames,
                     &place, out);
-    if (!r.ok()) return r;
-
-    // Every bin up to the highest one reported; a frequency above half the rate means
-    // half the rate (converted as it stands, a large one would overflow the bin).
-    const double maxFreqHz = s.maxFreqHz > 0.0 ? std::min(s.maxFreqHz, played.rateHz / 2.0) : played.rateHz / 2.0;
-    const long long maxFreqBin = static_cast<long long>(std::floor(maxFreqHz * P / played.rateHz + 1e-9));
-    const long long top = std::min((P - 1) / 2, std::max(maxFreqBin, played.excited.back()));
-    r = placeWindow(&reader, rec->name, played, s, place, top, out);
-    if (!r.ok()) return r;
-    // The clock, measured on the window's periods (on the loopback where there is one);
-    // where it is corrected, the same periods are read from the recording resampled onto
-    // the player's clock (the resampler reads forward: the window's search for transients,
-    // which removes a common delay from each period, is not made again on it).
+    const long long top = topBin(played, s);
+    if (r.ok()) r = placeWindow(&reader, rec->name, played, s, place, top, out);
     DriftCorrection drift;
-    const double fitted = withReference ? place.reference.delay : place.response.delay;
-    r = settleDrift(rec, played, s, out->firstFrame, out->periodsUsed, fitted, out, &drift);
+    if (r.ok()) r = settleClock(rec, played, s, &place, out, &drift);
     if (!r.ok()) return r;
-    ChannelReader *periods = &reader;
-    if (drift.reader) {
-        const double ratio = drift.clock.ratio;
-        place.response.delay = drift.delay + (place.response.delay - fitted) / ratio;
-        place.reference.delay = drift.delay + (place.reference.delay - fitted) / ratio;
-        out->firstFrame = std::max(0LL, static_cast<long long>(
-                                            std::ceil(static_cast<double>(out->firstFrame - drift.origin) / ratio)));
-        out->periodsUsed = std::min(out->periodsUsed, (drift.frames - out->firstFrame) / P);
-        if (out->periodsUsed < 2)
-            return failure(formatted("\"%s\" holds fewer than 2 whole periods of the signal on the player's clock.",
-                                     rec->name.c_str()));
-        periods = drift.reader.get();
-    }
+    ChannelReader *periods = drift.reader ? drift.reader.get() : &reader;
     const long long first = out->firstFrame;
-    long long M = out->periodsUsed;
     PeriodSums sums;
-    r = accumulatePeriods(periods, rec->name, first, M, P, static_cast<size_t>(top + 1), withReference, &sums);
-    if (r.ok()) r = leaveOutOutliers(periods, rec->name, first, M, P, withReference, &sums, out);
+    r = accumulatePeriods(periods, rec->name, first, out->periodsUsed, P, static_cast<size_t>(top + 1),
+                          withReference, &sums);
+    if (r.ok()) r = leaveOutOutliers(periods, rec->name, first, out->periodsUsed, P, withReference, &sums, out);
     if (!r.ok()) return r;
-    M = sums.count;
+    const long long M = sums.count;
     out->periodsUsed = M;
     out->levelDb = db10(sums.power / static_cast<double>(M * P));
     placeDelays(sums, played, place, first, withReference, out);
