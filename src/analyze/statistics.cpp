@@ -113,7 +113,7 @@ bool groupSignificant(const LineGroup &g, long long M)
     const double M1 = static_cast<double>(M - 1);
     const double d1 = std::min(2.0 * g.floor * g.floor / (g.floorSquares * M1 / static_cast<double>(M)),
                                2.0 * static_cast<double>(g.lines));
-    return g.power / g.floor > fQuantile(TEST_LEVEL, d1, M1 * d1);
+    return g.power / g.floor > fQuantile(SUMMARY_TEST_LEVEL, d1, M1 * d1);
 }
 
 std::vector<long long> findOutliers(const std::vector<double> &changes, long long P, double periodEnergy,

@@ -12,6 +12,11 @@
 // The level of the tests: 95 % intervals, 5 % false alarms.
 constexpr double TEST_LEVEL = 0.05;
 
+// The level of the summary's test of a whole group of detection lines: a linear system's
+// summary reads "below the noise floor" all but once in 500 groups, while distortion
+// spread over thousands of lines still passes it at a few percent of their floor.
+constexpr double SUMMARY_TEST_LEVEL = 0.002;
+
 // x with P(F > x) = alpha for F of d1 and d2 degrees of freedom (d2 above 1e6 counts
 // as 1e6: the quantile then differs by less than 1e-5 of itself).
 double fQuantile(double alpha, double d1, double d2);
