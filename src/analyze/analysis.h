@@ -24,6 +24,10 @@ constexpr long long MAX_PERIOD_SAMPLES = 100000000;
 // A list is read into memory whole, up to this size.
 constexpr long MAX_LIST_BYTES = 16L << 20;
 
+// The text files the analysis reads (the list, a calibration file), read whole from fp
+// up to limit bytes: false where the text is longer; a read error shows in ferror(fp).
+bool readText(FILE *fp, long limit, std::string *text);
+
 // The parameter list as sonvel reads it, and the period the designer wrote in its
 // comment line "# lines: N from A to B Hz, period P samples at R Hz" (0 where absent).
 struct PlayedList {

@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 #include "cli.h"
@@ -36,9 +35,8 @@ std::vector<std::string> fieldsOf(const std::string &line)
 // A whole field as a finite number.
 bool readNumber(const std::string &field, double *value)
 {
-    char *end = nullptr;
-    *value = std::strtod(field.c_str(), &end);
-    return end != field.c_str() && *end == '\0' && std::isfinite(*value);
+    const char *at = field.c_str();
+    return readNumberAt(&at, value) && *at == '\0';
 }
 
 // The sensitivity on a quoted first line: the number after "Sens Factor" and "=" (any
@@ -53,9 +51,7 @@ bool readSensitivity(const std::string &line, double *db)
     at = line.find_first_not_of(" \t", at + 11);
     if (at == std::string::npos || line[at] != '=') return false;
     const char *start = line.c_str() + at + 1;
-    char *end = nullptr;
-    *db = std::strtod(start, &end);
-    return end != start && std::isfinite(*db);
+    return readNumberAt(&start, db);
 }
 
 class Reader {
@@ -156,13 +152,8 @@ Result readCalibration(const char *path, DeviceCalibration *cal)
     std::unique_ptr<FILE, FileCloser> fp(std::fopen(path, "rb"));
     if (!fp) return failure(formatted("--cal: fail to open \"%s\".", escaped(path).c_str()));
     std::string text;
-    char block[65536];
-    size_t got = 0;
-    while ((got = std::fread(block, 1, sizeof block, fp.get())) > 0) {
-        text.append(block, got);
-        if (static_cast<long>(text.size()) > MAX_CAL_BYTES)
-            return failure(formatted("--cal: \"%s\" is larger than 16 MiB.", escaped(path).c_str()));
-    }
+    if (!readText(fp.get(), MAX_CAL_BYTES, &text))
+        return failure(formatted("--cal: \"%s\" is larger than 16 MiB.", escaped(path).c_str()));
     if (std::ferror(fp.get())) return failure(formatted("--cal: fail to read \"%s\".", escaped(path).c_str()));
     return parseCalibration(text, path, cal);
 }

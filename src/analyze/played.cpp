@@ -59,16 +59,23 @@ long long binOf(double x, long long period)
 
 }  // namespace
 
-Result readList(FILE *fp, PlayedList *list)
+bool readText(FILE *fp, long limit, std::string *text)
 {
-    std::string text;
+    text->clear();
     char buffer[65536];
     size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, fp)) > 0) {
-        text.append(buffer, n);
-        if (static_cast<long>(text.size()) > MAX_LIST_BYTES)
-            return failure(formatted("the parameter list is longer than %ld MiB.", MAX_LIST_BYTES >> 20));
+        text->append(buffer, n);
+        if (static_cast<long>(text->size()) > limit) return false;
     }
+    return true;
+}
+
+Result readList(FILE *fp, PlayedList *list)
+{
+    std::string text;
+    if (!readText(fp, MAX_LIST_BYTES, &text))
+        return failure(formatted("the parameter list is longer than %ld MiB.", MAX_LIST_BYTES >> 20));
     Result r(std::ferror(fp) ? Status::ReadError : Status::NoParameters);
     // The designer's comment line, wherever it is.
     for (size_t at = 0; at < text.size();) {

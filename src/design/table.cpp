@@ -9,19 +9,9 @@
 #include <cstring>
 #include <memory>
 
-namespace {
+#include "cli.h"
 
-// A number of a table: strtod's, refusing what follows without a blank.
-bool readNumber(const char **at, double *value)
-{
-    char *end = nullptr;
-    errno = 0;
-    const double v = std::strtod(*at, &end);
-    if (end == *at || errno == ERANGE || !std::isfinite(v)) return false;
-    *at = end;
-    *value = v;
-    return true;
-}
+namespace {
 
 // The next line of a file, without its line end; false at the end of the file (or a
 // read error) when no character is left.
@@ -53,7 +43,7 @@ const char *skipBlanks(const char *at)
 // more, or a level with the suffix "dB". Returns nullptr, or what the line lacks.
 const char *readTableValue(const char *at, TableLine *entry)
 {
-    if (!readNumber(&at, &entry->value) || !(blank(*at) || *at == '\0' || *at == 'd'))
+    if (!readNumberAt(&at, &entry->value) || !(blank(*at) || *at == '\0' || *at == 'd'))
         return "no number after the frequency.";
     const char *unit = skipBlanks(at);
     entry->level = std::strncmp(unit, "dB", 2) == 0 && (blank(unit[2]) || unit[2] == '\0');
@@ -69,7 +59,7 @@ const char *readTableLine(const char *at, bool valuesNeeded, TableLine *entry)
     at = skipBlanks(at);
     if (*at == '\0' || *at == '#') return nullptr;
     entry->empty = false;
-    if (!readNumber(&at, &entry->freq) || !(entry->freq > 0.0) || !(blank(*at) || *at == '\0'))
+    if (!readNumberAt(&at, &entry->freq) || !(entry->freq > 0.0) || !(blank(*at) || *at == '\0'))
         return "no frequency above 0 Hz.";
     at = skipBlanks(at);
     if (*at == '\0') return valuesNeeded ? "no amplitude or level after the frequency." : nullptr;

@@ -77,6 +77,10 @@ std::string versionText(const Program &program);
 // A decimal number as a person writes it: digits, a point, an exponent; a sign only
 // where allowed; no blank, hexadecimal or "inf".
 bool readDecimal(const char *text, bool signAllowed, double *value);
+// A number at the start of a field of a text file (a table, a calibration file), as
+// strtod reads it, finite and within range; *at moves past it. The caller says what
+// may follow.
+bool readNumberAt(const char **at, double *value);
 // Digits only, at most high.
 bool readWhole(const char *text, unsigned long long high, unsigned long long *value);
 // Digits only, from low (0 or more) to high.

@@ -35,6 +35,17 @@ bool readDecimal(const char *text, bool signAllowed, double *value)
     return true;
 }
 
+bool readNumberAt(const char **at, double *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    const double v = std::strtod(*at, &end);
+    if (end == *at || errno == ERANGE || !std::isfinite(v)) return false;
+    *at = end;
+    *value = v;
+    return true;
+}
+
 bool readWhole(const char *text, unsigned long long high, unsigned long long *value)
 {
     for (const char *c = text; *c; c++)

@@ -457,7 +457,9 @@ TEST_F(AnalyzeSystems, RigFaults)
         // where no fade places it), never negative; the polarity and onset as they are.
         const double truth = lead + row.system.latency - static_cast<double>(row.cutFrom);
         const double delayError = row.onset == ONSET_FOUND ? a.delay - truth : std::remainder(a.delay - truth, P);
-        if (row.system.fir.empty() && row.system.biquads.empty()) EXPECT_NEAR(delayError, 0.0, 0.01) << a.delay;
+        if (row.system.fir.empty() && row.system.biquads.empty()) {
+            EXPECT_NEAR(delayError, 0.0, 0.01) << a.delay;
+        }
         EXPECT_GE(a.delay, 0.0);
         EXPECT_EQ(a.inverted, row.inverted);
         EXPECT_EQ(a.onset, row.onset);
@@ -490,6 +492,8 @@ TEST_F(AnalyzeSystems, RigFaults)
             EXPECT_NEAR(std::remainder(l.phaseDeg - std::arg(h) * 180 / PI, 360.0), 0.0, 0.1) << l.freqHz;
         }
         for (const LineResult &l : a.other)
-            if (row.timeDomain && l.kind != LINE_OUT_OF_BAND) EXPECT_LT(l.gainOrLevelDb, -100.0) << l.freqHz;
+            if (row.timeDomain && l.kind != LINE_OUT_OF_BAND) {
+                EXPECT_LT(l.gainOrLevelDb, -100.0) << l.freqHz;
+            }
     }
 }
