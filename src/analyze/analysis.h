@@ -86,6 +86,9 @@ struct AnalyzeSettings {
     const DeviceCalibration *calibration = nullptr;
     DriftMode drift = DriftMode::Auto;
     double driftPpm = 0.0;         // the clock's ratio given with DriftMode::Given
+    // Added to the refusal of a recording without 2 whole periods: what the options
+    // leave room for, where they are the likely cause (empty otherwise).
+    std::string windowHint;
 };
 
 // Where the played signal's onset (its sample 0) was found: from a fade; before the

@@ -131,21 +131,18 @@ Result readListOf(const char *listPath, PlayedList *list)
     return readList(listFile.get(), list);
 }
 
-// The refusal of a recording without whole periods enough, where the window between
-// the fades that -t and -T give has room for fewer than 3 after the settling time: a
-// part of a period more or less leaves fewer than 2, and the options are the likely
-// cause.
-Result namingWindow(Result r, const SignalOptions &options, const PlayedSignal &played, long long settle)
+// What the options leave room for, added to the refusal of a recording without whole
+// periods enough, where the window between the fades that -t and -T give has room for
+// fewer than 3 after the settling time: a part of a period more or less leaves fewer
+// than 2, and the options are the likely cause. Empty otherwise, and for a played file.
+std::string windowHint(const SignalOptions &options, const PlayedSignal &played, long long settle)
 {
     const long long P = played.period;
     const long long room = (played.size - 2 * played.taper - (settle >= 0 ? settle : P)) / P;
-    if (r.status != Status::Failed || !played.file.empty() || room >= 3 ||
-        r.text.find("whole period") == std::string::npos)
-        return r;
-    r.text += formatted(" -t %d and -T %d leave room for %lld whole period%s of %lld samples after the fade-in and "
-                        "settling: give -t and -T as sonvel was given them.",
-                        options.durationMs, options.taperMs, std::max(room, 0LL), room == 1 ? "" : "s", P);
-    return r;
+    if (!played.file.empty() || room >= 3) return "";
+    return formatted(" -t %d and -T %d leave room for %lld whole period%s of %lld samples after the fade-in and "
+                     "settling: give -t and -T as sonvel was given them.",
+                     options.durationMs, options.taperMs, std::max(room, 0LL), room == 1 ? "" : "s", P);
 }
 
 }  // namespace
@@ -185,13 +182,14 @@ Result analyzeRecording(const AnalysisRequest &request, const PlayedSignal &play
     AnalyzeSettings settings = request.analyze;
     if (!request.calibration.empty()) settings.calibration = &request.calibration;
     settings.settle = request.settleMs >= 0 ? samplesOf(rateHz, request.settleMs) : -1;
+    settings.windowHint = windowHint(request.signal, played, settings.settle);
     Analysis &a = outcome->analysis;
     if (!played.rateFrom.empty() && rec->info.samplerate != rateHz)
         return failure(formatted("\"%s\" is recorded at %d Hz, and %s %d Hz.", rec->name.c_str(),
                                  rec->info.samplerate, played.rateFrom.c_str(), rateHz));
     a.warnings = played.warnings;
     const Result r = analyze(rec, played, settings, &a);
-    if (!r.ok()) return namingWindow(r, request.signal, played, settings.settle);
+    if (!r.ok()) return r;
     checkEnvelope(rec, played, settings, &a);
 
     ReportContext context;

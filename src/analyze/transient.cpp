@@ -232,7 +232,8 @@ Result placeWindow(ChannelReader *reader, const std::string &name, const PlayedS
     if (M < 2)
         return failure(formatted("\"%s\" holds %lld whole period%s of the signal after the fade-in and "
                                  "settling and before the fade-out; 2 at least are needed.",
-                                 name.c_str(), M, M == 1 ? "" : "s"));
+                                 name.c_str(), M, M == 1 ? "" : "s") +
+                       s.windowHint);
     out->periodsUsed = M;
     out->firstFrame = first;
     return Status::Ok;
