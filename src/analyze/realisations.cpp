@@ -2,107 +2,19 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 
+#include "statistics.h"
 #include "steps.h"
 
 namespace {
 
-// ---- Distributions -----------------------------------------------------------------
 // The variances are sums of squared complex deviations, each complex value two real
 // degrees of freedom: scaled chi-square variables, and their ratios F variables.
 
-// The regularized lower incomplete gamma function P(a, x): its series below a + 1, the
-// continued fraction of its complement above (modified Lentz).
-double gammaP(double a, double x)
-{
-    if (!(x > 0.0)) return 0.0;
-    const double front = a * std::log(x) - x - std::lgamma(a);
-    if (x < a + 1.0) {
-        double term = 1.0 / a, sum = term;
-        for (int n = 1; n < 1000000 && term > sum * 1e-16; n++) {
-            term *= x / (a + n);
-            sum += term;
-        }
-        return std::exp(front) * sum;
-    }
-    const double tiny = 1e-300;
-    double b = x + 1.0 - a, c = 1.0 / tiny, d = 1.0 / b, h = d;
-    for (int n = 1; n < 1000000; n++) {
-        const double an = -n * (n - a);
-        b += 2.0;
-        d = an * d + b;
-        d = std::fabs(d) < tiny ? tiny : d;
-        c = b + an / c;
-        c = std::fabs(c) < tiny ? tiny : c;
-        d = 1.0 / d;
-        const double step = d * c;
-        h *= step;
-        if (std::fabs(step - 1.0) < 1e-16) break;
-    }
-    return 1.0 - std::exp(front) * h;
-}
-
-// The continued fraction of the regularized incomplete beta function (modified Lentz).
-double betaFraction(double a, double b, double x)
-{
-    const double tiny = 1e-300;
-    double c = 1.0, d = 1.0 - (a + b) * x / (a + 1.0);
-    d = 1.0 / (std::fabs(d) < tiny ? tiny : d);
-    double h = d;
-    for (int m = 1; m < 1000000; m++) {
-        const double m2 = 2.0 * m;
-        for (const double an : {m * (b - m) * x / ((a + m2 - 1.0) * (a + m2)),
-                                -(a + m) * (a + b + m) * x / ((a + m2) * (a + m2 + 1.0))}) {
-            d = 1.0 + an * d;
-            d = 1.0 / (std::fabs(d) < tiny ? tiny : d);
-            c = 1.0 + an / c;
-            c = std::fabs(c) < tiny ? tiny : c;
-            h *= d * c;
-        }
-        if (std::fabs(d * c - 1.0) < 1e-16) break;
-    }
-    return h;
-}
-
-// The regularized incomplete beta function I_x(a, b).
-double betaI(double a, double b, double x)
-{
-    if (!(x > 0.0)) return 0.0;
-    if (!(x < 1.0)) return 1.0;
-    const double front =
-        std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) + a * std::log(x) + b * std::log1p(-x));
-    return x < (a + 1.0) / (a + b + 2.0) ? front * betaFraction(a, b, x) / a
-                                         : 1.0 - front * betaFraction(b, a, 1.0 - x) / b;
-}
-
-double chiSquareCdf(double x, double dof) { return gammaP(dof / 2.0, x / 2.0); }
-
-double fCdf(double x, double d1, double d2) { return betaI(d1 / 2.0, d2 / 2.0, d1 * x / (d1 * x + d2)); }
-
-// The p quantile of a distribution on (0, inf): the bracket widened by factors of 2,
-// then halved on the logarithm to a relative 1e-12.
-double quantile(const std::function<double(double)> &cdf, double p)
-{
-    double low = 1.0, high = 1.0;
-    while (cdf(low) > p && low > 1e-300) low /= 2.0;
-    while (cdf(high) < p && high < 1e300) high *= 2.0;
-    while (high / low > 1.0 + 1e-12) {
-        const double mid = std::sqrt(low * high);
-        (cdf(mid) < p ? low : high) = mid;
-    }
-    return std::sqrt(low * high);
-}
-
-double chiSquareQuantile(double p, double dof)
-{
-    return quantile([dof](double x) { return chiSquareCdf(x, dof); }, p);
-}
-
-double fQuantile(double p, double d1, double d2)
-{
-    return quantile([d1, d2](double x) { return fCdf(x, d1, d2); }, p);
-}
+// The value of chi-square over its degrees of freedom that a share alpha exceeds: that
+// of F(dof, infinity), which the F quantile takes as F(dof, 1e6), within 1e-5 of
+// itself while dof stays below 1e6 (2R(M - 1) for R realisations of M periods).
+double scaledChiSquare(double alpha, double dof) { return fQuantile(alpha, dof, 1e6); }
 
 // The factors that turn the estimates into their bounds, the same for every line.
 struct Bounds {
@@ -115,16 +27,14 @@ struct Bounds {
 Bounds boundsFor(double noiseDof, double totalDof)
 {
     Bounds b;
-    b.noiseLow = noiseDof / chiSquareQuantile(0.975, noiseDof);
-    b.noiseHigh = noiseDof / chiSquareQuantile(0.025, noiseDof);
-    b.totalLow = totalDof / chiSquareQuantile(0.975, totalDof);
-    b.totalHigh = totalDof / chiSquareQuantile(0.025, totalDof);
-    b.ratioLow = 1.0 / fQuantile(0.975, totalDof, noiseDof);
-    b.ratioHigh = 1.0 / fQuantile(0.025, totalDof, noiseDof);
-    b.significant = fQuantile(0.95, totalDof, noiseDof);
-    // F(2, 2n) has the distribution function 1 - (1 + x / n)^-n.
-    const double n = totalDof / 2.0;
-    b.radius2 = n * (std::pow(0.05, -1.0 / n) - 1.0);
+    b.noiseLow = 1.0 / scaledChiSquare(0.025, noiseDof);
+    b.noiseHigh = 1.0 / scaledChiSquare(0.975, noiseDof);
+    b.totalLow = 1.0 / scaledChiSquare(0.025, totalDof);
+    b.totalHigh = 1.0 / scaledChiSquare(0.975, totalDof);
+    b.ratioLow = 1.0 / fQuantile(0.025, totalDof, noiseDof);
+    b.ratioHigh = 1.0 / fQuantile(0.975, totalDof, noiseDof);
+    b.significant = fQuantile(0.05, totalDof, noiseDof);
+    b.radius2 = fQuantile2(0.05, totalDof);
     return b;
 }
 
